@@ -1,0 +1,36 @@
+#include "kernel.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+int g_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int g_ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int g_stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int g_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+kernel_dir* g_opendir(const char* path) { return reinterpret_cast<kernel_dir*>(::opendir(path)); }
+const char* g_readdir(kernel_dir* dir) {
+  struct dirent* d = ::readdir(reinterpret_cast<DIR*>(dir));
+  return d ? d->d_name : nullptr;
+}
+int g_closedir(kernel_dir* dir) { return ::closedir(reinterpret_cast<DIR*>(dir)); }
+
+const kernel_ops glibc_ops = {
+    g_open,   ::close,  ::read,    ::write,     ::lseek,     g_ioctl,
+    g_stat,   g_fstat,  g_opendir, g_readdir,   g_closedir,  ::isatty,
+};
+
+}  // namespace
+
+const kernel_ops* g_kernel = &glibc_ops;
+
+const kernel_ops* kernel_glibc() { return &glibc_ops; }
+
+const kernel_ops* kernel_install(const kernel_ops* ops) {
+  const kernel_ops* old = g_kernel;
+  g_kernel = ops ? ops : &glibc_ops;
+  return old;
+}
