@@ -3,6 +3,9 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/ioctl.h>  // before mtd-user.h, which uses _IOR and friends without it
+
+#include <mtd/mtd-user.h>
 
 #include <map>
 #include <memory>
@@ -51,6 +54,16 @@ class Chip {
   // Reads count bitflips of the pages touched into the ECC counters.
   int read(uint64_t offset, uint8_t* buf, uint64_t len);
   int read_oob(uint64_t page, uint32_t offs, uint8_t* buf, uint32_t len) const;
+  // One program operation on one page: data bytes from column col (may be null/0) and OOB
+  // bytes at oob_offs (may be null/0), as one NAND page program. 0 or -errno. program() and
+  // program_oob() are built on it; a failing page is left unprogrammed.
+  int program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t len,
+                   const uint8_t* oob, uint32_t oob_offs, uint32_t oob_len);
+
+  // Block lock bits (MEMLOCK/MEMUNLOCK/MEMISLOCKED). Programs and erases of a locked
+  // block fail with EIO, as a locked NAND block reports a failed status.
+  void lock(uint32_t eb, bool locked = true);
+  bool is_locked(uint32_t eb) const;
 
   // Fault injection. Each fault fires `times` times (-1: always).
   void fail_program(uint64_t page, int err = 5 /*EIO*/, int times = 1);
@@ -70,7 +83,7 @@ class Chip {
 
   Geometry g_;
   std::vector<uint8_t> data_, oob_;
-  std::vector<bool> bad_;
+  std::vector<bool> bad_, locked_;
   std::map<uint64_t, Fault> program_faults_, erase_faults_;
   std::map<uint64_t, std::pair<uint32_t, uint32_t>> flips_;
   uint64_t violations_ = 0, programs_ = 0, erases_ = 0;
@@ -82,6 +95,11 @@ struct Call {
                      // "opendir", "readdir", "closedir", "isatty"
   std::string path;  // for path calls; for fd calls the path the fd was opened with
   unsigned long request = 0;  // ioctl request number
+  bool simulated = false;     // false: passed through to the real system
+  // Byte address and length of the operation, where it has them: position and length of
+  // read/write, the new position of lseek, start and length of erase, OOB, MEMWRITE,
+  // bad-block and lock requests (for MEMWRITE the data length; 0 when none).
+  uint64_t offset = 0, length = 0;
 };
 
 // The simulated kernel. Constructing one installs it behind the boundary; destroying it
@@ -110,6 +128,15 @@ class Kernel {
   void fail_close(const std::string& path, int err);
   void no_sysfs();        // /sys/class/mtd does not exist
   void no_proc_mtd();     // "/proc/mtd" does not exist
+  // A character node with any device number; mtd_num >= 0 opens that MTD device, -1 makes
+  // open fail with ENXIO. (For major/minor checks: e.g. minor 7 names mtd3.)
+  void add_node(const std::string& path, int major, int minor, int mtd_num = -1);
+  // Further faults on simulated paths and fds. times: how often (-1: always).
+  void fail_open(const std::string& path, int err, int times = -1);  // open and opendir
+  void fail_readdir(const std::string& path, int err);   // first readdir fails with err
+  void fail_closedir(const std::string& path, int err);
+  void fail_ioctl(unsigned long request, int err, int times = -1);  // any simulated fd
+  size_t open_fds() const;  // simulated fds and directory streams still open
   std::string proc_mtd() const;  // current "/proc/mtd" text
 
   // Kernel features (all present by default).
