@@ -1,0 +1,149 @@
+// syslog-standin: plays the board's system-log service for tests and bench runs.
+//
+// Usage: syslog-standin [--silent] [--once | --count N] [--help]
+//
+// Binds the Unix datagram socket /tmp/ZQ_SYSTEMLOG and creates (or opens) the SysV message
+// queue with key 0x106, then prints every event arriving on either channel, one line each,
+// to standard output (line-buffered):
+//
+//   ready socket=/tmp/ZQ_SYSTEMLOG key=0x106 msqid=<id>
+//   dgram <len> <text>
+//   msgq type=<type> size=<size> <text>
+//
+// <len> and <size> are byte counts; <text> is the payload with backslash, control and
+// non-ASCII bytes escaped (\\, \n, \r, \t, \0, \xHH), so a datagram's terminating NUL shows
+// as a trailing \0. Each datagram is answered with "ok" (three bytes with its NUL) unless
+// --silent is given, which lets the sender's one-second wait run out. --count N exits after
+// N events (both channels counted), --once after one. SIGTERM or SIGINT removes the socket
+// file and the queue and exits 0, as does reaching the count.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "NMQueue.h"
+#include "NModuleInterface.h"
+
+namespace {
+
+const char kSocketPath[] = "/tmp/ZQ_SYSTEMLOG";
+const int kQueueKey = 0x106;
+
+volatile sig_atomic_t gStop = 0;
+
+void OnSignal(int) { gStop = 1; }
+
+std::string Escape(const char* data, size_t len) {
+  std::string out;
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c >= 0x7f) {
+          char hex[8];
+          snprintf(hex, sizeof hex, "\\x%02x", c);
+          out += hex;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+void Usage(FILE* to) {
+  fprintf(to,
+          "Usage: syslog-standin [--silent] [--once | --count N] [--help]\n"
+          "Stands in for the system-log service: binds %s and queue key 0x%x,\n"
+          "prints 'dgram <len> <text>' and 'msgq type=<t> size=<n> <text>' per event\n"
+          "(bytes escaped, NUL as \\0), answers each datagram with \"ok\".\n"
+          "  --silent   never answer datagrams\n"
+          "  --once     exit after the first event\n"
+          "  --count N  exit after N events\n"
+          "SIGTERM/SIGINT remove the socket file and the queue and exit 0.\n",
+          kSocketPath, kQueueKey);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool silent = false;
+  long count = -1;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--silent") == 0) {
+      silent = true;
+    } else if (strcmp(argv[i], "--once") == 0) {
+      count = 1;
+    } else if (strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
+      char* end = nullptr;
+      errno = 0;
+      count = strtol(argv[++i], &end, 10);
+      if (errno != 0 || !end || *end != '\0' || count < 1) {
+        fprintf(stderr, "syslog-standin: bad count '%s'\n", argv[i]);
+        return 2;
+      }
+    } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      Usage(stdout);
+      return 0;
+    } else {
+      Usage(stderr);
+      return 2;
+    }
+  }
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: the signal must break the poll below.
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  NCommandIPC socket(kSocketPath, nullptr);
+  if (socket.GetFD() < 0) return 1;
+  NSysVMsgQ queue;
+  if (!queue.create(kQueueKey)) return 1;
+  printf("ready socket=%s key=0x%x msqid=%d\n", kSocketPath, kQueueKey, queue.getMQId());
+
+  long seen = 0;
+  // One byte beyond the largest datagram we take keeps room for Recv's terminator.
+  static char dgram[65536 + 1];
+  static NSysVMsg msg;
+  while (!gStop && (count < 0 || seen < count)) {
+    struct pollfd p = {socket.GetFD(), POLLIN, 0};
+    // msgrcv cannot be polled: look at the queue between short socket waits.
+    int ready = poll(&p, 1, 20);
+    if (ready > 0 && (p.revents & POLLIN)) {
+      int n = socket.Recv(dgram, sizeof dgram);
+      if (n >= 0) {
+        printf("dgram %d %s\n", n, Escape(dgram, static_cast<size_t>(n)).c_str());
+        ++seen;
+        if (!silent) socket.Send("ok", 2);
+      }
+    }
+    while (!gStop && (count < 0 || seen < count)) {
+      // An oversized message is cut rather than left to block the queue.
+      ssize_t n = msgrcv(queue.getMQId(), &msg, NSysVMsg::kTextSize, 0, IPC_NOWAIT | MSG_NOERROR);
+      if (n < 0) break;
+      printf("msgq type=%ld size=%zd %s\n", msg.mtype, n,
+             Escape(msg.mtext, static_cast<size_t>(n)).c_str());
+      ++seen;
+    }
+  }
+  socket.destroySocket();
+  queue.destroy();
+  return 0;
+}
