@@ -444,6 +444,14 @@ struct Kernel::Impl {
     }
   }
 
+  // Chip address of a device address. A view larger than its chip wraps around, as a chip
+  // whose upper address lines are not connected repeats itself.
+  static uint64_t phys(const Mtd& m, uint64_t a) { return (m.offset + a) % m.chip->geometry().size; }
+  // How many bytes from device address a can be handled in one piece on the chip.
+  static uint64_t run(const Mtd& m, uint64_t a, uint64_t n) {
+    return std::min<uint64_t>(n, m.chip->geometry().size - phys(m, a));
+  }
+
   const Mtd* mtd_of(const Fd& f) const {
     auto it = mtds.find(f.node.mtd);
     return it == mtds.end() ? nullptr : &it->second;
@@ -547,10 +555,15 @@ struct Kernel::Impl {
         if (n == 0) return 0;
         // mtdchar hands back the data even when ECC reports corrected or uncorrectable
         // bitflips; raw mode reads around the ECC engine, so nothing is counted.
-        if (f.file_mode == MTD_FILE_MODE_RAW)
-          memcpy(buf, m->chip->data(m->offset + f.pos), n);
-        else if (int rc = m->chip->read(m->offset + f.pos, static_cast<uint8_t*>(buf), n))
-          return fail(-rc);
+        for (uint64_t done = 0; done < n;) {
+          uint64_t a = f.pos + done, piece = run(*m, a, n - done);
+          uint8_t* dst = static_cast<uint8_t*>(buf) + done;
+          if (f.file_mode == MTD_FILE_MODE_RAW)
+            memcpy(dst, m->chip->data(phys(*m, a)), piece);
+          else if (int rc = m->chip->read(phys(*m, a), dst, piece))
+            return fail(-rc);
+          done += piece;
+        }
         f.pos += n;
         return static_cast<ssize_t>(n);
       }
@@ -588,11 +601,15 @@ struct Kernel::Impl {
         if (!(m->flags & MTD_WRITEABLE)) return fail(EROFS);
         size_t n = std::min<uint64_t>(len, m->size - f.pos);
         uint32_t sub = m->chip->geometry().subpage_size;
-        if ((m->offset + f.pos) % sub || n % sub) return fail(EINVAL);
+        if (phys(*m, f.pos) % sub || n % sub) return fail(EINVAL);
         // Pages before a failing one stay programmed and the position does not move, as the
         // whole write is one mtd_write in mtdchar.
-        if (int rc = m->chip->program(m->offset + f.pos, static_cast<const uint8_t*>(buf), n))
-          return fail(-rc);
+        for (uint64_t done = 0; done < n;) {
+          uint64_t a = f.pos + done, piece = run(*m, a, n - done);
+          if (int rc = m->chip->program(phys(*m, a), static_cast<const uint8_t*>(buf) + done, piece))
+            return fail(-rc);
+          done += piece;
+        }
         f.pos += n;
         return static_cast<ssize_t>(n);
       }
@@ -833,9 +850,9 @@ struct Kernel::Impl {
         if (start >= m.size || len > m.size - start) return fail(EINVAL);
         if (!writeable) return fail(EROFS);
         if (len == 0) return 0;
-        if ((m.offset + start) % g.eb_size || len % g.eb_size) return fail(EINVAL);
+        if (phys(m, start) % g.eb_size || len % g.eb_size) return fail(EINVAL);
         for (uint64_t a = start; a < start + len; a += g.eb_size)
-          if (int rc = c.erase(static_cast<uint32_t>((m.offset + a) / g.eb_size))) return fail(-rc);
+          if (int rc = c.erase(static_cast<uint32_t>(phys(m, a) / g.eb_size))) return fail(-rc);
         return 0;
       }
       case MEMGETBADBLOCK:
@@ -846,7 +863,7 @@ struct Kernel::Impl {
         call.offset = static_cast<uint64_t>(offs);
         if (!c.bb_supported) return fail(EOPNOTSUPP);
         if (offs < 0 || static_cast<uint64_t>(offs) >= m.size) return fail(EINVAL);
-        uint32_t eb = static_cast<uint32_t>((m.offset + static_cast<uint64_t>(offs)) / g.eb_size);
+        uint32_t eb = static_cast<uint32_t>(phys(m, static_cast<uint64_t>(offs)) / g.eb_size);
         if (req == MEMGETBADBLOCK) return c.is_bad(eb) ? 1 : 0;
         if (!writeable) return fail(EROFS);
         c.mark_bad(eb);
@@ -943,10 +960,10 @@ struct Kernel::Impl {
         call.length = e.length;
         if (e.start >= m.size || e.length > m.size - e.start) return fail(EINVAL);
         if (e.length == 0) return 0;
-        uint32_t first = static_cast<uint32_t>((m.offset + e.start) / g.eb_size);
-        uint32_t last = static_cast<uint32_t>((m.offset + e.start + e.length - 1) / g.eb_size);
+        uint64_t first = e.start / g.eb_size, last = (e.start + e.length - 1ull) / g.eb_size;
         bool all = true;
-        for (uint32_t eb = first; eb <= last; eb++) {
+        for (uint64_t b = first; b <= last; b++) {
+          uint32_t eb = static_cast<uint32_t>(phys(m, b * g.eb_size) / g.eb_size);
           if (req == MEMISLOCKED)
             all = all && c.is_locked(eb);
           else
@@ -985,7 +1002,7 @@ struct Kernel::Impl {
     if (write && !(m.flags & MTD_WRITEABLE)) return fail(EROFS);
     if (length == 0) return 0;
     if (!ptr) return fail(EFAULT);
-    uint64_t page = (m.offset + page_addr) / g.page_size;
+    uint64_t page = phys(m, page_addr) / g.page_size;
     int rc = write ? c.program_oob(page, ooboffs, ptr, length) : c.read_oob(page, ooboffs, ptr, length);
     if (rc) return fail(-rc);
     return 0;
@@ -1050,13 +1067,13 @@ struct Kernel::Impl {
       if (ooblen > avail) return fail(EINVAL);  // OOB alone covers one page
       uint32_t n;
       const uint8_t* o = oob_for_page(oob, static_cast<uint32_t>(ooblen), &n);
-      int rc = c.program_page((m.offset + w.start) / g.page_size, 0, nullptr, 0, o, 0, n);
+      int rc = c.program_page(phys(m, w.start) / g.page_size, 0, nullptr, 0, o, 0, n);
       return rc ? fail(-rc) : 0;
     }
-    if ((m.offset + w.start) % g.subpage_size || len % g.subpage_size) return fail(EINVAL);
-    uint64_t addr = m.offset + w.start, left = len;
+    if (phys(m, w.start) % g.subpage_size || len % g.subpage_size) return fail(EINVAL);
+    uint64_t addr = w.start, left = len;
     while (left > 0) {
-      uint64_t page = addr / g.page_size;
+      uint64_t page = phys(m, addr) / g.page_size;
       uint32_t col = static_cast<uint32_t>(addr % g.page_size);
       uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(g.page_size - col, left));
       uint32_t on = static_cast<uint32_t>(std::min<uint64_t>(avail, ooblen));

@@ -27,6 +27,21 @@ struct Geometry {
 // One NAND chip: data and OOB bytes, bad-block marks, ECC counters and injected faults.
 // NAND rules: programming ANDs bits (1 -> 0 only) and only erased bytes may be programmed;
 // a program over non-erased bytes is still ANDed in but counted in violations().
+//
+// Semantics the flash tests rely on:
+// - violations(): page programs that put a non-0xFF byte onto a byte that was not 0xFF
+//   (writing 0xFF over programmed bytes changes nothing and is not counted).
+// - programs()/erases(): every page program / block erase that reaches the chip, including
+//   those refused because the block is bad or locked and those failed by an injected fault;
+//   requests the kernel refuses first (alignment, range, read-only fd) are not counted.
+// - A program that fails (bad block -> EIO, locked block -> EIO, injected fault -> its errno)
+//   leaves the failing page entirely unprogrammed, data and OOB; in a multi-page program the
+//   pages before it stay programmed and the pages after it are not attempted.
+// - A failed erase (bad/locked block, injected fault) leaves the block as it was.
+// - Bad marks live in a table, like a BBT: they do not change OOB bytes. mark_bad() of a good
+//   block adds 1 to ecc_badblocks, as the kernel counts every bad block it knows.
+// - OOB holds exactly what was programmed into it: no ECC bytes are generated.
+// - Bitflips only count; the data read back is the stored data. OOB reads never count.
 class Chip {
  public:
   explicit Chip(const Geometry& g = Geometry());
@@ -114,10 +129,17 @@ class Kernel {
 
   // Registers chip as mtdN: node /dev/mtdN (char 90:2N), sysfs directory
   // /sys/class/mtd/mtdN with all attribute files, mtdNro, and a "/proc/mtd" line.
-  // size 0 means the whole chip; offset/size make a partition view of the chip.
+  // size 0 means the whole chip; offset/size make a partition view of the chip. A size past
+  // the chip's end is allowed: addresses then wrap around the chip (like a chip with unwired
+  // upper address lines), so 4 GiB boundaries can be reached with a small chip.
+  // type "nand" (MTD_NANDFLASH, flags 0x400), "nor", "ram", "rom", "absent", "dataflash",
+  // "ubi", "mlc-nand" give the kernel's type code and flags; a decimal text gives that type
+  // code with flags 0x400; any other text type code 255.
   void add_mtd(int num, Chip* chip, const std::string& name, uint64_t offset = 0, uint64_t size = 0,
                const std::string& type = "nand");
-  // A block-device view (S_IFBLK 31:N), read and lseek only, of chip bytes [offset, offset+size).
+  // A block-device view (S_IFBLK 31:N, N = the digits ending path) of chip bytes
+  // [offset, offset+size). Reads count ECC like mtdblock; a write is a plain byte overwrite
+  // (mtdblock's erase and rewrite, without the counters).
   void add_block(const std::string& path, Chip* chip, uint64_t offset, uint64_t size);
 
   // Virtual files (sysfs attributes, "/proc/mtd", anything): contents override or add;
@@ -153,6 +175,11 @@ class Kernel {
   std::vector<std::pair<uint32_t, uint32_t>> oobsel_free = {{2, 38}};
   bool has_oobsel = true;
 
+  // Descriptors of simulated files are real, unique numbers (>= 3, duplicates of /dev/null
+  // held until close), so they never collide with the descriptors of real files.
+  // readdir of a simulated directory gives ".", "..", then the entries in byte order
+  // (mtd0, mtd0ro, mtd1, mtd10, ...). Simulated files are read as they were at open time.
+  //
   // Call record.
   const std::vector<Call>& calls() const { return calls_; }
   void clear_calls() { calls_.clear(); }

@@ -597,6 +597,40 @@ TEST_F(MtdDev, InfoAndErase) {
   EXPECT_EQ(ENOTTY, errno);
 }
 
+TEST(LargeView, AddressesWrapAroundASmallChip) {
+  sim::Chip chip;
+  sim::Kernel k;
+  k.add_mtd(0, &chip, "big", 0, 1ull << 33);
+  EXPECT_EQ("8589934592\n", Slurp("/sys/class/mtd/mtd0/size"));
+  EXPECT_NE(std::string::npos, k.proc_mtd().find("mtd0: 200000000 00020000 \"big\"\n"));
+  int fd = k_open("/dev/mtd0", O_RDWR);
+  ASSERT_GE(fd, 0);
+  mtd_info_user info;
+  ASSERT_EQ(0, k_ioctl(fd, MEMGETINFO, &info));
+  EXPECT_EQ(0u, info.size);  // the old record holds only the low 32 bits
+
+  // Eraseblock 32767 ends at 4 GiB; on the 64-block chip it is block 63.
+  erase_info_user e = {32767u * kEb, kEb};
+  ASSERT_EQ(0, k_ioctl(fd, MEMERASE, &e));
+  erase_info_user64 e64 = {32768ull * kEb, kEb};
+  ASSERT_EQ(0, k_ioctl(fd, MEMERASE64, &e64));
+  EXPECT_EQ((std::vector<uint32_t>{63, 0}), chip.erased_blocks);
+
+  std::vector<uint8_t> d = Pattern(2 * kPage, 7), back(2 * kPage);
+  const off_t top = static_cast<off_t>((4ull << 30) - kPage);  // one page each side of 4 GiB
+  ASSERT_EQ(top, k_lseek(fd, top, SEEK_SET));
+  ASSERT_EQ(static_cast<ssize_t>(d.size()), k_write(fd, d.data(), d.size()));
+  EXPECT_EQ(0, memcmp(chip.data(chip.geometry().size - kPage), d.data(), kPage));
+  EXPECT_EQ(0, memcmp(chip.data(0), d.data() + kPage, kPage));
+  ASSERT_EQ(top, k_lseek(fd, top, SEEK_SET));
+  ASSERT_EQ(static_cast<ssize_t>(back.size()), k_read(fd, back.data(), back.size()));
+  EXPECT_EQ(d, back);
+  chip.mark_bad(1);
+  loff_t off = static_cast<loff_t>((5ull << 30) + kEb);
+  EXPECT_EQ(1, k_ioctl(fd, MEMGETBADBLOCK, &off));
+  k_close(fd);
+}
+
 TEST_F(MtdDev, BadBlocksAndLocks) {
   Open();
   chip->mark_bad(1);
