@@ -1,0 +1,304 @@
+// Guest-side probe of the simulated board. It reads the chip through its own,
+// deliberately simple code path (plain read() plus MEMGETBADBLOCK), so that what
+// the system tier reports about the flash does not depend on the updater's own
+// MTD and NAND layers it is meant to check. It also runs on the host, where it
+// makes the deterministic test images.
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <mtd/mtd-abi.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const uint32_t kEnvSize = 0x20000;
+
+uint32_t Crc32(const unsigned char* p, size_t n) {
+  static uint32_t table[256];
+  static bool ready = false;
+  if (!ready) {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[i] = c;
+    }
+    ready = true;
+  }
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+int Usage() {
+  fprintf(stderr,
+          "usage: boardtool map DEV\n"
+          "       boardtool cmp DEV OFFSET FILE    (reads past bad eraseblocks)\n"
+          "       boardtool erased DEV OFFSET LEN  (exit 0 when all 0xFF, bad blocks aside)\n"
+          "       boardtool envmake OUT NAME=VALUE...\n"
+          "       boardtool envprint DEV [OFFSET]\n"
+          "       boardtool prng SEED SIZE         (deterministic bytes on stdout)\n"
+          "       boardtool loop LOOPDEV FILE OFFSET SIZE\n");
+  return 2;
+}
+
+bool FullRead(int fd, unsigned char* buf, size_t n, off_t off) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = pread(fd, buf + done, n - done, off + static_cast<off_t>(done));
+    if (r < 0 && errno == EINTR) continue;
+    // A corrected bit flip is reported as EUCLEAN with the data delivered.
+    if (r < 0 && errno == EUCLEAN) return true;
+    if (r <= 0) return false;
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+struct Chip {
+  int fd = -1;
+  mtd_info_user info{};
+};
+
+bool OpenChip(const char* dev, Chip* chip) {
+  chip->fd = open(dev, O_RDONLY);
+  if (chip->fd < 0) {
+    fprintf(stderr, "boardtool: %s: %s\n", dev, strerror(errno));
+    return false;
+  }
+  if (ioctl(chip->fd, MEMGETINFO, &chip->info) != 0) {
+    fprintf(stderr, "boardtool: MEMGETINFO %s: %s\n", dev, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+int IsBad(const Chip& chip, uint64_t blockStart) {
+  loff_t o = static_cast<loff_t>(blockStart);
+  int r = ioctl(chip.fd, MEMGETBADBLOCK, &o);
+  return r < 0 ? 0 : r;
+}
+
+int Map(const char* dev) {
+  Chip chip;
+  if (!OpenChip(dev, &chip)) return 1;
+  const uint32_t eb = chip.info.erasesize;
+  const uint64_t blocks = chip.info.size / eb;
+  std::vector<unsigned char> buf(eb);
+  unsigned bad = 0, written = 0;
+  printf("%s: %llu eraseblocks of 0x%x bytes, pages of %u, OOB %u\n", dev,
+         static_cast<unsigned long long>(blocks), eb, chip.info.writesize, chip.info.oobsize);
+  printf("'.' erased  'W' holds data  'B' bad  '?' unreadable\n");
+  for (uint64_t b = 0; b < blocks; ++b) {
+    if (b % 64 == 0) printf("%s0x%08llx ", b ? "\n" : "", static_cast<unsigned long long>(b * eb));
+    char c;
+    if (IsBad(chip, b * eb)) {
+      c = 'B';
+      ++bad;
+    } else if (!FullRead(chip.fd, buf.data(), eb, static_cast<off_t>(b * eb))) {
+      c = '?';
+    } else {
+      c = '.';
+      for (unsigned char v : buf)
+        if (v != 0xFF) {
+          c = 'W';
+          ++written;
+          break;
+        }
+    }
+    putchar(c);
+  }
+  printf("\nwritten blocks: %u, bad blocks: %u\n", written, bad);
+  return 0;
+}
+
+// Walks good eraseblocks from offset, handing each chunk of data to fn, the
+// way a boot loader would fetch an image that was written with bad blocks skipped.
+template <typename Fn>
+bool WalkGood(const Chip& chip, uint64_t off, uint64_t len, Fn fn) {
+  const uint32_t eb = chip.info.erasesize;
+  std::vector<unsigned char> buf(eb);
+  uint64_t got = 0;
+  while (got < len) {
+    if (off >= chip.info.size) return false;
+    uint64_t blockStart = off - off % eb;
+    if (IsBad(chip, blockStart)) {
+      off = blockStart + eb;
+      continue;
+    }
+    uint64_t n = blockStart + eb - off;
+    if (n > len - got) n = len - got;
+    if (!FullRead(chip.fd, buf.data(), n, static_cast<off_t>(off))) return false;
+    if (!fn(buf.data(), n, got)) return false;
+    got += n;
+    off += n;
+  }
+  return true;
+}
+
+int Cmp(const char* dev, uint64_t off, const char* file) {
+  Chip chip;
+  if (!OpenChip(dev, &chip)) return 2;
+  FILE* f = fopen(file, "rb");
+  if (!f) {
+    fprintf(stderr, "boardtool: %s: %s\n", file, strerror(errno));
+    return 2;
+  }
+  std::vector<unsigned char> want;
+  unsigned char tmp[65536];
+  size_t n;
+  while ((n = fread(tmp, 1, sizeof tmp, f)) > 0) want.insert(want.end(), tmp, tmp + n);
+  fclose(f);
+  uint64_t firstDiff = UINT64_MAX;
+  bool ok = WalkGood(chip, off, want.size(), [&](const unsigned char* p, uint64_t len, uint64_t at) {
+    if (firstDiff == UINT64_MAX && memcmp(p, want.data() + at, len) != 0)
+      for (uint64_t i = 0; i < len; ++i)
+        if (p[i] != want[at + i]) {
+          firstDiff = at + i;
+          break;
+        }
+    return true;
+  });
+  if (!ok) {
+    printf("readback 0x%llx %s: could not read %zu bytes\n", static_cast<unsigned long long>(off), file,
+           want.size());
+    return 1;
+  }
+  if (firstDiff != UINT64_MAX) {
+    printf("readback 0x%llx %s: DIFFERS at byte 0x%llx\n", static_cast<unsigned long long>(off), file,
+           static_cast<unsigned long long>(firstDiff));
+    return 1;
+  }
+  printf("readback 0x%llx %s: identical, %zu bytes\n", static_cast<unsigned long long>(off), file, want.size());
+  return 0;
+}
+
+int Erased(const char* dev, uint64_t off, uint64_t len) {
+  Chip chip;
+  if (!OpenChip(dev, &chip)) return 2;
+  bool blank = true;
+  bool ok = WalkGood(chip, off, len, [&](const unsigned char* p, uint64_t n, uint64_t) {
+    for (uint64_t i = 0; i < n; ++i)
+      if (p[i] != 0xFF) blank = false;
+    return true;
+  });
+  return ok && blank ? 0 : 1;
+}
+
+int EnvMake(const char* out, int argc, char** argv) {
+  std::vector<unsigned char> block(kEnvSize, 0);
+  size_t pos = 4;
+  for (int i = 0; i < argc; ++i) {
+    size_t n = strlen(argv[i]) + 1;
+    if (pos + n >= kEnvSize) {
+      fprintf(stderr, "boardtool: environment too large\n");
+      return 1;
+    }
+    memcpy(block.data() + pos, argv[i], n);
+    pos += n;
+  }
+  uint32_t crc = Crc32(block.data() + 4, kEnvSize - 4);
+  for (int i = 0; i < 4; ++i) block[i] = static_cast<unsigned char>(crc >> (8 * i));
+  FILE* f = fopen(out, "wb");
+  if (!f || fwrite(block.data(), 1, block.size(), f) != block.size() || fclose(f) != 0) {
+    fprintf(stderr, "boardtool: cannot write %s\n", out);
+    return 1;
+  }
+  return 0;
+}
+
+int EnvPrint(const char* dev, uint64_t off) {
+  int fd = open(dev, O_RDONLY);
+  if (fd < 0) {
+    fprintf(stderr, "boardtool: %s: %s\n", dev, strerror(errno));
+    return 1;
+  }
+  std::vector<unsigned char> block(kEnvSize);
+  if (!FullRead(fd, block.data(), kEnvSize, static_cast<off_t>(off))) {
+    printf("environment at 0x%llx: unreadable\n", static_cast<unsigned long long>(off));
+    return 1;
+  }
+  close(fd);
+  uint32_t stored = 0;
+  for (int i = 0; i < 4; ++i) stored |= static_cast<uint32_t>(block[i]) << (8 * i);
+  uint32_t computed = Crc32(block.data() + 4, kEnvSize - 4);
+  if (stored == computed)
+    printf("crc ok 0x%08x\n", stored);
+  else
+    printf("crc BAD stored 0x%08x computed 0x%08x\n", stored, computed);
+  size_t p = 4;
+  while (p < kEnvSize && block[p] != 0) {
+    size_t e = p;
+    while (e < kEnvSize && block[e] != 0) ++e;
+    if (e == kEnvSize) {
+      printf("(unterminated entry)\n");
+      break;
+    }
+    printf("%.*s\n", static_cast<int>(e - p), reinterpret_cast<const char*>(block.data() + p));
+    p = e + 1;
+  }
+  return stored == computed ? 0 : 1;
+}
+
+int Prng(uint64_t seed, uint64_t size) {
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+  std::vector<unsigned char> out;
+  out.reserve(size);
+  while (out.size() < size) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    for (int i = 0; i < 8 && out.size() < size; ++i) out.push_back(static_cast<unsigned char>(x >> (8 * i)));
+  }
+  return fwrite(out.data(), 1, out.size(), stdout) == out.size() ? 0 : 1;
+}
+
+// Busybox losetup cannot limit the size, and the boot-environment partition
+// must look exactly one eraseblock long, as on the board.
+int Loop(const char* loopDev, const char* file, uint64_t off, uint64_t size) {
+  int lfd = open(loopDev, O_RDWR);
+  int ffd = open(file, O_RDWR);
+  if (lfd < 0 || ffd < 0) {
+    fprintf(stderr, "boardtool: loop: %s\n", strerror(errno));
+    return 1;
+  }
+  if (ioctl(lfd, LOOP_SET_FD, ffd) != 0) {
+    fprintf(stderr, "boardtool: LOOP_SET_FD: %s\n", strerror(errno));
+    return 1;
+  }
+  loop_info64 info{};
+  info.lo_offset = off;
+  info.lo_sizelimit = size;
+  if (ioctl(lfd, LOOP_SET_STATUS64, &info) != 0) {
+    fprintf(stderr, "boardtool: LOOP_SET_STATUS64: %s\n", strerror(errno));
+    ioctl(lfd, LOOP_CLR_FD, 0);
+    return 1;
+  }
+  close(ffd);
+  close(lfd);
+  return 0;
+}
+
+uint64_t Num(const char* s) { return strtoull(s, nullptr, 0); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  std::string cmd = argv[1];
+  if (cmd == "map" && argc == 3) return Map(argv[2]);
+  if (cmd == "cmp" && argc == 5) return Cmp(argv[2], Num(argv[3]), argv[4]);
+  if (cmd == "erased" && argc == 5) return Erased(argv[2], Num(argv[3]), Num(argv[4]));
+  if (cmd == "envmake" && argc >= 3) return EnvMake(argv[2], argc - 3, argv + 3);
+  if (cmd == "envprint" && (argc == 3 || argc == 4)) return EnvPrint(argv[2], argc == 4 ? Num(argv[3]) : 0);
+  if (cmd == "loop" && argc == 6) return Loop(argv[2], argv[3], Num(argv[4]), Num(argv[5]));
+  if (cmd == "prng" && argc == 4) return Prng(Num(argv[2]), Num(argv[3]));
+  return Usage();
+}

@@ -1,0 +1,128 @@
+#!/bin/sh
+# /init of the simulated board. Runs every scenario found under /scen in
+# order, each on a freshly loaded nandsim chip, and sends the results to the
+# host as a base64 tar stream on the second serial port.
+export PATH=/bin:/sbin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+mkdir -p /mnt/user
+# Keep kernel chatter off the console that the host shows to the user.
+echo 1 > /proc/sys/kernel/printk
+
+say() { echo "board: $*"; }
+
+MODDIR=/lib/modules
+for m in $(cat $MODDIR/order); do
+  case $m in nandsim.ko) continue ;; esac
+  insmod $MODDIR/$m 2>/dev/null || say "insmod $m failed"
+done
+
+# 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB.
+ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15"
+ENV_OFFSET=$((0x3c0000))
+ENV_SIZE=$((0x20000))
+
+wait_for() {
+  i=0
+  while [ ! -e "$1" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+  [ -e "$1" ]
+}
+
+run_scenario() {  # scenario dir, result dir
+  S=$1 R=$2
+  NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" ERASED="" ARG=""
+  . "$S/opts"
+  mkdir -p "$R"
+  say "scenario $(basename "$S"): nandsim $NANDSIM_ARGS"
+  # shellcheck disable=SC2086
+  if ! insmod $MODDIR/nandsim.ko $ID_BYTES $NANDSIM_ARGS 2>"$R/insmod.err"; then
+    say "nandsim refused its parameters"; echo "nandsim failed" > "$R/board-error"; return
+  fi
+  echo "$NANDSIM_ARGS" > "$R/nandsim"
+  if ! wait_for /dev/mtd0 || ! wait_for /dev/mtdblock0; then
+    echo "no /dev/mtd0 after loading nandsim" > "$R/board-error"; rmmod nandsim; return
+  fi
+  cat /proc/mtd > "$R/proc-mtd"
+  cat /sys/class/mtd/mtd0/bad_blocks > "$R/sysfs-bad-blocks" 2>/dev/null
+
+  # The boot environment goes in through the character device, page by page
+  # onto the erased chip: a path that shares nothing with the updater.
+  # shellcheck disable=SC2086
+  boardtool envmake /tmp/env.bin $ENV
+  dd if=/tmp/env.bin of=/dev/mtd0 bs=2048 seek=$((ENV_OFFSET / 2048)) 2>/dev/null \
+    || echo "writing the boot environment failed" > "$R/board-error"
+  boardtool envprint /dev/mtd0 $ENV_OFFSET > "$R/env-before"
+  # The board's environment partition, as a window onto the chip.
+  boardtool loop /dev/loop0 /dev/mtdblock0 $ENV_OFFSET $ENV_SIZE \
+    || echo "loop device setup failed" > "$R/board-error"
+  ln -sf /dev/loop0 /dev/mtdblock4
+  boardtool map /dev/mtd0 > "$R/map-before"
+
+  echo "$VERSION" > /etc/version
+  mount -t tmpfs user /mnt/user
+  echo "brightness=7" > /mnt/user/settings.conf
+  echo "calibration 42" > /mnt/user/calib.dat
+
+  rm -f /tmp/ZQ_SYSTEMLOG
+  syslog-standin > "$R/events" 2>&1 &
+  SYSLOG_PID=$!
+  i=0; while [ ! -S /tmp/ZQ_SYSTEMLOG ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+
+  case "$PKG" in
+    "") ARG=${ARG:-/tmp/none} ;;
+    dir:*) rm -rf /tmp/update; mkdir -p /tmp/update; cp -r "$S/${PKG#dir:}/." /tmp/update/; ARG=/tmp/update ;;
+    *) cp "$S/$PKG" "/tmp/$PKG"; ARG=/tmp/$PKG ;;
+  esac
+  echo "fwapply $ARG" > "$R/command"
+  say "running fwapply $ARG"
+  start=$(date +%s)
+  timeout 600 fwapply "$ARG" > "$R/stdout" 2> "$R/stderr" < /dev/null
+  echo $? > "$R/rc"
+  echo $(( $(date +%s) - start )) > "$R/seconds"
+  sync
+  sleep 0.3
+  kill $SYSLOG_PID 2>/dev/null; wait $SYSLOG_PID 2>/dev/null
+
+  boardtool map /dev/mtd0 > "$R/map"
+  boardtool envprint /dev/mtd0 $ENV_OFFSET > "$R/env"
+  : > "$R/readback"
+  for rb in $READBACK; do  # offset:file
+    boardtool cmp /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}" >> "$R/readback" 2>&1
+  done
+  for er in $ERASED; do  # offset:length
+    if boardtool erased /dev/mtd0 "${er%%:*}" "${er#*:}"; then r=erased; else r="NOT erased"; fi
+    echo "range ${er%%:*} length ${er#*:}: $r" >> "$R/readback"
+  done
+  ls /tmp/update/user > "$R/user-copy" 2>&1
+  readlink /tmp/user > "$R/user-link" 2>&1
+  grep -q ' /mnt/user ' /proc/mounts && echo mounted > "$R/user-mounted" || echo unmounted > "$R/user-mounted"
+  dmesg | grep -iE 'nand|mtd|bad|ecc' | tail -40 > "$R/dmesg"
+
+  # Leave nothing behind for the next scenario.
+  umount /mnt/user 2>/dev/null
+  rm -rf /tmp/update/* 2>/dev/null
+  umount /tmp/update 2>/dev/null
+  rm -rf /tmp/update /tmp/user /tmp/pkg* /tmp/ZQ_SYSTEMLOG /tmp/ZQ_FW_UPDATE_SENDER
+  rm -f /dev/mtdblock4
+  losetup -d /dev/loop0 2>/dev/null
+  rmmod nandsim 2>/dev/null || say "rmmod nandsim failed"
+}
+
+mkdir -p /tmp/res
+for s in /scen/*/; do
+  [ -f "$s/opts" ] || continue
+  run_scenario "${s%/}" "/tmp/res/$(basename "$s")"
+done
+
+say "sending results"
+stty -F /dev/ttyS1 raw -echo 2>/dev/null
+{
+  echo "===BOARD-RESULTS-BEGIN==="
+  tar cf - -C /tmp/res . | gzip | base64
+  echo "===BOARD-RESULTS-END==="
+} > /dev/ttyS1
+sync
+say "done"
+poweroff -f
