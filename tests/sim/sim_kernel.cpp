@@ -417,7 +417,9 @@ struct Kernel::Impl {
     return out;
   }
 
-  static void fill_stat(const Res& r, struct stat* st) {
+  // sysfs attributes report one page and "/proc" files nothing, whatever they hold; only
+  // files set elsewhere have their real length, as they stand for ordinary files.
+  static void fill_stat(const std::string& path, const Res& r, struct stat* st) {
     memset(st, 0, sizeof *st);
     st->st_nlink = 1;
     st->st_blksize = 4096;
@@ -425,7 +427,12 @@ struct Kernel::Impl {
     switch (r.kind) {
       case kFile:
         st->st_mode = S_IFREG | 0444;
-        st->st_size = static_cast<off_t>(r.contents.size());
+        if (under(path, kSysfs))
+          st->st_size = 4096;
+        else if (under(path, "/proc"))
+          st->st_size = 0;
+        else
+          st->st_size = static_cast<off_t>(r.contents.size());
         break;
       case kDir:
         st->st_mode = S_IFDIR | 0755;
@@ -486,6 +493,7 @@ struct Kernel::Impl {
         if (flags & O_DIRECTORY) return fail(ENOTDIR);
         if (r.node.mtd < 0 || !mtds.count(r.node.mtd)) return fail(ENXIO);
         if (r.node.ro && acc != O_RDONLY) return fail(EACCES);
+        if (acc != O_RDONLY && !(mtds.at(r.node.mtd).flags & MTD_WRITEABLE)) return fail(EACCES);
         break;
       case kBlock:
         if (flags & O_DIRECTORY) return fail(ENOTDIR);
@@ -685,7 +693,7 @@ struct Kernel::Impl {
     }
     record("stat", p, true);
     if (r.kind == kMissing) return fail(ENOENT);
-    fill_stat(r, st);
+    fill_stat(p, r, st);
     return 0;
   }
 
@@ -703,7 +711,7 @@ struct Kernel::Impl {
     r.contents = f.contents;
     r.node = f.node;
     r.block = f.block;
-    fill_stat(r, st);
+    fill_stat(f.path, r, st);
     return 0;
   }
 
@@ -865,6 +873,7 @@ struct Kernel::Impl {
         if (offs < 0 || static_cast<uint64_t>(offs) >= m.size) return fail(EINVAL);
         uint32_t eb = static_cast<uint32_t>(phys(m, static_cast<uint64_t>(offs)) / g.eb_size);
         if (req == MEMGETBADBLOCK) return c.is_bad(eb) ? 1 : 0;
+        if (!wr) return fail(EPERM);
         if (!writeable) return fail(EROFS);
         c.mark_bad(eb);
         return 0;
@@ -958,6 +967,7 @@ struct Kernel::Impl {
         memcpy(&e, arg, sizeof e);
         call.offset = e.start;
         call.length = e.length;
+        if (req != MEMISLOCKED && !wr) return fail(EPERM);
         if (e.start >= m.size || e.length > m.size - e.start) return fail(EINVAL);
         if (e.length == 0) return 0;
         uint64_t first = e.start / g.eb_size, last = (e.start + e.length - 1ull) / g.eb_size;

@@ -286,14 +286,36 @@ TEST(Nodes, OverridesAndFailures) {
   k.add_mtd(1, &chip, "env", 0, kEb, "nor");
   EXPECT_EQ("0xc00\n", Slurp("/sys/class/mtd/mtd1/flags"));
   EXPECT_EQ("nor\n", Slurp("/sys/class/mtd/mtd1/type"));
+  k.add_mtd(5, &chip, "boot", 0, kEb, "rom");
+  EXPECT_EQ("0x0\n", Slurp("/sys/class/mtd/mtd5/flags"));
+  EXPECT_EQ(-1, k_open("/dev/mtd5", O_RDWR));  // mtdchar refuses writers of read-only devices
+  EXPECT_EQ(EACCES, errno);
+  int rom = k_open("/dev/mtd5", O_RDONLY);
+  ASSERT_GE(rom, 0);
+  mtd_info_user info;
+  ASSERT_EQ(0, k_ioctl(rom, MEMGETINFO, &info));
+  EXPECT_EQ(MTD_ROM, info.type);
+  EXPECT_EQ(0u, info.flags);
+  k_close(rom);
 
   k.set_file("/sys/class/mtd/mtd0/type", "weird\n");
   EXPECT_EQ("weird\n", Slurp("/sys/class/mtd/mtd0/type"));
+  struct stat fst;
+  ASSERT_EQ(0, k_stat("/sys/class/mtd/mtd0/type", &fst));  // sizes as the kernel reports them
+  EXPECT_EQ(4096, fst.st_size);
+  ASSERT_EQ(0, k_stat("/proc/mtd", &fst));
+  EXPECT_EQ(0, fst.st_size);
+  k.set_file("/etc/version", "1.2.3\n");
+  ASSERT_EQ(0, k_stat("/etc/version", &fst));
+  EXPECT_TRUE(S_ISREG(fst.st_mode));
+  EXPECT_EQ(6, fst.st_size);
+  EXPECT_EQ("1.2.3\n", Slurp("/etc/version"));
   k.set_file("/sys/class/mtd/mtd7/name", "ghost\n");  // its directory appears with it
   struct stat st;
   ASSERT_EQ(0, k_stat("/sys/class/mtd/mtd7", &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ((std::vector<std::string>{".", "..", "mtd0", "mtd0ro", "mtd1", "mtd1ro", "mtd7"}),
+  EXPECT_EQ((std::vector<std::string>{".", "..", "mtd0", "mtd0ro", "mtd1", "mtd1ro", "mtd5",
+                                      "mtd5ro", "mtd7"}),
             List("/sys/class/mtd"));
 
   k.remove_file("/sys/class/mtd/mtd0/size");
@@ -653,6 +675,12 @@ TEST_F(MtdDev, BadBlocksAndLocks) {
   off = kEb;
   EXPECT_EQ(1, k_ioctl(pfd, MEMGETBADBLOCK, &off));
   k_close(pfd);
+  int ro = k_open("/dev/mtd0", O_RDONLY);
+  off = 3 * kEb;
+  EXPECT_EQ(-1, k_ioctl(ro, MEMSETBADBLOCK, &off));
+  EXPECT_EQ(EPERM, errno);
+  EXPECT_FALSE(chip->is_bad(3));
+  k_close(ro);
   chip->bb_supported = false;
   off = 0;
   EXPECT_EQ(-1, k_ioctl(fd, MEMGETBADBLOCK, &off));
