@@ -338,7 +338,7 @@ struct Kernel::Impl {
       gen_files[d + "/writesize"] = fmt("%llu\n", g.page_size);
       gen_files[d + "/subpagesize"] = fmt("%llu\n", g.subpage_size);
       gen_files[d + "/oobsize"] = fmt("%llu\n", g.oob_size);
-      gen_files[d + "/numeraseregions"] = "0\n";
+      gen_files[d + "/numeraseregions"] = fmt("%llu\n", k->erase_regions.size());
       gen_files[d + "/flags"] = fmt("0x%llx\n", m.flags);
       gen_files[d + "/offset"] = fmt("%llu\n", m.offset);
       gen_files[d + "/ecc_failures"] = fmt("%llu\n", m.chip->ecc_failed);
@@ -983,13 +983,21 @@ struct Kernel::Impl {
       }
       case MEMGETREGIONCOUNT: {
         if (!arg) return fail(EFAULT);
-        int n = 0;
+        int n = static_cast<int>(k->erase_regions.size());
         memcpy(arg, &n, sizeof n);
         return 0;
       }
-      case MEMGETREGIONINFO:
+      case MEMGETREGIONINFO: {
         if (!arg) return fail(EFAULT);
-        return fail(EINVAL);  // NAND has one uniform erase region, reported as none
+        region_info_user r;
+        memcpy(&r, arg, sizeof r);
+        if (r.regionindex >= k->erase_regions.size()) return fail(EINVAL);
+        uint32_t index = r.regionindex;
+        r = k->erase_regions[index];
+        r.regionindex = index;
+        memcpy(arg, &r, sizeof r);
+        return 0;
+      }
       default:
         return fail(ENOTTY);
     }

@@ -174,6 +174,9 @@ class Kernel {
   uint32_t oobsel_useecc = 2;
   std::vector<std::pair<uint32_t, uint32_t>> oobsel_free = {{2, 38}};
   bool has_oobsel = true;
+  // Erase regions of every device (NAND has none): "numeraseregions", MEMGETREGIONCOUNT and
+  // MEMGETREGIONINFO (by regionindex; EINVAL past the last) answer from this list.
+  std::vector<region_info_user> erase_regions;
 
   // Descriptors of simulated files are real, unique numbers (>= 3, duplicates of /dev/null
   // held until close), so they never collide with the descriptors of real files.

@@ -701,6 +701,21 @@ TEST_F(MtdDev, BadBlocksAndLocks) {
   EXPECT_EQ(EINVAL, errno);
 
   region_info_user r = {};
+  EXPECT_EQ(-1, k_ioctl(fd, MEMGETREGIONINFO, &r));  // NAND: no erase regions
+  EXPECT_EQ(EINVAL, errno);
+  k.erase_regions.push_back({0, 0x10000, 4, 0});
+  k.erase_regions.push_back({0x40000, kEb, 62, 0});
+  EXPECT_EQ("2\n", Slurp("/sys/class/mtd/mtd0/numeraseregions"));
+  int count = -1;
+  ASSERT_EQ(0, k_ioctl(fd, MEMGETREGIONCOUNT, &count));
+  EXPECT_EQ(2, count);
+  r.regionindex = 1;
+  ASSERT_EQ(0, k_ioctl(fd, MEMGETREGIONINFO, &r));
+  EXPECT_EQ(0x40000u, r.offset);
+  EXPECT_EQ(kEb, r.erasesize);
+  EXPECT_EQ(62u, r.numblocks);
+  EXPECT_EQ(1u, r.regionindex);
+  r.regionindex = 2;
   EXPECT_EQ(-1, k_ioctl(fd, MEMGETREGIONINFO, &r));
   EXPECT_EQ(EINVAL, errno);
 }
