@@ -143,7 +143,10 @@ class Kernel {
   void add_block(const std::string& path, Chip* chip, uint64_t offset, uint64_t size);
 
   // Virtual files (sysfs attributes, "/proc/mtd", anything): contents override or add;
-  // remove_file hides a generated one (stat/open then fail with ENOENT).
+  // remove_file hides a generated one (stat/open then fail with ENOENT), and everything below
+  // it when it names a directory. Virtual files are read-only (open for writing: EACCES).
+  // Below /sys/class/mtd, "/proc/mtd" and /dev/mtd* nothing passes through to the host:
+  // what is not simulated there does not exist.
   void set_file(const std::string& path, const std::string& contents);
   void remove_file(const std::string& path);
   void fail_reads(const std::string& path, int err);  // read() of this file fails with err
