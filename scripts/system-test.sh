@@ -1,0 +1,177 @@
+#!/bin/bash
+# System tier: real Linux kernel, real MTD subsystem, nandsim chip. One boot of
+# the simulated board runs every scenario (nandsim is reloaded between them);
+# the host then checks each result against what the board must show.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=board.sh
+. "$ROOT/scripts/board.sh"
+
+T0=$SECONDS
+mkdir -p "$CACHE"
+board_need_packages
+board_build
+board_kernel
+
+SCEN=$CACHE/system-scen
+RES=$CACHE/system-results
+rm -rf "$SCEN"; mkdir -p "$SCEN"
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+# The example package, and a variant whose script demands a newer board.
+board_example_package "$WORK"
+mkdir -p "$WORK/old"
+cp "$WORK/kernel.img" "$WORK/old/"
+printf 'chkver /etc/version 2.0\nwrite 200000 1c0000 kernel.img\nsetenv 3c0000 20000 image 2\n' > "$WORK/old/fwupdate_1"
+(cd "$WORK/old" && tar czf ../refused.tgz fwupdate_1 kernel.img)
+
+# An image file: 393 bytes nobody reads, a 36-byte NUL-padded name, the package,
+# 4 trailing bytes. Built here by hand so that it does not rest on fwimg.
+make_img() {  # package, name, out
+  { head -c 393 /dev/zero | tr '\0' 'H'
+    printf '%s' "$2"; head -c $((36 - ${#2})) /dev/zero
+    cat "$1"; printf 'TAIL'; } > "$3"
+}
+make_img "$WORK/pkg.tgz" pkg.tgz "$WORK/fw.img"
+
+scenario() {  # name, then opts lines; files copied afterwards by the caller
+  local d=$SCEN/$1; shift
+  mkdir -p "$d"
+  printf '%s\n' "$@" > "$d/opts"
+  cp "$WORK/kernel.img" "$d/"
+}
+ENVVARS='ENV="image=1 bootdelay=3 board=sim"'
+scenario 1-road 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"'
+cp "$WORK/pkg.tgz" "$SCEN/1-road/"
+scenario 2-badblock 'NANDSIM_ARGS="badblocks=18"' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"'
+cp "$WORK/pkg.tgz" "$SCEN/2-badblock/"
+scenario 3-refused 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'ERASED="0x200000:0x1c0000"'
+cp "$WORK/refused.tgz" "$SCEN/3-refused/pkg.tgz"
+scenario 4-img-slot2 'NANDSIM_ARGS="badblocks=100"' 'ENV="bootdelay=3 image=2 board=sim"' 'PKG=fw.img' \
+  'READBACK="0x400000:kernel.img"' 'ERASED="0x200000:0x1c0000"'
+cp "$WORK/fw.img" "$SCEN/4-img-slot2/"
+
+board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
+echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
+if ! board_boot "$CACHE/system-initramfs.cpio.gz" "$RES"; then
+  echo "system: 0 passed, 1 failed (the board did not come back)"
+  exit 1
+fi
+echo "system: board ran for ${BOARD_BOOT_SECONDS}s"
+
+pass=0 failed=0
+CUR="" CUR_OK=1
+begin() { CUR=$1; CUR_OK=1; R=$RES/$1; }
+bad() { echo "  FAIL [$CUR] $*"; CUR_OK=0; }
+end() {
+  if [ $CUR_OK = 1 ]; then pass=$((pass + 1)); echo "  ok   $CUR"
+  else failed=$((failed + 1)); echo "       (board files: $R)"; fi
+}
+
+expect_file() {  # what, file, expected text (exact bytes)
+  if [ ! -f "$2" ]; then bad "$1: missing"; return; fi
+  if ! cmp -s "$2" <(printf '%s' "$3"); then
+    bad "$1 differs (expected < > got):"
+    diff <(printf '%s' "$3") "$2" | sed 's/^/         /' | head -40 || true
+  fi
+}
+expect_rc() { local got; got=$(cat "$R/rc" 2>/dev/null || echo none); [ "$got" = "$1" ] || bad "exit status $got, expected $1"; }
+expect_grep() {  # what, file, fixed string
+  grep -qF -- "$3" "$2" 2>/dev/null || bad "$1: no \"$3\" in $(basename "$2")"
+}
+# The chip as one character per eraseblock, from the probe's map.
+map_string() { sed -n 's/^0x[0-9a-f]* //p' "$1" | tr -d '\n'; }
+expect_map() {  # "W:16-23,30 B:18"  everything else erased
+  local want spec kind list part from to i
+  want=$(printf '%*s' 1024 '' | tr ' ' '.')
+  for spec in $1; do
+    kind=${spec%%:*} list=${spec#*:}
+    for part in ${list//,/ }; do
+      from=${part%-*} to=${part#*-}
+      for ((i = from; i <= to; i++)); do want=${want:0:i}$kind${want:i+1}; done
+    done
+  done
+  local got; got=$(map_string "$R/map")
+  if [ "$got" != "$want" ]; then
+    bad "flash map differs from \"$1\" (rest erased):"
+    sed 's/^/         /' "$R/map"
+  fi
+}
+writing_lines() { local b; for b in "$@"; do printf 'Writing data to block %d at offset 0x%x\n' "$b" $((b * 0x20000)); done; }
+HEAD=$'Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not found in image\nChecking fwupdate_1 \n'
+staging_checks() {
+  [ "$(cat "$R/user-mounted" 2>/dev/null)" = unmounted ] || bad "/mnt/user still mounted"
+  [ "$(cat "$R/user-link" 2>/dev/null)" = /tmp/update/user ] || bad "/tmp/user does not point at /tmp/update/user"
+  grep -qx settings.conf "$R/user-copy" && grep -qx calib.dat "$R/user-copy" || bad "user files not copied"
+}
+
+echo "system: checking"
+
+begin 1-road
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
+'"$(writing_lines 16 17 18 19 20 21 22 23 30)"'
+finish
+'
+expect_file stderr "$R/stderr" ""
+expect_rc 0
+expect_grep "image read back" "$R/readback" "kernel.img: identical, 1048576 bytes"
+expect_file "boot variables" "$R/env" "$(sed -n 1p "$R/env" | grep '^crc ok ')
+image=2
+bootdelay=3
+board=sim
+"
+expect_grep "boot environment CRC" "$R/env" "crc ok"
+expect_map "W:16-23,30"
+staging_checks
+grep -qE '^(dgram|msgq) ' "$R/events" && bad "system-log event on an accepted package"
+end
+
+begin 2-badblock
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
+Skipping bad block at 00240000'"$(writing_lines 16 17 18 19 20 21 22 23 24 30)"'
+finish
+'
+expect_file stderr "$R/stderr" 'Bad block at 240000, 1 block(s) from 240000 will be skipped
+'
+expect_rc 0
+expect_grep "image read back past the bad block" "$R/readback" "kernel.img: identical, 1048576 bytes"
+expect_grep "boot variables" "$R/env" "image=2"
+expect_grep "boot environment CRC" "$R/env" "crc ok"
+expect_map "W:16-17,19-24,30 B:18"
+end
+
+begin 3-refused
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
+Check Version Error (v2.0 required), badimage
+'
+expect_rc 0
+DGRAM='action=insertlog&logid=108&desc=Firmware Update failed&note=v2.0 required&logtype=System'
+expect_grep "system-log event by datagram" "$R/events" "dgram $((${#DGRAM} + 1)) $DGRAM\0"
+MSGQ='event=addlog&id=108&desc=Firmware update failed&note=v2.0 required&type=System&time='
+grep -qE "^msgq type=1 size=$((${#MSGQ} + 19)) ${MSGQ}[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\$" "$R/events" \
+  || bad "system-log event on queue 0x106 missing or malformed: $(grep msgq "$R/events" || echo none)"
+[ "$(grep -cE '^(dgram|msgq) ' "$R/events")" = 2 ] || bad "expected exactly two system-log events"
+cmp -s "$R/env" "$R/env-before" || bad "boot variables changed: $(tr '\n' ' ' < "$R/env")"
+expect_grep "kernel range untouched" "$R/readback" "range 0x200000 length 0x1c0000: erased"
+expect_map "W:30"
+end
+
+begin 4-img-slot2
+expect_file stdout "$R/stdout" "${HEAD/fwupdate_1/fwupdate_2}"'Total Block to Write = 9
+'"$(writing_lines 32 33 34 35 36 37 38 39 30)"'
+finish
+'
+expect_rc 0
+expect_grep "image read back" "$R/readback" "kernel.img: identical, 1048576 bytes"
+expect_file "boot variables" "$R/env" "$(sed -n 1p "$R/env" | grep '^crc ok ')
+bootdelay=3
+image=1
+board=sim
+"
+expect_grep "slot 1 untouched" "$R/readback" "range 0x200000 length 0x1c0000: erased"
+expect_map "W:30,32-39 B:100"
+end
+
+echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"
+[ $failed = 0 ]
