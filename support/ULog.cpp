@@ -102,7 +102,8 @@ static void CopyCut(char* out, size_t size, const char* from, const char* to) {
   out[n] = '\0';
 }
 
-void USysLog::PrintStackTrace(int skip) {
+// Out of line, so that it and error() are always the two innermost frames that skip 2 drops.
+__attribute__((noinline)) void USysLog::PrintStackTrace(int skip) {
   void* frames[80];
   int count = backtrace(frames, 80);
   char** lines = count > 0 ? backtrace_symbols(frames, count) : nullptr;

@@ -1,0 +1,294 @@
+// Unix datagram command channel, against real sockets in a private /tmp.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "NModuleInterface.h"
+#include "child.h"
+#include "child_check.h"
+#include "private_ns.h"
+
+using testutil::ChildResult;
+using testutil::RunChild;
+using testutil::RunIsolated;
+
+namespace {
+
+// A plain datagram socket bound at path, standing for the peer.
+int BoundSocket(const char* path) {
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  struct sockaddr_un a;
+  memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
+  unlink(path);
+  if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) return -1;
+  return fd;
+}
+
+ssize_t SendTo(int fd, const char* path, const void* data, size_t len) {
+  struct sockaddr_un a;
+  memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
+  return sendto(fd, data, len, 0, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+}
+
+std::string RecvAll(int fd) {
+  char buf[8192];
+  ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  return n < 0 ? std::string("<none>") : std::string(buf, static_cast<size_t>(n));
+}
+
+bool IsSocket(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool Missing(const char* path) {
+  struct stat st;
+  return lstat(path, &st) != 0 && errno == ENOENT;
+}
+
+double Seconds() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return tv.tv_sec + tv.tv_usec / 1e6;
+}
+
+#define EXPECT_CHILD_OK(r)              \
+  do {                                  \
+    SKIP_IF_NOT_ISOLATED(r);            \
+    EXPECT_EQ(0, (r).status) << (r).out << (r).err; \
+  } while (0)
+
+}  // namespace
+
+TEST(CommandIPC, SendCarriesTextAndOneNul) {
+  ChildResult r = RunIsolated([] {
+    int peer = BoundSocket("/tmp/peer");
+    CHILD_CHECK(peer >= 0);
+    NCommandIPC ch("/tmp/me", "/tmp/peer");
+    CHILD_CHECK(ch.GetFD() >= 0);
+    CHILD_CHECK_EQ(std::string("/tmp/me"), ch.GetLocalPath());
+    CHILD_CHECK_EQ(std::string("/tmp/peer"), ch.GetRemotePath());
+    CHILD_CHECK_EQ(11, ch.Send("0123456789", 10));
+    CHILD_CHECK_EQ(std::string("0123456789\0", 11), RecvAll(peer));
+    // A zero-length text still carries its terminator.
+    CHILD_CHECK_EQ(1, ch.Send("", 0));
+    CHILD_CHECK_EQ(std::string("\0", 1), RecvAll(peer));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(CommandIPC, RecvCutsAtSizeMinusOneAndTerminates) {
+  ChildResult r = RunIsolated([] {
+    int peer = BoundSocket("/tmp/peer");
+    NCommandIPC ch("/tmp/me", "/tmp/peer");
+    std::string big(3000, 'z');
+    CHILD_CHECK_EQ(3000, static_cast<int>(SendTo(peer, "/tmp/me", big.data(), big.size())));
+    CHILD_CHECK_EQ(3000, ch.getNumData());
+    char buf[2048];
+    memset(buf, 'X', sizeof buf);
+    CHILD_CHECK_EQ(2047, ch.Recv(buf, sizeof buf));
+    CHILD_CHECK_EQ('\0', buf[2047]);
+    CHILD_CHECK_EQ(std::string(2047, 'z'), std::string(buf));
+    // The rest of that datagram is gone; nothing else is waiting.
+    errno = 0;
+    CHILD_CHECK(ch.Recv(buf, sizeof buf) < 0);
+    CHILD_CHECK(errno == EAGAIN || errno == EWOULDBLOCK);
+
+    CHILD_CHECK_EQ(5, static_cast<int>(SendTo(peer, "/tmp/me", "abcde", 5)));
+    CHILD_CHECK_EQ(5, ch.Recv(buf, sizeof buf));
+    CHILD_CHECK_EQ(std::string("abcde"), std::string(buf));
+
+    // Room for the terminator only: the datagram yields nothing but the NUL.
+    SendTo(peer, "/tmp/me", "abc", 3);
+    buf[0] = 'X';
+    CHILD_CHECK_EQ(0, ch.Recv(buf, 1));
+    CHILD_CHECK_EQ('\0', buf[0]);
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(CommandIPC, RecvWithoutRoomForTheNulIsRefused) {
+  ChildResult r = RunIsolated([] {
+    int peer = BoundSocket("/tmp/peer");
+    NCommandIPC ch("/tmp/me", "/tmp/peer");
+    SendTo(peer, "/tmp/me", "abcdef", 6);
+    char guard[8] = {'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G'};
+    // Size 0 would otherwise ask the kernel for 4 GiB into this buffer.
+    CHILD_CHECK_EQ(-1, ch.Recv(guard, 0));
+    CHILD_CHECK_EQ(EINVAL, errno);
+    CHILD_CHECK_EQ('G', guard[0]);
+    // The datagram is still there for a proper read.
+    char buf[16];
+    CHILD_CHECK_EQ(6, ch.Recv(buf, sizeof buf));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(CommandIPC, WaitTimesOutOrReportsData) {
+  ChildResult r = RunIsolated([] {
+    int peer = BoundSocket("/tmp/peer");
+    NCommandIPC ch("/tmp/me", "/tmp/peer");
+    double t0 = Seconds();
+    CHILD_CHECK_EQ(0, ch.Wait(1, 0));
+    double waited = Seconds() - t0;
+    CHILD_CHECK(waited >= 0.95 && waited < 2.5);
+
+    SendTo(peer, "/tmp/me", "x", 1);
+    t0 = Seconds();
+    CHILD_CHECK_EQ(1, ch.Wait(5, 0));
+    CHILD_CHECK(Seconds() - t0 < 1.0);
+
+    // Without a socket the wait simply runs out.
+    NCommandIPC none(nullptr, "/tmp/peer");
+    none.destroySocket();
+    CHILD_CHECK_EQ(-1, none.GetFD());
+    t0 = Seconds();
+    CHILD_CHECK_EQ(0, none.Wait(0, 300000));
+    CHILD_CHECK(Seconds() - t0 >= 0.25);
+    CHILD_CHECK_EQ(-1, none.Recv(nullptr, 10));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(CommandIPC, SocketFileLivesFromConnectToDestruction) {
+  ChildResult r = RunIsolated([] {
+    // A stale regular file at our address is replaced by the socket.
+    int stale = open("/tmp/me", O_CREAT | O_WRONLY, 0644);
+    CHILD_CHECK(stale >= 0);
+    close(stale);
+    {
+      NCommandIPC ch("/tmp/me", "/tmp/peer");
+      CHILD_CHECK(IsSocket("/tmp/me"));
+      // A second Connect moves the object to a new address and clears the old one.
+      CHILD_CHECK(ch.Connect("/tmp/me2", "/tmp/peer") >= 0);
+      CHILD_CHECK(Missing("/tmp/me"));
+      CHILD_CHECK(IsSocket("/tmp/me2"));
+    }
+    CHILD_CHECK(Missing("/tmp/me2"));
+    // A stale socket left by a crashed process is replaced too.
+    int old = BoundSocket("/tmp/me");
+    close(old);
+    {
+      NCommandIPC ch("/tmp/me", "/tmp/peer");
+      CHILD_CHECK(IsSocket("/tmp/me"));
+      int peer = BoundSocket("/tmp/peer");
+      CHILD_CHECK_EQ(3, ch.Send("hi", 2));
+      char buf[8];
+      CHILD_CHECK_EQ(3, static_cast<int>(recv(peer, buf, sizeof buf, MSG_DONTWAIT)));
+    }
+    CHILD_CHECK(Missing("/tmp/me"));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(CommandIPC, ReplyGoesToTheLastSender) {
+  ChildResult r = RunIsolated([] {
+    int peer = BoundSocket("/tmp/peer");
+    int third = BoundSocket("/tmp/third");
+    NCommandIPC ch("/tmp/me", "/tmp/peer");
+    SendTo(third, "/tmp/me", "ask", 3);
+    char buf[16];
+    CHILD_CHECK_EQ(3, ch.Recv(buf, sizeof buf));
+    CHILD_CHECK_EQ(std::string("/tmp/third"), ch.GetRemotePath());
+    CHILD_CHECK_EQ(3, ch.Send("ok", 2));
+    CHILD_CHECK_EQ(std::string("ok\0", 3), RecvAll(third));
+    CHILD_CHECK_EQ(std::string("<none>"), RecvAll(peer));
+    // A failed receive leaves the peer as it was.
+    CHILD_CHECK(ch.Recv(buf, sizeof buf) < 0);
+    CHILD_CHECK_EQ(3, ch.Send("ok", 2));
+    CHILD_CHECK_EQ(std::string("ok\0", 3), RecvAll(third));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(CommandIPC, SendFailureIsPrintedAndNegative) {
+  ChildResult r = RunIsolated([] {
+    NCommandIPC ch("/tmp/me", "/tmp/nobody");
+    CHILD_CHECK(ch.Send("hello", 5) < 0);
+    CHILD_CHECK_EQ(ENOENT, errno);
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+  EXPECT_NE(std::string::npos,
+            r.err.find("NCommandIPC send error. errno:2. local:/tmp/me. remote:/tmp/nobody. "
+                       "msg:hello.\n"))
+      << r.err;
+}
+
+TEST(CommandIPC, BindFailureStillSends) {
+  ChildResult r = RunIsolated([] {
+    int peer = BoundSocket("/tmp/peer");
+    NCommandIPC ch("/tmp/no/such/dir/me", "/tmp/peer");
+    CHILD_CHECK(ch.GetFD() >= 0);
+    CHILD_CHECK_EQ(4, ch.Send("abc", 3));
+    CHILD_CHECK_EQ(std::string("abc\0", 4), RecvAll(peer));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+  EXPECT_NE(std::string::npos, r.err.find("NDGramIPC: bind error.: No such file or directory"))
+      << r.err;
+}
+
+TEST(CommandIPC, GetNumDataOnClosedSocket) {
+  ChildResult r = RunIsolated([] {
+    NCommandIPC ch("/tmp/me", nullptr);
+    CHILD_CHECK_EQ(0, ch.getNumData());
+    ch.destroySocket();
+    CHILD_CHECK_EQ(-1, ch.getNumData());
+    // Send makes a fresh, unbound socket when there is none.
+    CHILD_CHECK(ch.Send("x", 1) < 0);
+    CHILD_CHECK(ch.GetFD() >= 0);
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+  EXPECT_NE(std::string::npos, r.err.find("NDGramIPC: GetNumData error.: Bad file descriptor"))
+      << r.err;
+}
+
+TEST(CommandIPC, PathTooLongOrMissingAborts) {
+  std::string limit = "/tmp/" + std::string(102, 'p');  // 107 bytes: the longest allowed
+  std::string over = limit + "q";                         // 108 bytes
+  ChildResult ok = RunIsolated([&] {
+    NCommandIPC ch(limit.c_str(), nullptr);
+    CHILD_CHECK(IsSocket(limit.c_str()));
+    return 0;
+  });
+  EXPECT_CHILD_OK(ok);
+
+  ChildResult local = RunChild([&] {
+    NCommandIPC ch(over.c_str(), nullptr);
+    return 0;
+  });
+  EXPECT_EQ(SIGABRT, local.signal);
+  ChildResult remote = RunChild([&] {
+    NCommandIPC ch(nullptr, over.c_str());
+    return 0;
+  });
+  EXPECT_EQ(SIGABRT, remote.signal);
+  ChildResult neither = RunChild([] {
+    NCommandIPC ch(nullptr, nullptr);
+    return 0;
+  });
+  EXPECT_EQ(SIGABRT, neither.signal);
+}
