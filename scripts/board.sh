@@ -71,17 +71,20 @@ board_need_packages() {
 board_build() {
   BIN=$CACHE/bin
   mkdir -p "$BIN"
-  if [ -n "${BOARD_BIN_DIR:-}" ]; then
-    cp "$BOARD_BIN_DIR"/fwapply "$BOARD_BIN_DIR"/syslog-standin "$BIN"/
-  else
+  local f p todo=()
+  for f in fwapply syslog-standin; do
+    # A prebuilt program (BOARD_BIN_DIR) takes the place of the tree's own.
+    if [ -n "${BOARD_BIN_DIR:-}" ] && [ -x "$BOARD_BIN_DIR/$f" ]; then cp "$BOARD_BIN_DIR/$f" "$BIN/$f"
+    else todo+=("$f"); fi
+  done
+  if [ ${#todo[@]} -gt 0 ]; then
     cmake -S "$ROOT" -B "$BUILD" -DFWAPPLY_STATIC=ON -DBUILD_TESTING=OFF \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$CACHE/configure.log" 2>&1 \
       || { cat "$CACHE/configure.log" >&2; die "configuring $BUILD failed"; }
-    cmake --build "$BUILD" -j"$(nproc)" --target fwapply syslog-standin >"$CACHE/build.log" 2>&1 \
-      || { tail -40 "$CACHE/build.log" >&2; die "building fwapply failed"; }
-    local f
-    for f in fwapply syslog-standin; do
-      local p; p=$(find "$BUILD" -type f -name "$f" -perm -u+x | head -1)
+    cmake --build "$BUILD" -j"$(nproc)" --target "${todo[@]}" >"$CACHE/build.log" 2>&1 \
+      || { tail -40 "$CACHE/build.log" >&2; die "building ${todo[*]} failed"; }
+    for f in "${todo[@]}"; do
+      p=$(find "$BUILD" -type f -name "$f" -perm -u+x | head -1)
       [ -n "$p" ] || die "$f was not built"
       cp "$p" "$BIN/$f"
     done
@@ -240,8 +243,9 @@ board_show() {  # RESULT_DIR of one scenario
   [ -s "$r/stdout" ] && [ "$(tail -c1 "$r/stdout" | od -An -c | tr -d ' ')" != '\n' ] && echo "(no newline at end)"
   section "fwapply standard error"; cat "$r/stderr" 2>/dev/null || true
   section "exit status"; echo "$(cat "$r/rc" 2>/dev/null || echo none) (after $(cat "$r/seconds" 2>/dev/null || echo '?') s)"
-  section "flash before"; cat "$r/map-before" 2>/dev/null || true
-  section "flash after"; cat "$r/map" 2>/dev/null || true
+  section "flash after the run (one character per 128 KiB eraseblock)"; cat "$r/map" 2>/dev/null || true
+  if cmp -s "$r/map" "$r/map-before"; then echo "(unchanged by the run)"
+  else echo "before the run: $(tail -1 "$r/map-before" 2>/dev/null)"; fi
   section "boot variables at $ENV_OFFSET before"; cat "$r/env-before" 2>/dev/null || true
   section "boot variables at $ENV_OFFSET after"; cat "$r/env" 2>/dev/null || true
   if [ -s "$r/readback" ]; then section "read back"; cat "$r/readback"; fi

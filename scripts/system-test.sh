@@ -52,6 +52,10 @@ scenario 4-img-slot2 'NANDSIM_ARGS="badblocks=100"' 'ENV="bootdelay=3 image=2 bo
   'READBACK="0x400000:kernel.img"' 'ERASED="0x200000:0x1c0000"'
 cp "$WORK/fw.img" "$SCEN/4-img-slot2/"
 
+# The first page of eraseblock 18 refuses to be programmed.
+scenario 5-failing-page 'NANDSIM_ARGS="weakpages=1152:0"' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img:18"'
+cp "$WORK/pkg.tgz" "$SCEN/5-failing-page/"
+
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
 if ! board_boot "$CACHE/system-initramfs.cpio.gz" "$RES"; then
@@ -171,6 +175,19 @@ board=sim
 "
 expect_grep "slot 1 untouched" "$R/readback" "range 0x200000 length 0x1c0000: erased"
 expect_map "W:30,32-39 B:100"
+end
+
+begin 5-failing-page
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
+'"$(writing_lines 16 17 18 19 20 21 22 23 24 30)"'
+finish
+'
+expect_grep "write failure reported" "$R/stderr" "error 5 (Input/output error)"
+grep -qx 'Erasing failed write from 0x240000 to 0x25ffff' "$R/stderr" || bad "no recovery line for block 18 on stderr"
+expect_rc 0
+expect_grep "image read back, block 18 passed over" "$R/readback" "kernel.img: identical, 1048576 bytes"
+expect_grep "boot variables" "$R/env" "image=2"
+expect_map "W:16-17,19-24,30"
 end
 
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"

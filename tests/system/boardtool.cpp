@@ -40,7 +40,8 @@ uint32_t Crc32(const unsigned char* p, size_t n) {
 int Usage() {
   fprintf(stderr,
           "usage: boardtool map DEV\n"
-          "       boardtool cmp DEV OFFSET FILE    (reads past bad eraseblocks)\n"
+          "       boardtool cmp DEV OFFSET FILE [SKIP]  (reads past bad eraseblocks and\n"
+          "                                       the listed ones, e.g. 18,19)\n"
           "       boardtool erased DEV OFFSET LEN  (exit 0 when all 0xFF, bad blocks aside)\n"
           "       boardtool envmake OUT NAME=VALUE...\n"
           "       boardtool envprint DEV [OFFSET]\n"
@@ -121,6 +122,10 @@ int Map(const char* dev) {
 
 // Walks good eraseblocks from offset, handing each chunk of data to fn, the
 // way a boot loader would fetch an image that was written with bad blocks skipped.
+// Eraseblocks that the data is expected to pass over although the chip does not
+// report them bad: a block whose write failed is erased and left behind.
+std::vector<uint64_t> gSkip;
+
 template <typename Fn>
 bool WalkGood(const Chip& chip, uint64_t off, uint64_t len, Fn fn) {
   const uint32_t eb = chip.info.erasesize;
@@ -129,7 +134,10 @@ bool WalkGood(const Chip& chip, uint64_t off, uint64_t len, Fn fn) {
   while (got < len) {
     if (off >= chip.info.size) return false;
     uint64_t blockStart = off - off % eb;
-    if (IsBad(chip, blockStart)) {
+    bool skip = IsBad(chip, blockStart);
+    for (uint64_t b : gSkip)
+      if (b * eb == blockStart) skip = true;
+    if (skip) {
       off = blockStart + eb;
       continue;
     }
@@ -294,7 +302,11 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   std::string cmd = argv[1];
   if (cmd == "map" && argc == 3) return Map(argv[2]);
-  if (cmd == "cmp" && argc == 5) return Cmp(argv[2], Num(argv[3]), argv[4]);
+  if (cmd == "cmp" && (argc == 5 || argc == 6)) {
+    if (argc == 6)
+      for (char* t = strtok(argv[5], ","); t; t = strtok(nullptr, ",")) gSkip.push_back(Num(t));
+    return Cmp(argv[2], Num(argv[3]), argv[4]);
+  }
   if (cmd == "erased" && argc == 5) return Erased(argv[2], Num(argv[3]), Num(argv[4]));
   if (cmd == "envmake" && argc >= 3) return EnvMake(argv[2], argc - 3, argv + 3);
   if (cmd == "envprint" && (argc == 3 || argc == 4)) return EnvPrint(argv[2], argc == 4 ? Num(argv[3]) : 0);

@@ -88,8 +88,9 @@ run_scenario() {  # scenario dir, result dir
   boardtool map /dev/mtd0 > "$R/map"
   boardtool envprint /dev/mtd0 $ENV_OFFSET > "$R/env"
   : > "$R/readback"
-  for rb in $READBACK; do  # offset:file
-    boardtool cmp /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}" >> "$R/readback" 2>&1
+  for rb in $READBACK; do  # offset:file[:eraseblocks the data passes over]
+    set -- $(echo "$rb" | tr ':' ' ')
+    boardtool cmp /dev/mtd0 "$1" "$S/$2" $3 >> "$R/readback" 2>&1
   done
   for er in $ERASED; do  # offset:length
     if boardtool erased /dev/mtd0 "${er%%:*}" "${er#*:}"; then r=erased; else r="NOT erased"; fi
