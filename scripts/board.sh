@@ -72,6 +72,11 @@ board_build() {
   BIN=$CACHE/bin
   mkdir -p "$BIN"
   local f p todo=()
+  rm -f "$BIN"/*
+  # Anything else in BOARD_BIN_DIR goes onto the board as well.
+  if [ -n "${BOARD_BIN_DIR:-}" ]; then
+    for f in "$BOARD_BIN_DIR"/*; do [ -f "$f" ] && [ -x "$f" ] && cp "$f" "$BIN/"; done
+  fi
   for f in fwapply syslog-standin; do
     # A prebuilt program (BOARD_BIN_DIR) takes the place of the tree's own.
     if [ -n "${BOARD_BIN_DIR:-}" ] && [ -x "$BOARD_BIN_DIR/$f" ]; then cp "$BOARD_BIN_DIR/$f" "$BIN/$f"
@@ -162,7 +167,7 @@ board_initramfs() {
   for a in $(/bin/busybox --list); do
     [ -e "$ir/bin/$a" ] || ln -s busybox "$ir/bin/$a"
   done
-  cp "$BIN"/fwapply "$BIN"/syslog-standin "$BIN"/boardtool "$ir/bin/"
+  cp "$BIN"/* "$ir/bin/"
   local rel f order=()
   for rel in $(board_module_order); do
     f=$MODROOT/$rel

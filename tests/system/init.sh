@@ -65,6 +65,9 @@ run_scenario() {  # scenario dir, result dir
   echo "brightness=7" > /mnt/user/settings.conf
   echo "calibration 42" > /mnt/user/calib.dat
 
+  # As on a board that has booted: the link to the user files exists, so
+  # that fwapply's "rm -r /tmp/user" finds something to remove.
+  ln -s /mnt/user /tmp/user
   rm -f /tmp/ZQ_SYSTEMLOG
   syslog-standin > "$R/events" 2>&1 &
   SYSLOG_PID=$!
