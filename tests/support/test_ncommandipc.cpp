@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -164,6 +165,31 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
     CHILD_CHECK_EQ(0, none.Wait(0, 300000));
     CHILD_CHECK(Seconds() - t0 >= 0.25);
     CHILD_CHECK_EQ(-1, none.Recv(nullptr, 10));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
+TEST(CommandIPC, WaitOnDescriptorBeyondFdSetSize) {
+  ChildResult r = RunIsolated([] {
+    struct rlimit lim;
+    CHILD_CHECK_EQ(0, getrlimit(RLIMIT_NOFILE, &lim));
+    if (lim.rlim_max < FD_SETSIZE + 16) return 0;
+    lim.rlim_cur = FD_SETSIZE + 16;
+    CHILD_CHECK_EQ(0, setrlimit(RLIMIT_NOFILE, &lim));
+    // Occupy every low descriptor so that the channel's socket lands above FD_SETSIZE.
+    int fd;
+    while ((fd = open("/dev/null", O_RDONLY)) >= 0 && fd < FD_SETSIZE) {
+    }
+    CHILD_CHECK(fd >= FD_SETSIZE);
+    int peer = BoundSocket("/tmp/peer");
+    NCommandIPC ch("/tmp/me", "/tmp/peer");
+    CHILD_CHECK(ch.GetFD() >= FD_SETSIZE);
+    double t0 = Seconds();
+    CHILD_CHECK_EQ(0, ch.Wait(0, 200000));
+    CHILD_CHECK(Seconds() - t0 >= 0.15);
+    SendTo(peer, "/tmp/me", "x", 1);
+    CHILD_CHECK_EQ(1, ch.Wait(1, 0));
     return 0;
   });
   EXPECT_CHILD_OK(r);
