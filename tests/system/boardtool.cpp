@@ -46,7 +46,9 @@ int Usage() {
           "       boardtool envmake OUT NAME=VALUE...\n"
           "       boardtool envprint DEV [OFFSET]\n"
           "       boardtool prng SEED SIZE         (deterministic bytes on stdout)\n"
-          "       boardtool loop LOOPDEV FILE OFFSET SIZE\n");
+          "       boardtool loop LOOPDEV FILE OFFSET SIZE\n"
+          "       boardtool oobimg SEED BLOCKS     (image of 2048+32-byte records on stdout)\n"
+          "       boardtool cmpoob DEV OFFSET FILE (pages and their first 32 OOB bytes)\n");
   return 2;
 }
 
@@ -294,6 +296,60 @@ int Loop(const char* loopDev, const char* file, uint64_t off, uint64_t size) {
   return 0;
 }
 
+// OOB image records as the board's tools keep them: a 2048-byte page, then the
+// first 32 bytes of its OOB area. Bytes 0 and 1 stay 0xFF, where the chip keeps
+// its bad-block marker; the rest is pseudo-random so that misplaced bytes show.
+int OobImg(uint64_t seed, uint64_t blocks) {
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 7;
+  auto next = [&x]() {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    return static_cast<unsigned char>(x >> 29);
+  };
+  unsigned char rec[2048 + 32];
+  for (uint64_t p = 0; p < blocks * 64; ++p) {
+    for (unsigned char& c : rec) c = next();
+    rec[2048] = rec[2049] = 0xFF;
+    if (fwrite(rec, 1, sizeof rec, stdout) != sizeof rec) return 1;
+  }
+  return 0;
+}
+
+int CmpOob(const char* dev, uint64_t off, const char* file) {
+  Chip chip;
+  if (!OpenChip(dev, &chip)) return 2;
+  int fd = open(dev, O_RDWR);
+  FILE* f = fopen(file, "rb");
+  if (fd < 0 || !f) {
+    fprintf(stderr, "boardtool: cmpoob: %s\n", strerror(errno));
+    return 2;
+  }
+  unsigned char want[2048 + 32], page[2048], oob[32];
+  uint64_t n = 0;
+  while (fread(want, 1, sizeof want, f) == sizeof want) {
+    uint64_t at = off + n * 2048;
+    mtd_oob_buf64 req{};
+    req.start = at;
+    req.length = 32;
+    req.usr_ptr = reinterpret_cast<uintptr_t>(oob);
+    if (!FullRead(fd, page, 2048, static_cast<off_t>(at)) || ioctl(fd, MEMREADOOB64, &req) != 0) {
+      printf("oob readback 0x%llx %s: page 0x%llx unreadable\n", static_cast<unsigned long long>(off), file,
+             static_cast<unsigned long long>(at));
+      return 1;
+    }
+    if (memcmp(page, want, 2048) != 0 || memcmp(oob, want + 2048, 32) != 0) {
+      printf("oob readback 0x%llx %s: record %llu DIFFERS (%s)\n", static_cast<unsigned long long>(off), file,
+             static_cast<unsigned long long>(n), memcmp(page, want, 2048) ? "data" : "OOB");
+      return 1;
+    }
+    ++n;
+  }
+  printf("oob readback 0x%llx %s: identical, %llu pages with OOB\n", static_cast<unsigned long long>(off), file,
+         static_cast<unsigned long long>(n));
+  return 0;
+}
+
 uint64_t Num(const char* s) { return strtoull(s, nullptr, 0); }
 
 }  // namespace
@@ -311,6 +367,8 @@ int main(int argc, char** argv) {
   if (cmd == "envmake" && argc >= 3) return EnvMake(argv[2], argc - 3, argv + 3);
   if (cmd == "envprint" && (argc == 3 || argc == 4)) return EnvPrint(argv[2], argc == 4 ? Num(argv[3]) : 0);
   if (cmd == "loop" && argc == 6) return Loop(argv[2], argv[3], Num(argv[4]), Num(argv[5]));
+  if (cmd == "oobimg" && argc == 4) return OobImg(Num(argv[2]), Num(argv[3]));
+  if (cmd == "cmpoob" && argc == 5) return CmpOob(argv[2], Num(argv[3]), argv[4]);
   if (cmd == "prng" && argc == 4) return Prng(Num(argv[2]), Num(argv[3]));
   return Usage();
 }
