@@ -63,6 +63,13 @@ mkdir -p "$WORK/oob"
 printf 'writeoob 600000 100000 rootfs.oob\ndupoob 800000 100000 100000 600000\n' > "$WORK/oob/fwupdate_1"
 (cd "$WORK/oob" && tar czf "$SCEN/6-oob/pkg.tgz" fwupdate_1 rootfs.oob)
 cp "$WORK/oob/rootfs.oob" "$SCEN/6-oob/"
+# A package that carries an updater of its own is only handed over.
+scenario 7-handover 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz'
+mkdir -p "$WORK/carried"
+cp "$WORK/kernel.img" "$SYS/example/fwupdate_1" "$WORK/carried/"
+printf '#!/bin/sh\necho carried updater ran\n' > "$WORK/carried/fwapply"
+chmod +x "$WORK/carried/fwapply"
+(cd "$WORK/carried" && tar czf "$SCEN/7-handover/pkg.tgz" fwapply fwupdate_1 kernel.img)
 
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
@@ -213,6 +220,15 @@ expect_grep "copy with OOB read back" "$R/readback" "oob readback 0x800000 rootf
 cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
 # The copy's second half is erased flash copied as it reads: all 0xFF.
 expect_map "W:30,48-51,64-67 x:68-71"
+end
+
+begin 7-handover
+expect_file stdout "$R/stdout" 'Extract /tmp/update/pkg.tgz 
+Checking fwapply 
+/tmp/update/fwapply /tmp/update'
+expect_rc 0
+cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
+expect_map "W:30"
 end
 
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"
