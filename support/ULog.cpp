@@ -59,7 +59,8 @@ void USysLog::close() { closelog(); }
 void USysLog::Write(Level level, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vsyslog(static_cast<int>(level) | LOG_USER, fmt, ap);
+  // Only the severity bits are ours to give; the facility is always LOG_USER.
+  vsyslog(LOG_PRI(level) | LOG_USER, fmt, ap);
   va_end(ap);
 }
 

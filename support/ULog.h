@@ -16,17 +16,17 @@ class UError {
 
 class USysLog {
  public:
-  // A syslog severity, 0 (most severe) to 7; reports use LevelError (3).
-  enum Level {
-    LevelEmergency = 0,
-    LevelAlert = 1,
-    LevelCritical = 2,
-    LevelError = 3,
-    LevelWarning = 4,
-    LevelNotice = 5,
-    LevelInfo = 6,
-    LevelDebug = 7,
-  };
+  // A syslog severity, 0 (most severe) to 7; reports use LevelError (3). A plain integer, so
+  // callers may pass the syslog values directly.
+  typedef int Level;
+  static constexpr Level LevelEmergency = 0;
+  static constexpr Level LevelAlert = 1;
+  static constexpr Level LevelCritical = 2;
+  static constexpr Level LevelError = 3;
+  static constexpr Level LevelWarning = 4;
+  static constexpr Level LevelNotice = 5;
+  static constexpr Level LevelInfo = 6;
+  static constexpr Level LevelDebug = 7;
 
   // Opens the system log under the program's short name.
   USysLog();

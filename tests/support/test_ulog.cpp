@@ -197,7 +197,9 @@ TEST(StackTrace, SkipCountsOnlyDemangledFrames) {
 TEST(SysLogWrite, LevelLineGoesToStderrCopy) {
   ChildResult r = RunChild([] {
     USysLog::Write(USysLog::LevelInfo, "plain %s %d", "line", 3);
+    USysLog::Write(LOG_ERR, "raw level");
     return 0;
   });
   EXPECT_NE(std::string::npos, r.err.find("]: plain line 3\n")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("]: raw level\n")) << r.err;
 }
