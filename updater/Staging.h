@@ -1,0 +1,43 @@
+// Staging of an update package: the working directory in RAM, the saved user partition, and
+// the package moved, unwrapped or extracted there. Every message goes to the buffered stdout.
+#pragma once
+
+#include <stddef.h>
+
+// Fixed places of the board.
+extern const char* const kWorkDir;        // "/tmp/update"
+extern const char* const kUserMount;      // "/mnt/user"
+extern const char* const kUserLink;       // "/tmp/user"
+extern const char* const kCarriedUpdater; // "fwapply"
+
+// Size of every staged-path buffer that the driver hands in.
+const size_t kStagedPathSize = 256;
+
+// Prints "usage : fwapply <firmware image file>".
+void PrintUsage();
+
+// Prints "Checking <name> \n"; 0 when /tmp/update/<name> exists, else prints
+// "<name> is not found in image\n" and returns -1.
+int CheckUpdateFile(const char* name);
+
+// When path exists: prints "Extract <path> \n", extracts the gzip tar into /tmp/update and
+// deletes path. Always 0.
+int UntarUpdateFile(const char* path);
+
+// Prepares /tmp/update (mounted tmpfs, or emptied), copies the top-level files of /mnt/user
+// to /tmp/update/user, links /tmp/user to it and unmounts /mnt/user. Returns non-zero; ends
+// the process with exit(-1) when /mnt/user cannot be unmounted.
+int PrepareWorkingDir();
+
+// Moves path into /tmp/update and writes the new path into staged (stagedSize bytes).
+// 0; -1 with staged set empty and nothing moved when the new path would not fit.
+int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize = kStagedPathSize);
+
+// Unwraps the package of an image file into /tmp/update/<name field> and writes that path
+// into staged. 0 on success; -1 when the image cannot be opened, is 428 bytes or shorter, its
+// name field cannot be read or is not a plain file name, or the package cannot be written.
+int PrepareFromImgFile(const char* path, char* staged, size_t stagedSize = kStagedPathSize);
+
+// Runs argv[0] with argv through fork and execvp (no shell), waits for it and returns its
+// exit status (127 when it could not be started, -1 when fork failed).
+int RunCommand(const char* const* argv);

@@ -1,0 +1,341 @@
+#include "UpgradeScript.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <regex.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "EnvUtil.h"
+#include "Logger.h"
+#include "UFile.h"
+#include "flash_erase.h"
+#include "kernel.h"
+#include "libmtd.h"
+#include "nand_dump.h"
+#include "nand_write.h"
+
+const char* const UpgradeScript::kDevice = "/dev/mtd0";
+const char* const UpgradeScript::kDupOobFile = "/tmp/update/tmp.yaffs";
+const char* const UpgradeScript::kResultFile = "result.txt";
+
+namespace {
+
+const char kLineSeparators[] = "\r\n";
+const char kTokenSeparators[] = " \f\n\t\r\v";
+const char kProcMtd[] = "/proc/mtd";
+// One 0x20000-byte eraseblock of 2048-byte pages as records of page data plus 32 OOB bytes.
+const unsigned int kOobBlockRecordBytes = 133120;
+
+// "/proc/mtd" through the kernel boundary, so tests can stand in for the board's kernel.
+std::string ReadProcMtd() {
+  std::string text;
+  int fd = k_open(kProcMtd, O_RDONLY);
+  if (fd < 0) return text;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = k_read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  k_close(fd);
+  return text;
+}
+
+bool WriteAll(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The page size of the chip, or 0 when its geometry cannot be had.
+int ChipPageSize(const char* device) {
+  libmtd_t mtd = libmtd_open();
+  if (!mtd) return 0;
+  struct mtd_dev_info info;
+  memset(&info, 0, sizeof info);
+  int page = 0;
+  if (mtd_get_dev_info(mtd, device, &info) == 0 && info.min_io_size > 0) page = info.min_io_size;
+  libmtd_close(mtd);
+  return page;
+}
+
+}  // namespace
+
+UpgradeScript::UpgradeScript(const char* file) : m_work(kWorkSize, '\0') {
+  if (file) {
+    LoadFile(file);
+  } else {
+    m_sScript.clear();
+  }
+}
+
+UpgradeScript::~UpgradeScript() {}
+
+int UpgradeScript::LoadFile(const char* name) {
+  if (!name) return -1;
+  const std::string path = m_sScriptDir + "/" + name;
+  if (!UFile::Exist(path.c_str())) return -1;
+  m_sScript = UFile::ReadFile(path.c_str());
+  return 0;
+}
+
+int UpgradeScript::CheckPartition(const char* name) {
+  if (!name) return 0;
+  const std::string result_path = m_sScriptDir + "/" + kResultFile;
+  // The name is a pattern and nothing else: no shell ever sees it.
+  regex_t re;
+  int rc = regcomp(&re, name, REG_NOSUB);
+  std::string matched;
+  if (rc != 0) {
+    char why[128];
+    regerror(rc, &re, why, sizeof why);
+    fprintf(stderr, "grep: %s: %s\n", name, why);
+  } else {
+    const std::string text = ReadProcMtd();
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t end = text.find('\n', pos);
+      const size_t stop = end == std::string::npos ? text.size() : end;
+      const std::string line = text.substr(pos, stop - pos);
+      if (regexec(&re, line.c_str(), 0, nullptr, 0) == 0) {
+        matched += line;
+        matched += '\n';
+      }
+      pos = stop + 1;
+    }
+    regfree(&re);
+  }
+  // A result.txt that came with the package may be a link; it must not lead the write elsewhere.
+  unlink(result_path.c_str());
+  int fd = open(result_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    WriteAll(fd, matched.data(), matched.size());
+    close(fd);
+  }
+  return matched.empty() ? 0 : 1;
+}
+
+int UpgradeScript::ParseHex(const char* text) {
+  if (!text) return 0;
+  // strtoll then clamp: long is 64 bits on the host and 32 on the board, the result 32 on both.
+  long long v = strtoll(text, nullptr, 16);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+StringList UpgradeScript::CutLines() {
+  StringList lines;
+  if (m_work.size() < m_sScript.size() + 1) m_work.resize(m_sScript.size() + 1);
+  memcpy(m_work.data(), m_sScript.c_str(), m_sScript.size() + 1);
+  UTextUtil::split(m_work.data(), kLineSeparators, lines);
+  return lines;
+}
+
+StringList UpgradeScript::CutTokens(const std::string& line) {
+  StringList tokens;
+  std::vector<char> buf(line.size() + 1 > kLineSize ? line.size() + 1 : kLineSize, '\0');
+  memcpy(buf.data(), line.c_str(), line.size() + 1);
+  UTextUtil::split(buf.data(), kTokenSeparators, tokens);
+  return tokens;
+}
+
+void UpgradeScript::ExpandConditional(StringList& lines, size_t index, const StringList& tokens) {
+  if (tokens.size() < 2) return;
+  if (CheckPartition(tokens[1].c_str()) == 1) return;
+  StringList rest(tokens.begin() + 2, tokens.end());
+  lines.insert(lines.begin() + static_cast<long>(index) + 1, UTextUtil::implode(rest, " "));
+}
+
+int UpgradeScript::CheckVersion(const std::string& line, const StringList& tokens) {
+  int req_major = 0, req_minor = 0;
+  if (sscanf(tokens[2].c_str(), "%d.%d", &req_major, &req_minor) < 2) {
+    fprintf(stderr, "incomplete script command %s, Abort\n", line.c_str());
+    return 1;
+  }
+  const std::string text = UFile::ReadFile(tokens[1].c_str());
+  int major = 0, minor = 0, revision = 0;
+  char word[256];
+  word[0] = '\0';
+  // The width keeps a long word inside its buffer; only its presence matters.
+  if (sscanf(text.c_str(), "v%d.%dr%d %255s", &major, &minor, &revision, word) != 4) {
+    printf("Check Version Error (v%d.%d required), badimage\n", req_major, req_minor);
+    return -1;
+  }
+  if (major < req_major || (major == req_major && minor < req_minor)) {
+    char note[256];
+    snprintf(note, sizeof note, "v%d.%d required", req_major, req_minor);
+    Logger::write(note);
+    printf("Check Version Error (v%d.%d required), badimage\n", req_major, req_minor);
+    return -1;
+  }
+  return 0;
+}
+
+int UpgradeScript::Run() {
+  if (m_sScript.empty()) return -1;
+  StringList lines = CutLines();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    // A copy: an ifnpart line inserts into the list, which may move its strings.
+    const std::string line = lines[i];
+    StringList t = CutTokens(line);
+    if (t.empty()) continue;
+    const std::string& key = t[0];
+    bool stop = false;
+    size_t minimum = 0;
+    if (key == "write" || key == "writeoob") {
+      minimum = 4;
+    } else if (key == "dupoob" || key == "setenv") {
+      minimum = 5;
+    } else if (key == "erase" || key == "chkver") {
+      minimum = 3;
+    } else if (key == "ifnpart") {
+      minimum = 2;
+    } else {
+      fprintf(stderr, "Unknown script command %s\n", line.c_str());
+      continue;
+    }
+    if (t.size() < minimum) {
+      fprintf(stderr, "incomplete script command %s\n", line.c_str());
+      continue;
+    }
+    if (key == "write" || key == "writeoob") {
+      const std::string path = m_sScriptDir + "/" + t[3];
+      if (!UFile::Exist(path.c_str())) {
+        fprintf(stderr, "%s doesn't exist\n", path.c_str());
+        continue;
+      }
+      const int start = ParseHex(t[1].c_str()), length = ParseHex(t[2].c_str());
+      int rc = key == "write" ? CmdWrite(start, length, path.c_str())
+                              : CmdWriteOob(start, length, path.c_str());
+      stop = rc < 0;
+    } else if (key == "dupoob") {
+      stop = CmdDupOob(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), ParseHex(t[3].c_str()),
+                       ParseHex(t[4].c_str())) < 0;
+    } else if (key == "erase") {
+      CmdErase(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()));
+    } else if (key == "setenv") {
+      CmdSetEnv(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), t[3].c_str(), t[4].c_str());
+    } else if (key == "ifnpart") {
+      ExpandConditional(lines, i, t);
+    } else {  // chkver
+      int rc = CheckVersion(line, t);
+      if (rc < 0) return -1;
+      stop = rc > 0;
+    }
+    if (stop) break;
+  }
+  sync();
+  puts("finish");
+  fflush(stdout);
+  return 0;
+}
+
+int UpgradeScript::GetBlockNumToWrite() {
+  if (m_sScript.empty()) return -1;
+  StringList lines = CutLines();
+  int total = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string line = lines[i];
+    StringList t = CutTokens(line);
+    if (t.empty()) continue;
+    const std::string& key = t[0];
+    if (key == "write" || key == "writeoob") {
+      if (t.size() < 4) continue;
+      const std::string path = m_sScriptDir + "/" + t[3];
+      if (!UFile::Exist(path.c_str())) continue;
+      const unsigned int size = static_cast<unsigned int>(UFile::GetFileSize(path.c_str()));
+      if (key == "write") {
+        total += static_cast<int>((size >> 17) + ((size & 0x1FFFFu) ? 1 : 0));
+      } else {
+        total += static_cast<int>(size / kOobBlockRecordBytes);
+      }
+    } else if (key == "dupoob") {
+      if (t.size() < 3) continue;
+      total += static_cast<int>(static_cast<unsigned int>(ParseHex(t[2].c_str())) >> 17);
+    } else if (key == "setenv") {
+      total += 1;
+    } else if (key == "ifnpart") {
+      ExpandConditional(lines, i, t);
+    }
+  }
+  return total;
+}
+
+int UpgradeScript::CmdErase(int start, int length) {
+  flash_erase(kDevice, start, length / kEraseBlockSize);
+  return 0;
+}
+
+int UpgradeScript::VerifyErase(int start, int length) {
+  (void)length;
+  // The reader hands over whole pages: the buffer must hold every page it may deliver.
+  const int page = ChipPageSize(kDevice);
+  if (page <= 0) return 0;
+  const size_t pages = (kVerifyLength + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
+  // Zeros: whatever the reader does not deliver (end of the chip) counts as not erased.
+  std::vector<char> buf(pages * static_cast<size_t>(page), '\0');
+  if (nand_dump_to_mem_nooob(buf.data(), start, static_cast<int>(kVerifyLength), kDevice) != 0)
+    return 0;
+  for (size_t i = 0; i < kVerifyLength; ++i) {
+    if (static_cast<unsigned char>(buf[i]) != 0xFF) return 0;
+  }
+  return 1;
+}
+
+int UpgradeScript::CmdWrite(int start, int length, const char* file) {
+  CmdErase(start, length);
+  if (!VerifyErase(start, length)) return -1;
+  nand_write_no_oob(file, kDevice, static_cast<unsigned int>(start), 0);
+  return 0;
+}
+
+int UpgradeScript::CmdWriteOob(int start, int length, const char* file) {
+  CmdErase(start, length);
+  if (!VerifyErase(start, length)) return -1;
+  nand_write_with_oob(file, kDevice, static_cast<unsigned int>(start),
+                      static_cast<unsigned int>(length));
+  return 0;
+}
+
+int UpgradeScript::CmdDupOob(int start, int length, int srcLength, int srcStart) {
+  // A stale copy, or a link planted by the package, must neither be written to flash nor
+  // redirect the dump.
+  unlink(kDupOobFile);
+  if (nand_dump_with_oob(kDupOobFile, srcStart, srcLength, kDevice) != 0) {
+    fprintf(stderr, "dupoob: cannot read 0x%x bytes at 0x%x, nothing written\n",
+            static_cast<unsigned int>(srcLength), static_cast<unsigned int>(srcStart));
+    return -1;
+  }
+  return CmdWriteOob(start, length, kDupOobFile);
+}
+
+int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char* value) {
+  EnvUtil env(kDevice, static_cast<unsigned int>(start), kEnvBlockSize);
+  // Writing back an environment that was never read would replace every variable by one.
+  if (!env.IsLoaded()) {
+    fprintf(stderr, "setenv %s: boot environment at 0x%x cannot be read, flash left unchanged\n",
+            name, static_cast<unsigned int>(start));
+    return 0;
+  }
+  env.SetKeyValue(name, value);
+  std::vector<unsigned char> block(kEnvBlockSize, 0);
+  if (env.SaveMemory(reinterpret_cast<char*>(block.data())) != 0) {
+    fprintf(stderr, "setenv %s: boot environment at 0x%x left unchanged\n", name,
+            static_cast<unsigned int>(start));
+    return 0;
+  }
+  CmdErase(start, length);
+  nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, static_cast<unsigned int>(start), 0);
+  return 0;
+}

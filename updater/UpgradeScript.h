@@ -1,0 +1,66 @@
+// Update script engine: holds a package's update script, counts the eraseblocks it will write
+// and runs it line by line against the whole NAND chip "/dev/mtd0".
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "UTextUtil.h"
+
+class UpgradeScript {
+ public:
+  // Fixed by the script format: lengths are turned into counts of 128 KiB eraseblocks.
+  static const int kEraseBlockSize = 0x20000;
+  // The script format keeps scripts below this size and lines below kLineSize; longer ones are
+  // still cut and run whole, never truncated, because a cut line could change a number.
+  static const unsigned int kWorkSize = 16384;
+  static const unsigned int kLineSize = 256;
+  static const unsigned int kVerifyLength = 0x800;
+  static const unsigned int kEnvBlockSize = 0x20000;
+  static const char* const kDevice;      // "/dev/mtd0"
+  static const char* const kDupOobFile;  // "/tmp/update/tmp.yaffs"
+  static const char* const kResultFile;  // "result.txt", in the script directory
+
+  // With a file, loads it at once (relative to the still empty script directory).
+  explicit UpgradeScript(const char* file = nullptr);
+  ~UpgradeScript();
+  UpgradeScript(const UpgradeScript&) = delete;
+  UpgradeScript& operator=(const UpgradeScript&) = delete;
+
+  // 0 when script directory + "/" + name was read; -1 when it does not exist (text unchanged).
+  int LoadFile(const char* name);
+  // 1 when some "/proc/mtd" line matches name as a basic regular expression, else 0. The
+  // matched lines are left in result.txt of the script directory.
+  int CheckPartition(const char* name);
+  // Hexadecimal, optional sign and 0x, saturating at the int32 limits; no digits or null give 0.
+  static int ParseHex(const char* text);
+
+  // 0 after "finish" (all lines done, or stopped); -1 for an empty script or a refused version.
+  int Run();
+  // Eraseblocks the script's write commands will write; -1 for an empty script. Touches no flash.
+  int GetBlockNumToWrite();
+
+  // Flash commands; offsets and lengths are bytes of the whole chip.
+  int CmdErase(int start, int length);                  // always 0
+  int VerifyErase(int start, int length);               // 1 when the range reads back blank
+  int CmdWrite(int start, int length, const char* file);     // 0, or -1 when not blank
+  int CmdWriteOob(int start, int length, const char* file);  // 0, or -1 when not blank
+  int CmdDupOob(int start, int length, int srcLength, int srcStart);
+  int CmdSetEnv(int start, int length, const char* name, const char* value);  // always 0
+
+  // The driver assigns the script directory before loading.
+  std::string m_sScriptDir;
+  std::string m_sScript;
+
+ private:
+  // Cuts the script text into lines (runs of CR and LF), through the work buffer.
+  StringList CutLines();
+  // Cuts one line into tokens (runs of blanks, tabs, CR, LF, FF, VT).
+  StringList CutTokens(const std::string& line);
+  // ifnpart: when the partition is unknown, the rest of the line goes in after index.
+  void ExpandConditional(StringList& lines, size_t index, const StringList& tokens);
+  // chkver: 0 to go on, 1 to stop, -1 when refused.
+  int CheckVersion(const std::string& line, const StringList& tokens);
+
+  std::vector<char> m_work;
+};
