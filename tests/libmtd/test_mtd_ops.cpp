@@ -1,0 +1,451 @@
+// Eraseblock, page and OOB operations against the simulated chip: what reaches the chip, the
+// fallbacks for kernels without the 64-bit and MEMWRITE requests, the argument checks with
+// their exact messages, and how many system calls each operation costs.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "libmtd.h"
+#include "sim_kernel.h"
+
+namespace {
+
+const int kPage = 2048, kOob = 64, kEb = 128 * 1024;
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(seed + i * 13);
+  return v;
+}
+
+// The error-number line after a failed system call.
+std::string ErrLine(int err) { return "        error " + std::to_string(err) + " (" + strerror(err) + ")\n"; }
+
+struct Result {
+  int ret;
+  int err;
+  std::string out, errs;
+};
+
+class Ops : public ::testing::Test {
+ protected:
+  void Open(const sim::Geometry& g = sim::Geometry(), const std::string& type = "nand",
+            uint64_t view_size = 0) {
+    chip.reset(new sim::Chip(g));
+    k.add_mtd(0, chip.get(), "all", 0, view_size, type);
+    lib = libmtd_open();
+    ASSERT_NE(nullptr, lib);
+    ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd0", &mtd));
+    fd = k_open("/dev/mtd0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    k.clear_calls();
+  }
+  void TearDown() override {
+    if (fd >= 0) k_close(fd);
+    libmtd_close(lib);
+  }
+  // Runs one operation in a child, so its messages can be compared byte for byte; errno is
+  // carried back in the exit status (ret + 1 in the low bits would not fit, so one each).
+  Result Run(const std::function<int()>& op) {
+    Result r;
+    testutil::ChildResult c = testutil::RunChild([&] {
+      int ret = op();
+      int err = errno;
+      return ret == -1 ? 128 + err : ret;
+    });
+    r.ret = c.status >= 128 ? -1 : c.status;
+    r.err = c.status >= 128 ? c.status - 128 : 0;
+    r.out = c.out;
+    r.errs = c.err;
+    return r;
+  }
+
+  sim::Kernel k;
+  std::unique_ptr<sim::Chip> chip;
+  libmtd_t lib = nullptr;
+  mtd_dev_info mtd;
+  int fd = -1;
+};
+
+TEST_F(Ops, EraseblockNumbersAndOffsetsAreChecked) {
+  Open();
+  ASSERT_EQ(64, mtd.eb_cnt);
+  Result r = Run([&] { return mtd_valid_erase_block(&mtd, -1); });
+  EXPECT_EQ(-1, r.ret);
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: bad eraseblock number -1, mtd0 has 64 eraseblocks\n", r.errs);
+  r = Run([&] { return mtd_erase(lib, &mtd, fd, 64); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: bad eraseblock number 64, mtd0 has 64 eraseblocks\n", r.errs);
+  EXPECT_EQ(0, mtd_valid_erase_block(&mtd, 63));
+  for (auto op : std::vector<std::function<int()>>{
+           [&] { return mtd_is_bad(&mtd, fd, 64); },
+           [&] { return mtd_mark_bad(&mtd, fd, -1); },
+           [&] { return mtd_read(&mtd, fd, 64, 0, nullptr, 0); },
+           [&] { return mtd_write(lib, &mtd, fd, -5, 0, nullptr, 0, nullptr, 0, 0); }}) {
+    r = Run(op);
+    EXPECT_EQ(EINVAL, r.err);
+    EXPECT_NE(std::string::npos, r.errs.find("bad eraseblock number")) << r.errs;
+  }
+
+  // offs + len may reach the end of the eraseblock, not pass it.
+  std::vector<uint8_t> buf(kEb);
+  EXPECT_EQ(0, mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage));
+  r = Run([&] { return mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage + 1); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: bad offset 129024 or length 2049, mtd0 eraseblock size is 131072\n",
+            r.errs);
+  r = Run([&] { return mtd_read(&mtd, fd, 0, -1, buf.data(), 1); });
+  EXPECT_EQ("libmtd: error!: bad offset -1 or length 1, mtd0 eraseblock size is 131072\n", r.errs);
+  // A length so large that offs + len would overflow an int is still refused.
+  r = Run([&] { return mtd_read(&mtd, fd, 0, 10, buf.data(), 0x7FFFFFFF); });
+  EXPECT_EQ(EINVAL, r.err);
+
+  // A length of 0 seeks and reads nothing.
+  k.clear_calls();
+  EXPECT_EQ(0, mtd_read(&mtd, fd, 3, 0, nullptr, 0));
+  EXPECT_EQ(1u, k.count("lseek"));
+  EXPECT_EQ(0u, k.count("read"));
+}
+
+TEST_F(Ops, WriteAlignmentIsTheSubpageSize) {
+  sim::Geometry g;
+  g.subpage_size = 512;
+  Open(g);
+  ASSERT_EQ(512, mtd.subpage_size);
+  std::vector<uint8_t> data = Pattern(kPage, 1);
+  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 1, 256, data.data(), 512, nullptr, 0, 0); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: write offset 256 is not aligned to mtd0 min. I/O size 512\n", r.errs);
+  r = Run([&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), 700, nullptr, 0, 0); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: write length 700 is not aligned to mtd0 min. I/O size 512\n", r.errs);
+  // A negative length would make one huge write from the caller's buffer.
+  r = Run([&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), -512, nullptr, 0, 0); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: bad offset 512 or length -512, mtd0 eraseblock size is 131072\n", r.errs);
+
+  // 512-byte steps pass although they are not page multiples.
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 1, 512, data.data(), 1024, nullptr, 0, 0));
+  EXPECT_EQ(0, memcmp(chip->data(kEb + 512), data.data(), 1024));
+  EXPECT_TRUE(chip->is_erased(kEb + 1536, 512));
+  EXPECT_EQ(0xFF, chip->data(kEb + 511)[0]);
+}
+
+TEST_F(Ops, ReadAndWriteDataOfOneEraseblock) {
+  Open();
+  std::vector<uint8_t> data = Pattern(2 * kPage, 7), back(2 * kPage);
+  // Data without OOB: no ioctl at all, one seek and one write.
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 5, kPage, data.data(), 2 * kPage, nullptr, 0, 0));
+  EXPECT_EQ(0u, k.count("ioctl"));
+  EXPECT_EQ(1u, k.count("lseek"));
+  EXPECT_EQ(1u, k.count("write"));
+  EXPECT_EQ(0, memcmp(chip->data(5 * kEb + kPage), data.data(), data.size()));
+  ASSERT_EQ(0, mtd_read(&mtd, fd, 5, kPage, back.data(), 2 * kPage));
+  EXPECT_EQ(data, back);
+
+  // Neither data nor OOB: only the checks.
+  k.clear_calls();
+  EXPECT_EQ(0, mtd_write(lib, &mtd, fd, 5, 0, nullptr, kPage, nullptr, 0, 0));
+  EXPECT_EQ(0u, k.calls().size());
+}
+
+TEST_F(Ops, FailuresKeepTheKernelsErrno) {
+  Open();
+  std::vector<uint8_t> data = Pattern(kPage, 3);
+  chip->fail_program(7 * (kEb / kPage), EIO);
+  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 7, 0, data.data(), kPage, nullptr, 0, 0); });
+  EXPECT_EQ(-1, r.ret);
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: cannot write 2048 bytes to mtd0 (eraseblock 7, offset 0)\n" + ErrLine(EIO),
+            r.errs);
+
+  chip->fail_erase(9, EIO);
+  r = Run([&] { return mtd_erase(lib, &mtd, fd, 9); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: MEMERASE64 ioctl failed for eraseblock 9 (mtd0)\n" + ErrLine(EIO), r.errs);
+
+  k.fail_ioctl(MEMGETBADBLOCK, EBADF, 1);
+  r = Run([&] { return mtd_is_bad(&mtd, fd, 2); });
+  EXPECT_EQ(EBADF, r.err);
+  EXPECT_EQ("libmtd: error!: MEMGETBADBLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EBADF),
+            r.errs);
+
+  // In process, too: errno right after the return is the kernel's.
+  chip->fail_erase(10, EIO);
+  testutil::ChildResult c = testutil::RunChild([&] {
+    errno = 0;
+    return mtd_erase(lib, &mtd, fd, 10) == -1 && errno == EIO ? 0 : 1;
+  });
+  EXPECT_EQ(0, c.status);
+}
+
+TEST_F(Ops, BadBlocksAreAskedOnlyWhereAllowed) {
+  Open();
+  chip->mark_bad(4);
+  EXPECT_EQ(1, mtd_is_bad(&mtd, fd, 4));
+  EXPECT_EQ(0, mtd_is_bad(&mtd, fd, 5));
+  ASSERT_EQ(0, mtd_mark_bad(&mtd, fd, 5));
+  EXPECT_TRUE(chip->is_bad(5));
+  EXPECT_EQ(1, mtd_is_bad(&mtd, fd, 5));
+  EXPECT_EQ(3u, k.count_ioctl(MEMGETBADBLOCK));
+  ASSERT_EQ(1u, k.count_ioctl(MEMSETBADBLOCK));
+  EXPECT_EQ(5ull * kEb, k.calls().back().offset);
+
+  // A device without bad blocks is never asked, and cannot be marked.
+  mtd.bb_allowed = 0;
+  k.clear_calls();
+  EXPECT_EQ(0, mtd_is_bad(&mtd, fd, 4));
+  Result r = Run([&] { return mtd_mark_bad(&mtd, fd, 6); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("", r.errs);
+  EXPECT_EQ(0u, k.count("ioctl"));
+  EXPECT_FALSE(chip->is_bad(6));
+}
+
+TEST_F(Ops, EraseFallsBackToTheOldRequestOnce) {
+  Open();
+  k.has_memerase64 = false;
+  chip->fill(2 * kEb, kEb, 0x00);
+  Result r = Run([&] { return mtd_erase(lib, &mtd, fd, 2); });
+  EXPECT_EQ(0, r.ret);
+  EXPECT_EQ("", r.out + r.errs);  // the switch is silent
+
+  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 2));
+  EXPECT_TRUE(chip->is_erased(2 * kEb, kEb));
+  EXPECT_EQ(1u, k.count_ioctl(MEMERASE64));
+  EXPECT_EQ(1u, k.count_ioctl(MEMERASE));
+  // The handle remembers: the next erase goes straight to MEMERASE.
+  k.clear_calls();
+  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 3));
+  EXPECT_EQ(0u, k.count_ioctl(MEMERASE64));
+  EXPECT_EQ(1u, k.count_ioctl(MEMERASE));
+  EXPECT_EQ(3ull * kEb, k.calls().back().offset);
+  EXPECT_EQ(uint64_t(kEb), k.calls().back().length);
+
+  // Any other refusal of MEMERASE64 is a failure, and does not switch a new handle.
+  libmtd_t lib2 = libmtd_open();
+  k.has_memerase64 = true;
+  chip->fail_erase(4, EIO);
+  EXPECT_EQ(-1, mtd_erase(lib2, &mtd, fd, 4));
+  k.clear_calls();
+  ASSERT_EQ(0, mtd_erase(lib2, &mtd, fd, 4));
+  EXPECT_EQ(1u, k.count_ioctl(MEMERASE64));
+  EXPECT_EQ(0u, k.count_ioctl(MEMERASE));
+  libmtd_close(lib2);
+}
+
+TEST_F(Ops, ThirtyTwoBitEraseStopsAtFourGiB) {
+  // A view of 8 GiB over the small chip: addresses wrap around the chip.
+  Open(sim::Geometry(), "nand", 8ull << 30);
+  ASSERT_EQ(65536, mtd.eb_cnt);
+  k.has_memerase64 = false;
+  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 32766));
+  Result r = Run([&] { return mtd_erase(lib, &mtd, fd, 32767); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: this system can address only 32767 eraseblocks\n", r.errs);
+  r = Run([&] { return mtd_erase(lib, &mtd, fd, 40000); });
+  EXPECT_EQ("libmtd: error!: this system can address only 32767 eraseblocks\n", r.errs);
+  // With MEMERASE64 a fresh handle reaches past 4 GiB.
+  libmtd_t lib2 = libmtd_open();
+  k.has_memerase64 = true;
+  k.clear_calls();
+  EXPECT_EQ(0, mtd_erase(lib2, &mtd, fd, 40000));
+  EXPECT_EQ(40000ull * kEb, k.calls().back().offset);
+  libmtd_close(lib2);
+}
+
+TEST_F(Ops, DataPathRefusesPositionsBeyondTwoGiB) {
+  Open(sim::Geometry(), "nand", 8ull << 30);
+  std::vector<uint8_t> buf(kPage);
+  // 2 GiB: the signed 32-bit position is negative.
+  Result r = Run([&] { return mtd_read(&mtd, fd, 16384, 0, buf.data(), kPage); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: cannot seek mtd0 to offset 18446744071562067968\n" + ErrLine(EINVAL),
+            r.errs);
+  // 4 GiB would wrap to 0 and touch eraseblock 0: refused as well.
+  chip->fill(0, kPage, 0x11);
+  r = Run([&] { return mtd_read(&mtd, fd, 32768, 0, buf.data(), kPage); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: cannot seek mtd0 to offset 4294967296\n" + ErrLine(EINVAL), r.errs);
+  std::vector<uint8_t> data(kPage, 0x00);
+  r = Run([&] { return mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ(0x11, chip->data(0)[0]);
+  EXPECT_EQ(0x11, chip->data(kPage - 1)[0]);
+}
+
+TEST_F(Ops, OobRangeAndAddressChecks) {
+  Open();
+  std::vector<uint8_t> oob(kOob);
+  Result r = Run([&] { return mtd_read_oob(lib, &mtd, fd, kPage + 1, kOob, oob.data()); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: Cannot write 64 OOB bytes to address 2049 (OOB offset 1) - mtd0 OOB size "
+            "is only 64 bytes\n",
+            r.errs);
+  r = Run([&] { return mtd_write_oob(lib, &mtd, fd, kPage, 0, oob.data()); });
+  EXPECT_EQ("libmtd: error!: Cannot write 0 OOB bytes to address 2048 (OOB offset 0) - mtd0 OOB size "
+            "is only 64 bytes\n",
+            r.errs);
+  // A length that would wrap the sum past zero.
+  r = Run([&] { return mtd_read_oob(lib, &mtd, fd, kPage + 8, ~0ull - 3, oob.data()); });
+  EXPECT_EQ(EINVAL, r.err);
+  r = Run([&] { return mtd_read_oob(lib, &mtd, fd, 8ull << 20, 4, oob.data()); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: bad page address 8388608, mtd0 has 64 eraseblocks (8388608 bytes)\n",
+            r.errs);
+  EXPECT_EQ(0u, k.count("ioctl"));
+
+  chip->fill(3 * kPage, kPage, 0x00);
+  memset(chip->oob(3), 0x5C, kOob);
+  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 3 * kPage + 60, 4, oob.data()));
+  EXPECT_EQ(0x5C, oob[3]);
+  EXPECT_EQ(1u, k.count_ioctl(MEMREADOOB64));
+}
+
+TEST_F(Ops, FailingSixtyFourBitOobRequestIsFollowedByTheOldOne) {
+  Open();
+  std::vector<uint8_t> oob = Pattern(kOob, 9), back(kOob);
+  k.oob64_errno = EIO;
+  Result r = Run([&] { return mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()); });
+  EXPECT_EQ(0, r.ret);
+  EXPECT_EQ("libmtd: error!: MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" +
+                ErrLine(EIO),
+            r.errs);
+
+  ASSERT_EQ(0, mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()));
+  EXPECT_EQ(0, memcmp(chip->oob(2 * kEb / kPage + 1), oob.data(), kOob));
+  // Switched: the next transfer asks only the old request, and without ENOTTY no message.
+  k.clear_calls();
+  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, back.data()));
+  EXPECT_EQ(oob, back);
+  EXPECT_EQ(0u, k.count_ioctl(MEMREADOOB64));
+  EXPECT_EQ(1u, k.count_ioctl(MEMREADOOB));
+
+  // ENOTTY switches silently.
+  libmtd_t lib2 = libmtd_open();
+  k.oob64_errno = 0;
+  k.has_oob64 = false;
+  r = Run([&] { return mtd_read_oob(lib2, &mtd, fd, 2 * kEb + kPage, kOob, back.data()); });
+  EXPECT_EQ(0, r.ret);
+  EXPECT_EQ("", r.errs);
+  libmtd_close(lib2);
+}
+
+TEST_F(Ops, ThirtyTwoBitOobStopsAtFourGiB) {
+  Open(sim::Geometry(), "nand", 8ull << 30);
+  k.has_oob64 = false;
+  std::vector<uint8_t> oob(kOob);
+  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 0xFFFFF800ull, kOob, oob.data()));
+  Result r = Run([&] { return mtd_read_oob(lib, &mtd, fd, 0x100000000ull, kOob, oob.data()); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: this system can address only up to address 4294967295\n", r.errs);
+
+  // The old request's failure names it, with the eraseblock that holds the address.
+  k.fail_ioctl(MEMREADOOB, EIO, 1);
+  r = Run([&] { return mtd_read_oob(lib, &mtd, fd, 3 * kEb + 64 * kPage / 32, kOob, oob.data()); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: MEMREADOOB ioctl failed for mtd0, offset 397312 (eraseblock 3)\n" +
+                ErrLine(EIO),
+            r.errs);
+}
+
+TEST_F(Ops, WriteWithOobUsesMemwrite) {
+  Open();
+  std::vector<uint8_t> data = Pattern(kPage, 1), oob = Pattern(kOob, 2);
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 6, kPage, data.data(), kPage, oob.data(), kOob, 0));
+  EXPECT_EQ(1u, k.calls().size());
+  EXPECT_EQ(1u, k.count_ioctl(MEMWRITE));
+  EXPECT_EQ(6ull * kEb + kPage, k.calls()[0].offset);
+  const uint64_t page = 6 * kEb / kPage + 1;
+  EXPECT_EQ(0, memcmp(chip->data(page * kPage), data.data(), kPage));
+  EXPECT_EQ(0, memcmp(chip->oob(page), oob.data(), kOob));
+  EXPECT_EQ(1u, chip->programs());  // data and OOB in one program
+
+  k.fail_ioctl(MEMWRITE, EIO, 1);
+  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 6, 0, data.data(), kPage, oob.data(), kOob, 0); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: MEMWRITE ioctl failed for eraseblock 6 (mtd0)\n" + ErrLine(EIO), r.errs);
+}
+
+TEST_F(Ops, WriteWithoutMemwriteWritesOobThenData) {
+  Open();
+  for (int err : {ENOTTY, EOPNOTSUPP}) {
+    SCOPED_TRACE(err);
+    k.has_memwrite = false;
+    k.memwrite_errno = err;
+    std::vector<uint8_t> data = Pattern(kPage, 1), oob = Pattern(kOob, 2);
+    const int eb = err == ENOTTY ? 6 : 7;
+    k.clear_calls();
+    ASSERT_EQ(0, mtd_write(lib, &mtd, fd, eb, kPage, data.data(), kPage, oob.data(), kOob, 0));
+    // MEMWRITE, the OOB request, then seek and write of the data.
+    ASSERT_EQ(4u, k.calls().size());
+    EXPECT_EQ(MEMWRITE, k.calls()[0].request);
+    EXPECT_EQ(MEMWRITEOOB64, k.calls()[1].request);
+    EXPECT_EQ("lseek", k.calls()[2].op);
+    EXPECT_EQ("write", k.calls()[3].op);
+    const uint64_t page = uint64_t(eb) * kEb / kPage + 1;
+    EXPECT_EQ(0, memcmp(chip->oob(page), oob.data(), kOob));  // mode 0: where the caller put them
+    EXPECT_EQ(0, memcmp(chip->data(page * kPage), data.data(), kPage));
+  }
+
+  // Only OOB: no seek, no write.
+  k.clear_calls();
+  std::vector<uint8_t> oob(kOob, 0x33);
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 8, 0, nullptr, kPage, oob.data(), kOob, 0));
+  EXPECT_EQ(0u, k.count("write"));
+  EXPECT_EQ(0x33, chip->oob(8 * kEb / kPage)[0]);
+
+  k.fail_ioctl(MEMWRITEOOB64, EIO, 1);
+  k.fail_ioctl(MEMWRITEOOB, EIO, 1);
+  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 9, 0, nullptr, kPage, oob.data(), kOob, 0); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_NE(std::string::npos, r.errs.find("libmtd: error!: cannot write to OOB\n" + ErrLine(EIO)))
+      << r.errs;
+}
+
+TEST_F(Ops, AutomaticPlacementWithoutMemwrite) {
+  Open();
+  k.has_memwrite = false;
+  std::vector<uint8_t> data = Pattern(kPage, 1), oob = Pattern(kOob, 2), orig = oob;
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 6, 0, data.data(), kPage, oob.data(), kOob, MTD_OPS_AUTO_OOB));
+  EXPECT_EQ(1u, k.count_ioctl(MEMGETOOBSEL));
+  // The caller's first 38 bytes land at 2..39; the buffer is changed in place.
+  EXPECT_EQ(0, memcmp(oob.data() + 2, orig.data(), 38));
+  EXPECT_EQ(orig[0], oob[0]);
+  EXPECT_EQ(orig[40], oob[40]);
+  EXPECT_EQ(0, memcmp(chip->oob(6 * kEb / kPage), oob.data(), kOob));
+
+  // Several regions fill in order; a layout that is not automatic leaves the bytes alone.
+  k.oobsel_free = {{2, 4}, {10, 3}, {0, 0}, {50, 9}};
+  oob = orig;
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 7, 0, nullptr, 0, oob.data(), kOob, MTD_OPS_AUTO_OOB));
+  EXPECT_EQ(0, memcmp(oob.data() + 2, orig.data(), 4));
+  EXPECT_EQ(0, memcmp(oob.data() + 10, orig.data() + 4, 3));
+  EXPECT_EQ(orig[50], oob[50]);  // after the empty region nothing is placed
+  k.oobsel_useecc = 1;
+  oob = orig;
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 8, 0, nullptr, 0, oob.data(), kOob, MTD_OPS_AUTO_OOB));
+  EXPECT_EQ(orig, oob);
+
+  // Regions reaching past the caller's buffer are cut at its end.
+  k.oobsel_useecc = 2;
+  k.oobsel_free = {{60, 40}, {200, 10}};
+  std::vector<uint8_t> small = Pattern(kOob, 5), small_orig = small;
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 9, 0, nullptr, 0, small.data(), kOob, MTD_OPS_AUTO_OOB));
+  EXPECT_EQ(0, memcmp(small.data() + 60, small_orig.data(), 4));
+
+  k.has_oobsel = false;
+  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 10, 0, nullptr, 0, oob.data(), kOob, 1); });
+  EXPECT_EQ(-1, r.ret);
+  EXPECT_EQ(0u, r.errs.find("libmtd: error!: MEMGETOOBSEL failed\n        error "));
+}
+
+}  // namespace
