@@ -25,7 +25,7 @@ namespace {
 // Layout of an image file.
 const long long kImgNameOffset = 393;
 const unsigned int kImgNameSize = 36;
-const long long kImgDataOffset = 429;   // kImgNameOffset + kImgNameSize
+const long long kImgDataOffset = static_cast<long long>(kImgHeaderSize);
 const long long kImgMinSize = 428;      // an image must be longer than this
 const long long kImgTrailer = 4;
 const unsigned int kCopyChunk = 0x100000;
@@ -64,14 +64,6 @@ bool JoinPath(char* buf, size_t size, const char* dir, const char* name) {
   return true;
 }
 
-// A name from an image header must name a file inside the working directory.
-bool IsPlainFileName(const char* name) {
-  if (name[0] == '\0') return false;
-  if (strchr(name, '/')) return false;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-  return true;
-}
-
 bool WriteAll(int fd, const unsigned char* buf, size_t len) {
   while (len > 0) {
     unsigned int chunk = len > kCopyChunk ? kCopyChunk : static_cast<unsigned int>(len);
@@ -104,6 +96,18 @@ int RunCommand(const char* const* argv) {
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+int ParseImgHeader(const unsigned char* header, size_t size, std::string& name) {
+  name.clear();
+  if (!header || size < kImgHeaderSize) return -1;
+  const char* field = reinterpret_cast<const char*>(header) + kImgNameOffset;
+  name.assign(field, strnlen(field, kImgNameSize));
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    name.clear();
+    return -1;
+  }
+  return 0;
 }
 
 void PrintUsage() { puts("usage : fwapply <firmware image file>"); }
@@ -170,20 +174,20 @@ int PrepareFromImgFile(const char* path, char* staged, size_t stagedSize) {
     UFile::Close(in);
     return -1;
   }
-  char name[kImgNameSize + 1];
-  memset(name, 0, sizeof name);
-  if (lseek(in, static_cast<off_t>(kImgNameOffset), SEEK_SET) != static_cast<off_t>(kImgNameOffset) ||
-      UFile::Read(in, name, kImgNameSize) != static_cast<int>(kImgNameSize)) {
+  // The whole header is read, so the copy below continues right after it.
+  unsigned char header[kImgHeaderSize];
+  int got = UFile::Read(in, header, sizeof header);
+  if (got != static_cast<int>(sizeof header)) {
     UFile::Close(in);
     return -1;
   }
-  // The name comes from the package: it must not lead out of the working directory.
-  if (!IsPlainFileName(name)) {
+  std::string name;
+  if (ParseImgHeader(header, sizeof header, name) < 0) {
     fprintf(stderr, "image name field is not a plain file name\n");
     UFile::Close(in);
     return -1;
   }
-  if (!JoinPath(staged, stagedSize, kWorkDir, name)) {
+  if (!JoinPath(staged, stagedSize, kWorkDir, name.c_str())) {
     UFile::Close(in);
     return -1;
   }

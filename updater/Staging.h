@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 
+#include <string>
+
 // Fixed places of the board.
 extern const char* const kWorkDir;        // "/tmp/update"
 extern const char* const kUserMount;      // "/mnt/user"
@@ -37,6 +39,14 @@ int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize = kStag
 // into staged. 0 on success; -1 when the image cannot be opened, is 428 bytes or shorter, its
 // name field cannot be read or is not a plain file name, or the package cannot be written.
 int PrepareFromImgFile(const char* path, char* staged, size_t stagedSize = kStagedPathSize);
+
+// Bytes of an image file before its package: the 393 unexamined bytes and the name field.
+const size_t kImgHeaderSize = 429;
+
+// The package name of an image header (the first size bytes of the file): the name field's text
+// up to its first NUL, at most 36 characters. 0; -1 when the header is short or the name is not a
+// plain file name (empty, ".", ".." or holding "/"), as it must stay inside the working directory.
+int ParseImgHeader(const unsigned char* header, size_t size, std::string& name);
 
 // Runs argv[0] with argv through fork and execvp (no shell), waits for it and returns its
 // exit status (127 when it could not be started, -1 when fork failed).

@@ -22,8 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "../../updater/Logger.h"
-#include "../support/child_check.h"
-#include "../support/private_ns.h"
+#include "child_check.h"
+#include "private_ns.h"
 #include "child.h"
 
 using testutil::ChildResult;

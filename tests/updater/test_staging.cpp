@@ -1,0 +1,275 @@
+// Staging of a package: working directory, user partition, moved, extracted and unwrapped
+// packages. Every scenario runs in a private mount namespace with its own /tmp and /mnt.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Staging.h"
+#include "child.h"
+#include "private_ns.h"
+
+using testutil::ChildResult;
+using testutil::ReadAll;
+using testutil::RunIsolated;
+using testutil::WriteAll;
+
+namespace {
+
+const long kTmpfsMagic = 0x01021994;
+
+bool Exists(const std::string& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0;
+}
+
+bool IsMountPoint(const std::string& p) {
+  std::string info = ReadAll("/proc/self/mountinfo");
+  return info.find(" " + p + " ") != std::string::npos;
+}
+
+// The board's user partition: a tmpfs on /mnt/user holding a few files and a directory.
+int MountUser() {
+  if (mount("none", "/mnt", "tmpfs", 0, nullptr) != 0) return testutil::kNoNamespace;
+  if (mkdir("/mnt/user", 0755) != 0 || mount("none", "/mnt/user", "tmpfs", 0, nullptr) != 0)
+    return testutil::kNoNamespace;
+  WriteAll("/mnt/user/settings.conf", "volume=3\n");
+  WriteAll("/mnt/user/calib.bin", std::string("\x01\x02\x00\x03", 4));
+  mkdir("/mnt/user/logs", 0755);
+  return 0;
+}
+
+// An image file: header with the name field, package, 4 final bytes.
+std::string MakeImg(const std::string& name, const std::string& package, const std::string& tail = "TAIL") {
+  std::string img(kImgHeaderSize, '\0');
+  memset(&img[0], 'H', 393);
+  memcpy(&img[393], name.data(), name.size() > 36 ? 36 : name.size());
+  return img + package + tail;
+}
+
+// A gzip tar holding the named files, built with the system's tar.
+bool MakeTgz(const std::string& tgz, const std::vector<std::pair<std::string, std::string>>& files) {
+  std::string dir = "/tmp/src";
+  mkdir(dir.c_str(), 0755);
+  std::vector<std::string> args = {"tar", "-czf", tgz, "-C", dir};
+  for (const auto& f : files) {
+    WriteAll(dir + "/" + f.first, f.second);
+    args.push_back(f.first);
+  }
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  return RunCommand(argv.data()) == 0;
+}
+
+}  // namespace
+
+TEST(StagingWorkDir, FreshRunMountsRamDiskSavesUserFilesAndUnmounts) {
+  ChildResult r = RunIsolated([] {
+    if (int rc = MountUser()) return rc;
+    int ret = PrepareWorkingDir();
+    fflush(stdout);
+    if (ret == 0) return 10;
+    struct statfs fs;
+    if (statfs("/tmp/update", &fs) != 0 || fs.f_type != kTmpfsMagic) return 11;
+    if (static_cast<unsigned long long>(fs.f_blocks) * fs.f_bsize != 256ull << 20) return 12;
+    if (ReadAll("/tmp/update/user/settings.conf") != "volume=3\n") return 13;
+    if (ReadAll("/tmp/update/user/calib.bin") != std::string("\x01\x02\x00\x03", 4)) return 14;
+    if (Exists("/tmp/update/user/logs")) return 15;  // a flat copy: directories stay behind
+    char link[64] = {0};
+    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user") return 16;
+    if (IsMountPoint("/mnt/user")) return 17;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.out);
+}
+
+TEST(StagingWorkDir, ExistingDirectoryIsEmptiedNotMountedAgain) {
+  ChildResult r = RunIsolated([] {
+    if (int rc = MountUser()) return rc;
+    mkdir("/tmp/update", 0755);
+    WriteAll("/tmp/update/old.tgz", "old");
+    mkdir("/tmp/update/olddir", 0755);
+    WriteAll("/tmp/update/olddir/x", "x");
+    symlink("/tmp/elsewhere", "/tmp/user");  // a stale link is replaced
+    PrepareWorkingDir();
+    if (Exists("/tmp/update/old.tgz") || Exists("/tmp/update/olddir")) return 10;
+    if (IsMountPoint("/tmp/update")) return 11;
+    if (!Exists("/tmp/update/user/settings.conf")) return 12;
+    char link[64] = {0};
+    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user") return 13;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+TEST(StagingWorkDir, UserPartitionNotMountedEndsTheProcess) {
+  ChildResult r = RunIsolated([] {
+    if (mount("none", "/mnt", "tmpfs", 0, nullptr) != 0) return testutil::kNoNamespace;
+    mkdir("/mnt/user", 0755);
+    WriteAll("/tmp/pkg.tgz", "package");
+    PrepareWorkingDir();
+    return 0;  // not reached
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(255, r.status);
+  EXPECT_EQ("umount user partition failed , error code = 22, Abort\n", r.out);
+}
+
+TEST(StagingTar, PackageIsMovedExtractedAndDeleted) {
+  ChildResult r = RunIsolated([] {
+    if (int rc = MountUser()) return rc;
+    if (!MakeTgz("/tmp/pkg.tgz", {{"fwupdate_1", "write 200000 20000 kernel.img\n"}, {"kernel.img", "K"}}))
+      return 20;
+    PrepareWorkingDir();
+    char staged[kStagedPathSize];
+    if (PrepareFromTarFile("/tmp/pkg.tgz", staged) != 0) return 10;
+    if (std::string(staged) != "/tmp/update/pkg.tgz") return 11;
+    if (Exists("/tmp/pkg.tgz") || !Exists(staged)) return 12;
+    if (UntarUpdateFile(staged) != 0) return 13;
+    if (Exists(staged)) return 14;
+    if (ReadAll("/tmp/update/kernel.img") != "K") return 15;
+    if (CheckUpdateFile("fwupdate_1") != 0) return 16;
+    if (CheckUpdateFile("fwapply") != -1) return 17;
+    // A package that is not there: nothing extracted, nothing printed.
+    if (UntarUpdateFile("/tmp/update/none.tgz") != 0) return 18;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwupdate_1 \nChecking fwapply \nfwapply is not found in image\n",
+            r.out);
+}
+
+TEST(StagingTar, ShellTextInAPackageNameStaysAName) {
+  ChildResult r = RunIsolated([] {
+    if (int rc = MountUser()) return rc;
+    if (chdir("/tmp") != 0) return 21;  // where a shell would have created the files
+    const std::string evil = "/tmp/a;touch pwned;b $(touch pwned2)`touch pwned3`.tgz";
+    if (!MakeTgz(evil, {{"fwupdate_1", "x"}})) return 20;
+    PrepareWorkingDir();
+    char staged[kStagedPathSize];
+    if (PrepareFromTarFile(evil.c_str(), staged) != 0) return 10;
+    if (std::string(staged) != "/tmp/update/a;touch pwned;b $(touch pwned2)`touch pwned3`.tgz") return 11;
+    UntarUpdateFile(staged);
+    if (Exists("/tmp/pwned") || Exists("/tmp/pwned2") || Exists("/tmp/pwned3")) return 12;
+    if (ReadAll("/tmp/update/fwupdate_1") != "x" || Exists(staged)) return 13;
+    // A name that looks like an option is still a file.
+    WriteAll("/tmp/-rf.tgz", "p");
+    if (PrepareFromTarFile("/tmp/-rf.tgz", staged) != 0 || ReadAll("/tmp/update/-rf.tgz") != "p") return 14;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+}
+
+TEST(StagingTar, PathTooLongForTheWorkingDirectoryIsRefusedAndNotMoved) {
+  ChildResult r = RunIsolated([] {
+    std::string path = "/tmp/" + std::string(250, 'p') + ".tgz";
+    WriteAll(path, "p");
+    char staged[kStagedPathSize] = "junk";
+    if (PrepareFromTarFile(path.c_str(), staged) != -1) return 10;
+    if (staged[0] != '\0' || !Exists(path)) return 11;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+TEST(StagingImg, HeaderSizesNameFieldAndCopyRule) {
+  ChildResult r = RunIsolated([] {
+    mkdir("/tmp/update", 0755);
+    char staged[kStagedPathSize];
+    // 428 bytes: refused; 429: accepted with an empty package.
+    WriteAll("/tmp/short.img", MakeImg("pkg.tgz", "").substr(0, 428));
+    if (PrepareFromImgFile("/tmp/short.img", staged) != -1) return 10;
+    WriteAll("/tmp/min.img", MakeImg("pkg.tgz", "").substr(0, 429));
+    if (PrepareFromImgFile("/tmp/min.img", staged) != 0) return 11;
+    if (std::string(staged) != "/tmp/update/pkg.tgz" || !Exists(staged) || !ReadAll(staged).empty()) return 12;
+    // Normal case: package and the 4 final bytes are copied; the image stays.
+    std::string pkg(3 * 0x100000 + 77, '\0');
+    for (size_t i = 0; i < pkg.size(); i++) pkg[i] = static_cast<char>(i * 131 + (i >> 12));
+    WriteAll("/tmp/a.img", MakeImg("pkg.tgz", pkg));
+    if (PrepareFromImgFile("/tmp/a.img", staged) != 0) return 13;
+    if (ReadAll(staged) != pkg + "TAIL" || !Exists("/tmp/a.img")) return 14;
+    // A leftover longer file of the same name does not keep its tail.
+    WriteAll("/tmp/b.img", MakeImg("pkg.tgz", "tiny"));
+    if (PrepareFromImgFile("/tmp/b.img", staged) != 0 || ReadAll(staged) != "tinyTAIL") return 15;
+    // Package of exactly one chunk: the copy stops after it, the final bytes stay behind.
+    std::string one(0x100000, 'o');
+    WriteAll("/tmp/c.img", MakeImg("one.tgz", one));
+    if (PrepareFromImgFile("/tmp/c.img", staged) != 0 || ReadAll(staged) != one) return 16;
+    // A name of all 36 characters without a NUL.
+    std::string n36 = std::string(32, 'n') + ".tgz";
+    WriteAll("/tmp/d.img", MakeImg(n36, "z"));
+    if (PrepareFromImgFile("/tmp/d.img", staged) != 0 || std::string(staged) != "/tmp/update/" + n36) return 17;
+    if (PrepareFromImgFile("/tmp/absent.img", staged) != -1) return 18;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+TEST(StagingImg, NameFieldCannotLeadOutOfTheWorkingDirectory) {
+  ChildResult r = RunIsolated([] {
+    mkdir("/tmp/update", 0755);
+    char staged[kStagedPathSize];
+    const char* bad[] = {"../escape.tgz", "/tmp/escape.tgz", "..", ".", "", "sub/x.tgz"};
+    for (const char* name : bad) {
+      WriteAll("/tmp/e.img", MakeImg(name, "payload"));
+      if (PrepareFromImgFile("/tmp/e.img", staged) != -1) return 10;
+      if (staged[0] != '\0') return 11;
+    }
+    if (Exists("/tmp/escape.tgz")) return 12;
+    // Nor may a link planted in the working directory redirect the write.
+    symlink("/tmp/victim", "/tmp/update/link.tgz");
+    WriteAll("/tmp/victim", "keep");
+    WriteAll("/tmp/f.img", MakeImg("link.tgz", "payload"));
+    if (PrepareFromImgFile("/tmp/f.img", staged) != -1) return 13;
+    if (ReadAll("/tmp/victim") != "keep") return 14;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+TEST(StagingImg, ParseImgHeader) {
+  std::string name;
+  std::string h = MakeImg("pkg.tgz", "");
+  EXPECT_EQ(0, ParseImgHeader(reinterpret_cast<const unsigned char*>(h.data()), h.size(), name));
+  EXPECT_EQ("pkg.tgz", name);
+  EXPECT_EQ(-1, ParseImgHeader(reinterpret_cast<const unsigned char*>(h.data()), kImgHeaderSize - 1, name));
+  EXPECT_EQ("", name);
+  // Bytes after the first NUL of the field do not belong to the name.
+  h[393 + 7] = '\0';
+  h[393 + 8] = 'x';
+  EXPECT_EQ(0, ParseImgHeader(reinterpret_cast<const unsigned char*>(h.data()), h.size(), name));
+  EXPECT_EQ("pkg.tgz", name);
+}
+
+TEST(StagingRun, CommandsRunWithoutAShell) {
+  ChildResult r = RunIsolated([] {
+    if (chdir("/tmp") != 0) return 20;
+    const char* argv[] = {"touch", "a b; touch c", nullptr};
+    if (RunCommand(argv) != 0) return 10;
+    if (!Exists("/tmp/a b; touch c") || Exists("/tmp/c")) return 11;
+    const char* none[] = {"/nonexistent/program", nullptr};
+    if (RunCommand(none) != 127) return 12;
+    const char* fail[] = {"false", nullptr};
+    if (RunCommand(fail) != 1) return 13;
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+}
