@@ -1,0 +1,276 @@
+// The real fwapply binary staging packages, in a private mount namespace with its own /tmp,
+// /mnt, /mnt/user and /dev, so the board's fixed paths are used for real and the host's never.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "private_ns.h"
+
+using testutil::ChildResult;
+using testutil::ReadAll;
+using testutil::RunIsolated;
+using testutil::WriteAll;
+
+namespace {
+
+const int kNoBinary = 78;
+
+// fwapply beside this test's build directory; opened before the private /tmp can hide it.
+int OpenFwapply() {
+  const char* env = getenv("FWAPPLY_BINARY");
+  std::string path;
+  if (env && *env) {
+    path = env;
+  } else {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return -1;
+    self[n] = '\0';
+    path = self;
+    path.erase(path.rfind('/'));
+    path += "/../../updater/fwapply";
+  }
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+// Runs fwapply with args (none when arg is null) with the output of this child.
+int Fwapply(int exe, const char* arg) {
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    char name[] = "fwapply";
+    char* argv[] = {name, const_cast<char*>(arg), nullptr};
+    char self[32];
+    int keep = dup(exe);  // fexecve of a CLOEXEC descriptor would lose the script it names
+    snprintf(self, sizeof self, "/proc/self/fd/%d", keep);
+    fexecve(keep, argv, environ);
+    if (errno == ENOEXEC) {
+      // Under user-mode emulation without binfmt_misc: hand the ARM binary to the emulator.
+      if (arg)
+        execlp("qemu-arm", "qemu-arm", "-L", "/usr/arm-linux-gnueabihf", self, arg, static_cast<char*>(nullptr));
+      else
+        execlp("qemu-arm", "qemu-arm", "-L", "/usr/arm-linux-gnueabihf", self, static_cast<char*>(nullptr));
+    }
+    _exit(kNoBinary);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool Exists(const std::string& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0;
+}
+
+bool IsMountPoint(const std::string& p) {
+  return ReadAll("/proc/self/mountinfo").find(" " + p + " ") != std::string::npos;
+}
+
+// The board: a user partition with a few files, and a /dev without any flash, so that a run
+// that reaches the script selection finds no boot environment.
+int Board() {
+  if (mount("none", "/mnt", "tmpfs", 0, nullptr) != 0 || mkdir("/mnt/user", 0755) != 0 ||
+      mount("none", "/mnt/user", "tmpfs", 0, nullptr) != 0)
+    return testutil::kNoNamespace;
+  WriteAll("/mnt/user/settings.conf", "volume=3\n");
+  WriteAll("/mnt/user/wifi.psk", "secret\n");
+  if (mount("none", "/dev", "tmpfs", 0, nullptr) != 0 ||
+      mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0)
+    return testutil::kNoNamespace;
+  return 0;
+}
+
+int Sh(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A package of the named files (content = name), as /tmp/<tgz>.
+bool Package(const std::string& tgz, const std::vector<std::string>& files) {
+  const std::string src = "/tmp/pkgsrc";
+  Sh({"rm", "-rf", src});
+  mkdir(src.c_str(), 0755);
+  std::vector<std::string> args = {"tar", "-czf", tgz, "-C", src};
+  for (const auto& f : files) {
+    WriteAll(src + "/" + f, f);
+    args.push_back(f);
+  }
+  return Sh(args) == 0;
+}
+
+std::string Img(const std::string& name, const std::string& package) {
+  std::string img(429, '\0');
+  memcpy(&img[393], name.data(), name.size());
+  return img + package + "TAIL";
+}
+
+class FwapplyStaging : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe_ = OpenFwapply();
+    if (exe_ < 0) FAIL() << "fwapply binary not found beside the tests (set FWAPPLY_BINARY)";
+  }
+  void TearDown() override {
+    if (exe_ >= 0) close(exe_);
+  }
+  ChildResult Run(const std::function<int(int)>& scenario) {
+    int exe = exe_;
+    return RunIsolated([&] {
+      if (int rc = Board()) return rc;
+      return scenario(exe);
+    });
+  }
+  int exe_ = -1;
+};
+
+}  // namespace
+
+TEST_F(FwapplyStaging, NoArgumentPrintsUsageAndTouchesNothing) {
+  ChildResult r = Run([](int exe) {
+    int st = Fwapply(exe, nullptr);
+    if (Exists("/tmp/update") || !IsMountPoint("/mnt/user")) return 10;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("usage : fwapply <firmware image file>\n", r.out);
+}
+
+TEST_F(FwapplyStaging, DirectoryArgumentStagesNothing) {
+  ChildResult r = Run([](int exe) {
+    mkdir("/tmp/update", 0755);
+    WriteAll("/tmp/update/keep", "k");
+    mkdir("/tmp/other", 0755);
+    int st = Fwapply(exe, "/tmp/other");
+    if (!IsMountPoint("/mnt/user") || ReadAll("/tmp/update/keep") != "k" || Exists("/tmp/user")) return 10;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  // No carried-updater check; straight to the boot environment, which this board lacks.
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_EQ("cannot find image environment variable, abort\n", r.out);
+}
+
+TEST_F(FwapplyStaging, PackageMovedExtractedDeletedAndHandedOver) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/pkg.tgz", {"fwapply", "fwupdate_1", "kernel.img"})) return 20;
+    int st = Fwapply(exe, "/tmp/pkg.tgz");
+    if (Exists("/tmp/pkg.tgz") || Exists("/tmp/update/pkg.tgz")) return 10;
+    if (ReadAll("/tmp/update/kernel.img") != "kernel.img" || ReadAll("/tmp/update/fwapply") != "fwapply") return 11;
+    if (ReadAll("/tmp/update/user/settings.conf") != "volume=3\n") return 12;
+    if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || IsMountPoint("/mnt/user")) return 13;
+    if (!IsMountPoint("/tmp/update")) return 14;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update", r.out);
+}
+
+TEST_F(FwapplyStaging, SecondRunEmptiesTheWorkingDirectory) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/one.tgz", {"fwapply", "old.img"})) return 20;
+    if (Fwapply(exe, "/tmp/one.tgz") != 0) return 21;
+    // The supervising program mounts the user partition again before the next update.
+    if (mount("none", "/mnt/user", "tmpfs", 0, nullptr) != 0) return 22;
+    WriteAll("/mnt/user/new.conf", "n");
+    if (!Package("/tmp/two.tgz", {"fwapply", "new.img"})) return 23;
+    int st = Fwapply(exe, "/tmp/two.tgz");
+    if (Exists("/tmp/update/old.img") || !Exists("/tmp/update/new.img")) return 10;
+    if (ReadAll("/tmp/user/new.conf") != "n") return 11;
+    // Emptied, not mounted a second time.
+    std::string info = ReadAll("/proc/self/mountinfo");
+    size_t first = info.find(" /tmp/update ");
+    if (first == std::string::npos || info.find(" /tmp/update ", first + 1) != std::string::npos) return 12;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+TEST_F(FwapplyStaging, ImageFilesOf428And429Bytes) {
+  ChildResult r = Run([](int exe) {
+    WriteAll("/tmp/short.img", Img("pkg.tgz", "").substr(0, 428));
+    if (Fwapply(exe, "/tmp/short.img") != 255) return 10;
+    printf("--\n");
+    if (mount("none", "/mnt/user", "tmpfs", 0, nullptr) != 0) return 22;
+    WriteAll("/tmp/min.img", Img("pkg.tgz", "").substr(0, 429));
+    int st = Fwapply(exe, "/tmp/min.img");
+    if (!Exists("/tmp/min.img")) return 11;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  // 429 bytes: an empty package, extracted (tar fails on it), no script, no environment.
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_EQ(
+      "Invalid firmware image file, badimage, abort\n--\n"
+      "Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not found in image\n"
+      "cannot find image environment variable, abort\n",
+      r.out);
+}
+
+TEST_F(FwapplyStaging, ImageUnwrappedAndHandedOver) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/inner.tgz", {"fwapply", "rootfs.img"})) return 20;
+    WriteAll("/tmp/fw.img", Img("pkg.tgz", ReadAll("/tmp/inner.tgz")));
+    int st = Fwapply(exe, "/tmp/fw.img");
+    if (!Exists("/tmp/fw.img") || Exists("/tmp/update/pkg.tgz") || !Exists("/tmp/update/rootfs.img")) return 10;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update", r.out);
+}
+
+TEST_F(FwapplyStaging, ImageNameLeadingOutIsABadImage) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/inner.tgz", {"fwapply"})) return 20;
+    WriteAll("/tmp/evil.img", Img("../escaped.tgz", ReadAll("/tmp/inner.tgz")));
+    int st = Fwapply(exe, "/tmp/evil.img");
+    if (Exists("/tmp/escaped.tgz") || Exists("/tmp/update/fwapply")) return 10;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_EQ("Invalid firmware image file, badimage, abort\n", r.out);
+}
+
+TEST_F(FwapplyStaging, UserPartitionNotMounted) {
+  ChildResult r = Run([](int exe) {
+    if (umount("/mnt/user") != 0) return 20;
+    if (!Package("/tmp/pkg.tgz", {"fwapply"})) return 21;
+    int st = Fwapply(exe, "/tmp/pkg.tgz");
+    if (!Exists("/tmp/pkg.tgz")) return 10;  // the package is still where it was
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_EQ("umount user partition failed , error code = 22, Abort\n", r.out);
+}
