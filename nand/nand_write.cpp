@@ -1,1 +1,461 @@
-// placeholder until the real module lands
+// NAND image writer. The image goes onto flash page by page; the records of the eraseblock
+// being written are kept in memory so that a block whose page program fails can be erased and
+// written again into the next good block without going back in the input, which may be a pipe.
+#include "nand_write.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>  // before mtd-user.h, which uses _IOR and friends without it
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mtd/mtd-user.h>
+
+#include "kernel.h"
+#include "libmtd.h"
+
+namespace {
+
+const char kTool[] = "nandwrite";
+const int kOobSize = 32;  // the OOB part of every record and of every page written
+const char standard_input[] = "-";
+
+// Write settings, filled by each entry point before the common routine runs.
+const char* mtd_device;
+unsigned long long mtdoffset;
+unsigned long long mtdsize;
+bool noecc;
+bool writeoob;
+bool pad;
+const char* img;
+
+void errmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void errmsg(const char* fmt, ...) {
+  fprintf(stderr, "%s: error!: ", kTool);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
+
+void errno_line(int err) {
+  fprintf(stderr, "%*serror %d (%s)\n", static_cast<int>(sizeof kTool - 1 + 2), "", err, strerror(err));
+}
+
+[[noreturn]] void partial_write(int err) {
+  printf("Data was only partially written due to error, abort!\n");
+  errmsg("Data was only partially written due to error\n");
+  errno_line(err);
+  exit(-1);
+}
+
+// Everything a failing write has to release before it reports.
+struct Resources {
+  int fd = -1;
+  int ifd = -1;
+  libmtd_t mtd_desc = nullptr;
+  unsigned char* buf = nullptr;
+
+  void release() {
+    if (ifd >= 0 && ifd != STDIN_FILENO) k_close(ifd);
+    ifd = -1;
+    if (mtd_desc) libmtd_close(mtd_desc);
+    mtd_desc = nullptr;
+    free(buf);
+    buf = nullptr;
+    if (fd >= 0) k_close(fd);
+    fd = -1;
+  }
+  [[noreturn]] void fail(int err) {
+    release();
+    partial_write(err);
+  }
+};
+
+// Opens the device and the MTD layer, reads the geometry and checks the start offset.
+// Memory and file sources differ only in the punctuation of their abort words.
+void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
+  r->fd = k_open(mtd_device, O_RDWR);
+  if (r->fd < 0) {
+    int err = errno;
+    printf(memory ? "fail to open %s, abort!" : "fail to open %s, abort!\n", mtd_device);
+    errmsg("fail to open %s\n", mtd_device);
+    errno_line(err);
+    exit(-1);
+  }
+  r->mtd_desc = libmtd_open();
+  if (!r->mtd_desc) {
+    printf(memory ? "can't initialize libmtd, abort!" : "can't initialize libmtd, abort!\n");
+    errmsg("can't initialize libmtd\n");
+    exit(-1);
+  }
+  if (mtd_get_dev_info(r->mtd_desc, mtd_device, mtd) < 0) {
+    printf("mtd_get_dev_info failed, abort!");
+    errmsg("mtd_get_dev_info failed\n");
+    exit(-1);
+  }
+  mtd->oob_size = kOobSize;
+  if (mtdsize) mtd->size = static_cast<long long>(mtdoffset + mtdsize);
+
+  if (mtd->min_io_size <= 0 || mtd->eb_size <= 0 || mtd->eb_size % mtd->min_io_size != 0 ||
+      mtdoffset % static_cast<unsigned long long>(mtd->min_io_size) != 0) {
+    printf(memory ? "invalid start address %d ,abort!" : "invalid start address %d, abort!\n",
+           static_cast<int>(mtdoffset));
+    errmsg("The start address is not page-aligned !\nThe pagesize of this NAND Flash is 0x%x.\n\n",
+           mtd->min_io_size);
+    exit(-1);
+  }
+
+  *write_mode = MTD_OPS_PLACE_OOB;
+  if (noecc) {
+    if (k_ioctl(r->fd, MTDFILEMODE, reinterpret_cast<void*>(static_cast<uintptr_t>(MTD_FILE_MODE_RAW))) !=
+        0) {
+      int err = errno;
+      if (err == ENOTTY) {
+        printf("ioctl MTDFILEMODE is missing, abort!");
+        errmsg("ioctl MTDFILEMODE is missing\n");
+      } else {
+        printf("MTDFILEMODE, abort!");
+        errmsg("MTDFILEMODE\n");
+        errno_line(err);
+      }
+      exit(-1);
+    }
+    *write_mode = MTD_OPS_RAW;
+  }
+}
+
+// Enters the eraseblock holding mtdoffset, skipping bad ones. Returns true when a new block was
+// entered (the caller's per-block bookkeeping), false when mtdoffset is still in blockstart.
+bool enter_block(Resources* r, const mtd_dev_info& mtd, long long* blockstart) {
+  const unsigned long long ebsize = static_cast<unsigned long long>(mtd.eb_size);
+  bool entered = false;
+  while (static_cast<long long>(mtdoffset - mtdoffset % ebsize) != *blockstart) {
+    entered = true;
+    *blockstart = static_cast<long long>(mtdoffset - mtdoffset % ebsize);
+    printf("Writing data to block %lld at offset 0x%llx\n", *blockstart / mtd.eb_size,
+           static_cast<long long>(*blockstart));
+    fflush(stdout);
+    int ret = mtd_is_bad(&mtd, r->fd, static_cast<int>(*blockstart / mtd.eb_size));
+    if (ret < 0) {
+      int err = errno;
+      errmsg("%s: MTD get bad block failed\n", mtd_device);
+      errno_line(err);
+      r->fail(err);
+    }
+    if (ret == 1) {
+      fprintf(stderr, "Bad block at %llx, %u block(s) from %llx will be skipped\n",
+              static_cast<long long>(*blockstart), 1u, static_cast<long long>(*blockstart));
+      mtdoffset = static_cast<unsigned long long>(*blockstart) + ebsize;
+      if (mtdoffset >= static_cast<unsigned long long>(mtd.size)) {
+        int err = errno;
+        errmsg("too many bad blocks, cannot complete request\n");
+        r->fail(err);
+      }
+    }
+  }
+  return entered;
+}
+
+// Writes one page at mtdoffset. Returns 0 when written, 1 when the block failed and was erased
+// (mtdoffset then points at the next block), and ends the process on any other failure.
+int write_page(Resources* r, const mtd_dev_info& mtd, long long blockstart, unsigned char* page,
+               unsigned char* oob, int write_mode) {
+  const unsigned long long ebsize = static_cast<unsigned long long>(mtd.eb_size);
+  if (mtd_write(r->mtd_desc, &mtd, r->fd, static_cast<int>(mtdoffset / ebsize),
+                static_cast<int>(mtdoffset % ebsize), page, mtd.min_io_size, oob, oob ? kOobSize : 0,
+                static_cast<uint8_t>(write_mode)) == 0) {
+    mtdoffset += static_cast<unsigned long long>(mtd.min_io_size);
+    return 0;
+  }
+  int err = errno;
+  if (err != EIO) {
+    errmsg("%s: MTD write failure\n", mtd_device);
+    errno_line(err);
+    r->fail(err);
+  }
+  // The page did not take: the block is cleared so that it can be used again later, but it
+  // keeps its good mark; its records go to the next good block.
+  fprintf(stderr, "Erasing failed write from %#08llx to %#08llx\n", static_cast<long long>(blockstart),
+          static_cast<long long>(blockstart + mtd.eb_size - 1));
+  for (long long off = blockstart; off < blockstart + mtd.eb_size; off += mtd.eb_size) {
+    if (mtd_erase(r->mtd_desc, &mtd, r->fd, static_cast<int>(off / mtd.eb_size)) != 0) {
+      int eerr = errno;
+      errmsg("%s: MTD Erase failure\n", mtd_device);
+      errno_line(eerr);
+      if (eerr != EIO) r->fail(eerr);
+    }
+  }
+  mtdoffset = static_cast<unsigned long long>(blockstart) + ebsize;
+  return 1;
+}
+
+// Reads up to want bytes, repeating short reads; stops early only at the end of the input.
+// Returns the bytes read, or -1 on a read failure. *eof tells whether the last read gave 0.
+long long read_full(int fd, unsigned char* dst, size_t want, bool* eof) {
+  size_t got = 0;
+  *eof = false;
+  while (got < want) {
+    ssize_t n = k_read(fd, dst + got, want - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      *eof = true;
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long long>(got);
+}
+
+void check_fit(long long imglen, int pagelen, const mtd_dev_info& mtd, Resources* r) {
+  if ((imglen / pagelen) * mtd.min_io_size > mtd.size - static_cast<long long>(mtdoffset)) {
+    int err = errno;
+    fprintf(stderr, "Image %lld bytes, NAND page %d bytes, OOB area %d bytes, device size %lld bytes\n",
+            imglen, pagelen, kOobSize, mtd.size);
+    errmsg("Input file does not fit into device\n");
+    errno_line(err);
+    r->fail(err);
+  }
+}
+
+void erase_buffer(void* buffer, size_t size) {
+  if (buffer && size) memset(buffer, 0xff, size);
+}
+
+void* xmalloc(size_t size) {
+  void* p = malloc(size);
+  if (!p && size) {
+    int err = errno;
+    errmsg("out of memory\n");
+    errno_line(err);
+    exit(-1);
+  }
+  return p;
+}
+
+int nand_write() {
+  Resources r;
+  mtd_dev_info mtd;
+  int write_mode = 0;
+  setup(&r, &mtd, &write_mode, false);
+
+  const bool from_stdin = strcmp(img, standard_input) == 0;
+  if (from_stdin) {
+    r.ifd = STDIN_FILENO;
+  } else {
+    r.ifd = k_open(img, O_RDONLY);
+    if (r.ifd < 0) {
+      int err = errno;
+      perror(img);
+      r.fail(err);
+    }
+  }
+
+  const int pagelen = mtd.min_io_size + (writeoob ? kOobSize : 0);
+  long long imglen;  // remaining input; for a pipe only "not exhausted yet"
+  if (from_stdin) {
+    imglen = pagelen;
+  } else {
+    struct stat st;
+    if (k_fstat(r.ifd, &st) != 0) {
+      int err = errno;
+      errmsg("unable to stat input image\n");
+      errno_line(err);
+      r.fail(err);
+    }
+    imglen = static_cast<long long>(st.st_size);
+  }
+
+  if (!pad && imglen % pagelen != 0) {
+    int err = errno;
+    fprintf(stderr, "Input file is not page-aligned. Use the padding option.\n");
+    r.fail(err);
+  }
+  check_fit(imglen, pagelen, mtd, &r);
+
+  const size_t pages_per_block = static_cast<size_t>(mtd.eb_size / mtd.min_io_size);
+  const size_t buflen = pages_per_block * static_cast<size_t>(pagelen);
+  r.buf = static_cast<unsigned char*>(xmalloc(buflen));
+  erase_buffer(r.buf, buflen);
+
+  const size_t pagesize = static_cast<size_t>(mtd.min_io_size);
+  size_t filled = 0;       // bytes of input held in the buffer
+  long long wpos = -1;     // next record to write; -1 before the first block
+  long long blockstart = -1;
+
+  while ((imglen > 0 || wpos < static_cast<long long>(filled)) &&
+         mtdoffset < static_cast<unsigned long long>(mtd.size)) {
+    if (enter_block(&r, mtd, &blockstart) || wpos < 0) {
+      // Records left over from a failed block are kept for the next one.
+      if (wpos != 0) {
+        erase_buffer(r.buf, filled);
+        filled = 0;
+      }
+      wpos = 0;
+    }
+    unsigned char* page = r.buf + wpos;
+
+    if (static_cast<size_t>(wpos) + pagesize > filled) {
+      const size_t have = filled - static_cast<size_t>(wpos);
+      bool eof = false;
+      long long got = read_full(r.ifd, page + have, pagesize - have, &eof);
+      if (got < 0) {
+        int err = errno;
+        perror("File I/O error on input");
+        r.fail(err);
+      }
+      if (have == 0 && got == 0) {
+        if (from_stdin) imglen = 0;
+        break;
+      }
+      const size_t now = have + static_cast<size_t>(got);
+      if (now < pagesize) {
+        if (!pad) {
+          int err = errno;
+          fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes. Use the padding option.\n",
+                  pagesize - now);
+          r.fail(err);
+        }
+        erase_buffer(page + now, pagesize - now);
+      }
+      filled += pagesize - have;
+      if (from_stdin) {
+        if (eof) imglen = 0;
+      } else {
+        imglen -= got;
+      }
+    }
+
+    unsigned char* oob = nullptr;
+    if (writeoob) {
+      oob = page + pagesize;
+      const size_t at = static_cast<size_t>(wpos) + pagesize;
+      if (at + kOobSize > filled) {
+        const size_t have = filled - at;
+        bool eof = false;
+        long long got = read_full(r.ifd, oob + have, kOobSize - have, &eof);
+        if (got < 0) {
+          int err = errno;
+          perror("File I/O error on input");
+          r.fail(err);
+        }
+        const size_t now = have + static_cast<size_t>(got);
+        if (now < static_cast<size_t>(kOobSize)) {
+          int err = errno;
+          fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes for OOB\n", kOobSize - now);
+          r.fail(err);
+        }
+        filled += kOobSize - have;
+        if (from_stdin) {
+          if (eof) imglen = 0;
+        } else {
+          imglen -= got;
+        }
+      }
+    }
+
+    if (write_page(&r, mtd, blockstart, page, oob, write_mode) == 0) {
+      wpos += pagelen;
+    } else {
+      wpos = 0;
+    }
+  }
+
+  int err = errno;
+  bool left = imglen > 0;
+  if (left && from_stdin) {
+    // A pipe only tells its end when asked: the range may have ended exactly with the input.
+    unsigned char probe;
+    bool eof = false;
+    long long got = read_full(r.ifd, &probe, 1, &eof);
+    if (got < 0) err = errno;
+    left = got != 0;
+  }
+  r.release();
+  if (left || wpos < static_cast<long long>(filled)) partial_write(err);
+  return 0;
+}
+
+int nand_write_from_memory(const unsigned char* buffer, int size) {
+  Resources r;
+  mtd_dev_info mtd;
+  int write_mode = 0;
+  setup(&r, &mtd, &write_mode, true);
+
+  long long remaining = size;
+  check_fit(remaining, mtd.min_io_size, mtd, &r);
+  if (remaining <= 0) {
+    r.release();
+    return 0;
+  }
+
+  const size_t pagesize = static_cast<size_t>(mtd.min_io_size);
+  // The caller's buffer is never read past its end: a last partial page is completed here.
+  r.buf = static_cast<unsigned char*>(xmalloc(pagesize));
+  size_t srcpos = 0;
+  long long blockstart = -1;
+  size_t block_srcpos = 0;
+  long long block_remaining = remaining;
+
+  while (remaining > 0) {
+    if (mtdoffset >= static_cast<unsigned long long>(mtd.size)) r.fail(errno);
+    if (enter_block(&r, mtd, &blockstart)) {
+      block_srcpos = srcpos;
+      block_remaining = remaining;
+    }
+    const size_t n = remaining < static_cast<long long>(pagesize) ? static_cast<size_t>(remaining) : pagesize;
+    memcpy(r.buf, buffer + srcpos, n);
+    erase_buffer(r.buf + n, pagesize - n);
+    if (write_page(&r, mtd, blockstart, r.buf, nullptr, write_mode) == 0) {
+      srcpos += pagesize;
+      remaining -= static_cast<long long>(pagesize);
+    } else {
+      srcpos = block_srcpos;
+      remaining = block_remaining;
+    }
+  }
+  r.release();
+  return 0;
+}
+
+}  // namespace
+
+int nand_write_with_oob(const char* image, const char* device, unsigned int start, unsigned int length) {
+  mtd_device = device;
+  mtdoffset = start;
+  mtdsize = length;
+  noecc = true;
+  writeoob = true;
+  pad = false;
+  img = image;
+  return nand_write();
+}
+
+int nand_write_no_oob(const char* image, const char* device, unsigned int start, unsigned int length) {
+  mtd_device = device;
+  mtdoffset = start;
+  mtdsize = length;
+  noecc = false;
+  writeoob = false;
+  pad = true;
+  img = image;
+  return nand_write();
+}
+
+int nand_write_no_oob(const unsigned char* buffer, unsigned int size, const char* device, unsigned int start,
+                      unsigned int length) {
+  mtd_device = device;
+  mtdoffset = start;
+  mtdsize = length;
+  noecc = false;
+  writeoob = false;
+  pad = true;
+  return nand_write_from_memory(buffer, static_cast<int>(size));
+}
