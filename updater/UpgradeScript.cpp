@@ -9,6 +9,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <cstddef>
+
 #include "EnvUtil.h"
 #include "Logger.h"
 #include "UFile.h"
@@ -154,7 +156,8 @@ void UpgradeScript::ExpandConditional(StringList& lines, size_t index, const Str
   if (tokens.size() < 2) return;
   if (CheckPartition(tokens[1].c_str()) == 1) return;
   StringList rest(tokens.begin() + 2, tokens.end());
-  lines.insert(lines.begin() + static_cast<long>(index) + 1, UTextUtil::implode(rest, " "));
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index) + 1,
+               UTextUtil::implode(rest, " "));
 }
 
 int UpgradeScript::CheckVersion(const std::string& line, const StringList& tokens) {
