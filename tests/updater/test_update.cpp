@@ -1,0 +1,239 @@
+// Whole updates through the real NAND operations and MTD layer on a simulated board: the
+// chip as "/dev/mtd0", the boot environment partition as "/dev/mtdblock4", the package
+// already unpacked in a private /tmp/update. Each run is a forked child, as the NAND
+// operations may end the process.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../support/child_check.h"
+#include "Driver.h"
+#include "EnvUtil.h"
+#include "bench.h"
+#include "child.h"
+#include "private_ns.h"
+
+using bench::Board;
+using testutil::ChildResult;
+using testutil::RunIsolated;
+
+namespace {
+
+const uint64_t kEnvAt = 0x3C0000;
+const uint32_t kPage = 2048;
+
+typedef std::function<int(Board&)> Hook;
+
+// The board: partitions as the kernel lists them, the environment block behind
+// /dev/mtdblock4, the files of the package; then fwapply /tmp/update.
+ChildResult Update(const std::vector<std::string>& env,
+                   const std::vector<std::pair<std::string, std::string>>& files,
+                   const Hook& before = nullptr, const Hook& after = nullptr,
+                   const sim::Geometry& g = bench::Geometry()) {
+  return RunIsolated([&]() -> int {
+    Board b(g);
+    b.kernel.add_mtd(1, &b.chip, "u-boot", 0, 0x200000);
+    b.kernel.add_mtd(2, &b.chip, "kernel", 0x200000, 0x1C0000);
+    b.kernel.add_mtd(4, &b.chip, "u-boot-env", kEnvAt, bench::kEnvSize);
+    b.kernel.add_block("/dev/mtdblock4", &b.chip, kEnvAt, bench::kEnvSize);
+    bench::Program(b.chip, kEnvAt, bench::EnvBlock(env));
+    for (const auto& f : files) bench::Put(std::string(bench::kDir) + "/" + f.first, f.second);
+    if (before && before(b) != 0) return 1;
+    char arg0[] = "fwapply", arg1[] = "/tmp/update";
+    char* argv[] = {arg0, arg1, nullptr};
+    int rc = FwApplyMain(2, argv);
+    fflush(stdout);
+    if (after && after(b) != 0) return 1;
+    return rc & 0xFF;
+  });
+}
+
+std::string BlockLine(unsigned block) {
+  char line[96];
+  snprintf(line, sizeof line, "Writing data to block %u at offset 0x%x\n", block,
+           block * bench::kEb);
+  return line;
+}
+
+// Page with its first 32 OOB bytes, as the OOB image records hold them.
+std::string Record(sim::Chip& chip, uint64_t page) {
+  return bench::Read(chip, page * kPage, kPage) +
+         std::string(reinterpret_cast<const char*>(chip.oob(page)), 32);
+}
+
+}  // namespace
+
+TEST(WholeUpdate, RoadOfOneUpdate) {
+  // Three eraseblocks, the last one partly filled.
+  const std::string image = bench::Pattern(2 * bench::kEb + 5 * kPage + 100, 9);
+  const std::vector<std::string> env = {"bootdelay=1", "image=1", "bootcmd=nand read 0 200000",
+                                        "opaque"};
+  ChildResult r = Update(
+      env,
+      {{"fwupdate_1", "write 200000 1c0000 kernel.img\nsetenv 3c0000 20000 image 2\n"},
+       {"kernel.img", image}},
+      [](Board& b) {
+        // An old image in the kernel partition, to be erased first.
+        b.chip.fill(0x200000, 0x1C0000, 0x5A);
+        return 0;
+      },
+      [&](Board& b) {
+        CHILD_CHECK(bench::Read(b.chip, 0x200000, image.size()) == image);
+        // The rest of the last page is padding; the rest of the range is erased.
+        const uint64_t end = 0x200000 + image.size();
+        const uint64_t page_end = (end + kPage - 1) / kPage * kPage;
+        CHILD_CHECK(bench::Read(b.chip, end, page_end - end) == std::string(page_end - end, '\xff'));
+        CHILD_CHECK(b.chip.is_erased(page_end, 0x3C0000 - page_end));
+        CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
+        const std::vector<std::string> now = {"bootdelay=1", "image=2",
+                                              "bootcmd=nand read 0 200000", "opaque"};
+        CHILD_CHECK_EQ(std::string(),
+                       bench::CheckEnv(bench::Read(b.chip, kEnvAt, bench::kEnvSize), now));
+        // The boot loader's view of the partition sees the new slot.
+        EnvUtil e("/dev/mtdblock4", bench::kEnvSize);
+        CHILD_CHECK_EQ(2, e.GetIntValue("image"));
+        // Nothing outside the two ranges was erased.
+        for (uint32_t eb : b.chip.erased_blocks) CHILD_CHECK(eb >= 16 && eb <= 30);
+        return 0;
+      });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 4\n" + BlockLine(16) + BlockLine(17) +
+                BlockLine(18) + BlockLine(30) + "finish\n",
+            r.out);
+  EXPECT_EQ("", r.err);
+}
+
+TEST(WholeUpdate, BudgetMatchesTheBlockLinesOfWriteLines) {
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"fwupdate_1",
+       "write 0 20000 a.bin\nwrite 100000 60000 b.bin\nwrite 200000 20000 c.bin\n"
+       "write 300000 100000 d.bin\n"},
+      {"a.bin", bench::Pattern(bench::kEb, 1)},
+      {"b.bin", bench::Pattern(bench::kEb + 1, 2)},
+      {"c.bin", bench::Pattern(1, 3)},
+      {"d.bin", bench::Pattern(4 * bench::kEb - 1, 4)}};
+  ChildResult r = Update({"image=1"}, files, nullptr, [](Board& b) {
+    CHILD_CHECK(bench::Read(b.chip, 0x300000, 4 * bench::kEb - 1) ==
+                bench::Pattern(4 * bench::kEb - 1, 4));
+    return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  int lines = 0;
+  for (size_t p = r.out.find("Writing data to block"); p != std::string::npos;
+       p = r.out.find("Writing data to block", p + 1))
+    ++lines;
+  EXPECT_EQ(1 + 2 + 1 + 4, lines);
+  EXPECT_EQ(0u, r.out.find("Checking fwupdate_1 \nTotal Block to Write = 8\n")) << r.out;
+}
+
+TEST(WholeUpdate, DupOobCopiesDataAndOobAcrossBadBlocks) {
+  // Source: three blocks from 0x200000 with block 17 bad, so blocks 16, 18 and 19 are read.
+  // Target: 0x800000, four blocks with its first (64) bad.
+  ChildResult r = Update(
+      {"image=1"}, {{"fwupdate_1", "dupoob 800000 80000 60000 200000\n"}},
+      [](Board& b) {
+        for (uint32_t eb : {16u, 18u, 19u}) {
+          for (uint32_t p = 0; p < b.chip.pages_per_block(); ++p) {
+            const uint64_t page = eb * b.chip.pages_per_block() + p;
+            std::string data = bench::Pattern(kPage, static_cast<unsigned>(page));
+            std::string oob = bench::Pattern(32, static_cast<unsigned>(page * 3));
+            b.chip.program_page(page, 0, reinterpret_cast<const uint8_t*>(data.data()), kPage,
+                                reinterpret_cast<const uint8_t*>(oob.data()), 0, 32);
+          }
+        }
+        b.chip.mark_bad(17);
+        b.chip.fill(17 * bench::kEb, bench::kEb, 0x00);
+        b.chip.mark_bad(64);
+        b.chip.fill(64 * bench::kEb, bench::kEb, 0x00);
+        return 0;
+      },
+      [](Board& b) {
+        const uint32_t ppb = b.chip.pages_per_block();
+        const std::pair<uint32_t, uint32_t> copies[] = {{16, 65}, {18, 66}, {19, 67}};
+        for (const auto& c : copies)
+          for (uint32_t p = 0; p < ppb; ++p)
+            CHILD_CHECK(Record(b.chip, c.first * ppb + p) == Record(b.chip, c.second * ppb + p));
+        CHILD_CHECK_EQ(3u * ppb * (kPage + 32),
+                       static_cast<unsigned>(bench::Get("/tmp/update/tmp.yaffs").size()));
+        CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
+        return 0;
+      });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  // The erase's notice of the bad target block has no line end of its own.
+  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 4\nSkipping bad block at 00800000" +
+                BlockLine(64) + BlockLine(65) + BlockLine(66) + BlockLine(67) + "finish\n",
+            r.out);
+  EXPECT_NE(std::string::npos,
+            r.err.find("Bad block at 800000, 1 block(s) from 800000 will be skipped\n"))
+      << r.err;
+}
+
+TEST(WholeUpdate, RangeNotErasedStopsTheScriptButFinishes) {
+  ChildResult r = Update(
+      {"image=1"},
+      {{"fwupdate_1", "write 200000 40000 k.bin\nsetenv 3c0000 20000 image 2\n"},
+       {"k.bin", bench::Pattern(100, 1)}},
+      [](Board& b) {
+        b.chip.fill(0x200000, bench::kEb, 0x11);
+        b.chip.fail_erase(16, 5, -1);
+        return 0;
+      },
+      [](Board& b) {
+        CHILD_CHECK(bench::Read(b.chip, 0x200000, 100) == std::string(100, '\x11'));
+        CHILD_CHECK_EQ(std::string(),
+                       bench::CheckEnv(bench::Read(b.chip, kEnvAt, bench::kEnvSize), {"image=1"}));
+        return 0;
+      });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 2\nfinish\n", r.out);
+  EXPECT_NE(std::string::npos, r.err.find("flash_erase: error!: /dev/mtd0: MTD Erase failure\n"))
+      << r.err;
+}
+
+TEST(WholeUpdate, FatalWriterFailureEndsTheProcessWithItsStatus) {
+  ChildResult r = Update(
+      {"image=1"},
+      {{"fwupdate_1", "erase 0 20000\nwriteoob 100000 40000 bad.oob\nerase 20000 20000\n"},
+       {"bad.oob", std::string(kPage + 33, 'o')}},
+      [](Board& b) {
+        b.chip.fill(0, 2 * bench::kEb, 0x00);
+        return 0;
+      });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(255, r.status) << r.out << r.err;
+  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 0\n"
+            "Data was only partially written due to error, abort!\n",
+            r.out);
+  EXPECT_NE(std::string::npos, r.err.find("Input file is not page-aligned. Use the padding option.\n"))
+      << r.err;
+  EXPECT_NE(std::string::npos,
+            r.err.find("nandwrite: error!: Data was only partially written due to error\n"))
+      << r.err;
+}
+
+TEST(WholeUpdate, PagesLargerThanTheCheckedBytes) {
+  for (uint32_t page : {4096u, 8192u}) {
+    const std::string image = bench::Pattern(bench::kEb + 3 * page, page);
+    ChildResult r = Update(
+        {"image=1"}, {{"fwupdate_1", "write 200000 40000 k.bin\n"}, {"k.bin", image}},
+        nullptr,
+        [&](Board& b) {
+          CHILD_CHECK(bench::Read(b.chip, 0x200000, image.size()) == image);
+          return 0;
+        },
+        bench::Geometry(page));
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(0, r.status) << page << r.out << r.err;
+    EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 2\n" + BlockLine(16) + BlockLine(17) +
+                  "finish\n",
+              r.out);
+  }
+}
