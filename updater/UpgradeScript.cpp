@@ -247,7 +247,8 @@ int UpgradeScript::Run() {
 int UpgradeScript::GetBlockNumToWrite() {
   if (m_sScript.empty()) return -1;
   StringList lines = CutLines();
-  int total = 0;
+  // Wide enough that no script, however long, wraps the sum.
+  long long total = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string line = lines[i];
     StringList t = CutTokens(line);
@@ -259,20 +260,20 @@ int UpgradeScript::GetBlockNumToWrite() {
       if (!UFile::Exist(path.c_str())) continue;
       const unsigned int size = static_cast<unsigned int>(UFile::GetFileSize(path.c_str()));
       if (key == "write") {
-        total += static_cast<int>((size >> 17) + ((size & 0x1FFFFu) ? 1 : 0));
+        total += (size >> 17) + ((size & 0x1FFFFu) ? 1 : 0);
       } else {
-        total += static_cast<int>(size / kOobBlockRecordBytes);
+        total += size / kOobBlockRecordBytes;
       }
     } else if (key == "dupoob") {
       if (t.size() < 3) continue;
-      total += static_cast<int>(static_cast<unsigned int>(ParseHex(t[2].c_str())) >> 17);
+      total += static_cast<unsigned int>(ParseHex(t[2].c_str())) >> 17;
     } else if (key == "setenv") {
       total += 1;
     } else if (key == "ifnpart") {
       ExpandConditional(lines, i, t);
     }
   }
-  return total;
+  return total > INT_MAX ? INT_MAX : static_cast<int>(total);
 }
 
 int UpgradeScript::CmdErase(int start, int length) {

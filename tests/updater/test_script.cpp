@@ -201,6 +201,10 @@ TEST(ScriptBudget, CountsPerKeyword) {
   EXPECT_EQ(0, Budget("ifnpart\n"));
   // The target length as an unsigned value: a negative one counts its high bits.
   EXPECT_EQ(0x7FFF, Budget("dupoob 0 -20000 0 0\n"));
+  // A sum beyond the int range stays at its top instead of wrapping.
+  std::string many;
+  for (int i = 0; i < 70000; ++i) many += "dupoob 0 -1\n";
+  EXPECT_EQ(INT_MAX, Budget(many));
   EXPECT_EQ(2 + 1 + 2 + 1, Budget("write 0 0 b20001\n\twrite 0 0 b20000\nwriteoob 0 0 o266240\n"
                                   "setenv 0 0 a b\n",
                                   files));
