@@ -383,7 +383,7 @@ int nand_write() {
   return 0;
 }
 
-int nand_write_from_memory(const unsigned char* buffer, int size) {
+int nand_write_from_memory(const unsigned char* buffer, long long size) {
   Resources r;
   mtd_dev_info mtd;
   int write_mode = 0;
@@ -457,5 +457,5 @@ int nand_write_no_oob(const unsigned char* buffer, unsigned int size, const char
   noecc = false;
   writeoob = false;
   pad = true;
-  return nand_write_from_memory(buffer, static_cast<int>(size));
+  return nand_write_from_memory(buffer, size);
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -251,6 +252,19 @@ TEST(NandWrite, InputShapes) {
     r = nandtest::Run(b, [&] { return nand_write_no_oob("-", kDev, 0, 0x20000); }, nullptr,
                       std::string(img.begin(), img.end()));
     EXPECT_EQ(0, r.status) << r.err;
+  }
+  {  // A file past 2 GiB keeps its size: refused as too large, not taken for a short one.
+    Board b;
+    const std::string big = d.file("big");
+    nandtest::WriteFile(big, {});
+    if (truncate(big.c_str(), 0x80000800) == 0) {
+      Snapshot s;
+      auto r = nandtest::Run(b, [&] { return nand_write_no_oob(big.c_str(), kDev, 0, 0); }, &s);
+      EXPECT_EQ(255, r.status);
+      EXPECT_EQ(0u, r.err.find("Image 2147485696 bytes, NAND page 2048 bytes, OOB area 32 bytes, "
+                               "device size 8388608 bytes\n"));
+      EXPECT_EQ(0u, s.programs);
+    }
   }
   {  // Missing image file.
     Board b;
