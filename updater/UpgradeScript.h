@@ -42,11 +42,14 @@ class UpgradeScript {
 
   // Flash commands; offsets and lengths are bytes of the whole chip.
   int CmdErase(int start, int length);                  // always 0
-  int VerifyErase(int start, int length);               // 1 when the range reads back blank
+  int VerifyErase(int start, int length);  // 1 when the first 2048 bytes at start read blank
   int CmdWrite(int start, int length, const char* file);     // 0, or -1 when not blank
   int CmdWriteOob(int start, int length, const char* file);  // 0, or -1 when not blank
+  // Copies srcLength bytes from srcStart, with their OOB bytes, into the range at start; as
+  // CmdWriteOob, and -1 with nothing written when the source cannot be read.
   int CmdDupOob(int start, int length, int srcLength, int srcStart);
-  int CmdSetEnv(int start, int length, const char* name, const char* value);  // always 0
+  // Always 0; the flash is left alone when the block cannot be read or the result not saved.
+  int CmdSetEnv(int start, int length, const char* name, const char* value);
 
   // The driver assigns the script directory before loading.
   std::string m_sScriptDir;
