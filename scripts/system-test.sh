@@ -57,7 +57,7 @@ scenario 5-failing-page 'NANDSIM_ARGS="weakpages=1152:0"' "$ENVVARS" 'PKG=pkg.tg
 cp "$WORK/pkg.tgz" "$SCEN/5-failing-page/"
 # Pages with their OOB bytes, then a copy of that range with its OOB bytes.
 scenario 6-oob 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
-  'OOBREADBACK="0x600000:rootfs.oob 0x800000:rootfs.oob"' 'ERASED="0x200000:0x1c0000"'
+  'OOBREADBACK="0x600000:rootfs.oob"' 'COPYCHECK="0x800000:0x600000:0x100000"' 'ERASED="0x200000:0x1c0000"'
 mkdir -p "$WORK/oob"
 "$BIN/boardtool" oobimg 3 4 > "$WORK/oob/rootfs.oob"
 printf 'writeoob 600000 100000 rootfs.oob\ndupoob 800000 100000 100000 600000\n' > "$WORK/oob/fwupdate_1"
@@ -215,8 +215,8 @@ expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 12
 finish
 '
 expect_rc 0
-expect_grep "pages and OOB read back" "$R/readback" "oob readback 0x600000 rootfs.oob: identical, 256 pages with OOB"
-expect_grep "copy with OOB read back" "$R/readback" "oob readback 0x800000 rootfs.oob: identical, 256 pages with OOB"
+expect_grep "pages and OOB read back" "$R/readback" "oob readback 0x600000 /scen/6-oob/rootfs.oob: identical, 256 pages with OOB"
+expect_grep "copy with OOB read back" "$R/readback" "copy 0x800000 of 0x600000: identical, 512 pages with OOB"
 cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
 # The copy's second half is erased flash copied as it reads: all 0xFF.
 expect_map "W:30,48-51,64-67 x:68-71"

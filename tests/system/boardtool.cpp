@@ -48,7 +48,8 @@ int Usage() {
           "       boardtool prng SEED SIZE         (deterministic bytes on stdout)\n"
           "       boardtool loop LOOPDEV FILE OFFSET SIZE\n"
           "       boardtool oobimg SEED BLOCKS     (image of 2048+32-byte records on stdout)\n"
-          "       boardtool cmpoob DEV OFFSET FILE (pages and their first 32 OOB bytes)\n");
+          "       boardtool cmpoob DEV OFFSET FILE (pages and their first 32 OOB bytes, raw)\n"
+          "       boardtool cmpcopy DEV DST SRC LEN (DST raw against SRC as read with ECC)\n");
   return 2;
 }
 
@@ -325,6 +326,12 @@ int CmpOob(const char* dev, uint64_t off, const char* file) {
     fprintf(stderr, "boardtool: cmpoob: %s\n", strerror(errno));
     return 2;
   }
+  // Records are programmed raw, so the chip's ECC bytes beyond the record's 32 OOB bytes stay
+  // blank: an ECC read would "correct" good data. Compare what was programmed.
+  if (ioctl(fd, MTDFILEMODE, MTD_FILE_MODE_RAW) != 0) {
+    fprintf(stderr, "boardtool: cmpoob: MTDFILEMODE: %s\n", strerror(errno));
+    return 2;
+  }
   unsigned char want[2048 + 32], page[2048], oob[32];
   uint64_t n = 0;
   while (fread(want, 1, sizeof want, f) == sizeof want) {
@@ -350,6 +357,43 @@ int CmpOob(const char* dev, uint64_t off, const char* file) {
   return 0;
 }
 
+// A copy with OOB (dupoob) holds what the updater's reader got from the source, which reads
+// with ECC, programmed raw: compare the source read that way with the copy read raw.
+int CmpCopy(const char* dev, uint64_t dst, uint64_t src, uint64_t len) {
+  int in = open(dev, O_RDONLY), out = open(dev, O_RDONLY);
+  if (in < 0 || out < 0 || ioctl(out, MTDFILEMODE, MTD_FILE_MODE_RAW) != 0) {
+    fprintf(stderr, "boardtool: cmpcopy: %s\n", strerror(errno));
+    return 2;
+  }
+  unsigned char a[2048], b[2048], aoob[32], boob[32];
+  uint64_t n = 0;
+  for (uint64_t at = 0; at < len; at += 2048, ++n) {
+    mtd_oob_buf64 ra{}, rb{};
+    ra.start = src + at;
+    rb.start = dst + at;
+    ra.length = rb.length = 32;
+    ra.usr_ptr = reinterpret_cast<uintptr_t>(aoob);
+    rb.usr_ptr = reinterpret_cast<uintptr_t>(boob);
+    bool ok = pread(in, a, 2048, static_cast<off_t>(src + at)) == 2048 &&
+              FullRead(out, b, 2048, static_cast<off_t>(dst + at)) && ioctl(in, MEMREADOOB64, &ra) == 0 &&
+              ioctl(out, MEMREADOOB64, &rb) == 0;
+    if (!ok) {
+      printf("copy 0x%llx of 0x%llx: page %llu unreadable\n", static_cast<unsigned long long>(dst),
+             static_cast<unsigned long long>(src), static_cast<unsigned long long>(n));
+      return 1;
+    }
+    if (memcmp(a, b, 2048) != 0 || memcmp(aoob, boob, 32) != 0) {
+      printf("copy 0x%llx of 0x%llx: page %llu DIFFERS (%s)\n", static_cast<unsigned long long>(dst),
+             static_cast<unsigned long long>(src), static_cast<unsigned long long>(n),
+             memcmp(a, b, 2048) ? "data" : "OOB");
+      return 1;
+    }
+  }
+  printf("copy 0x%llx of 0x%llx: identical, %llu pages with OOB\n", static_cast<unsigned long long>(dst),
+         static_cast<unsigned long long>(src), static_cast<unsigned long long>(n));
+  return 0;
+}
+
 uint64_t Num(const char* s) { return strtoull(s, nullptr, 0); }
 
 }  // namespace
@@ -369,6 +413,7 @@ int main(int argc, char** argv) {
   if (cmd == "loop" && argc == 6) return Loop(argv[2], argv[3], Num(argv[4]), Num(argv[5]));
   if (cmd == "oobimg" && argc == 4) return OobImg(Num(argv[2]), Num(argv[3]));
   if (cmd == "cmpoob" && argc == 5) return CmpOob(argv[2], Num(argv[3]), argv[4]);
+  if (cmd == "cmpcopy" && argc == 6) return CmpCopy(argv[2], Num(argv[3]), Num(argv[4]), Num(argv[5]));
   if (cmd == "prng" && argc == 4) return Prng(Num(argv[2]), Num(argv[3]));
   return Usage();
 }

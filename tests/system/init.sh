@@ -32,7 +32,7 @@ wait_for() {
 
 run_scenario() {  # scenario dir, result dir
   S=$1 R=$2
-  NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" OOBREADBACK="" ERASED="" ARG=""
+  NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" OOBREADBACK="" COPYCHECK="" ERASED="" ARG=""
   . "$S/opts"
   mkdir -p "$R"
   say "scenario $(basename "$S"): nandsim $NANDSIM_ARGS"
@@ -97,6 +97,10 @@ run_scenario() {  # scenario dir, result dir
   done
   for rb in $OOBREADBACK; do  # offset:file
     boardtool cmpoob /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}" >> "$R/readback" 2>&1
+  done
+  for cc in $COPYCHECK; do  # dst:src:length
+    d=${cc%%:*}; rest=${cc#*:}
+    boardtool cmpcopy /dev/mtd0 "$d" "${rest%%:*}" "${rest#*:}" >> "$R/readback" 2>&1
   done
   for er in $ERASED; do  # offset:length
     if boardtool erased /dev/mtd0 "${er%%:*}" "${er#*:}"; then r=erased; else r="NOT erased"; fi
