@@ -448,4 +448,203 @@ TEST_F(Ops, AutomaticPlacementWithoutMemwrite) {
   EXPECT_EQ(0u, r.errs.find("libmtd: error!: MEMGETOOBSEL failed\n        error "));
 }
 
+
+TEST_F(Ops, LockUnlockAndIsLocked) {
+  Open();
+  ASSERT_EQ(0, mtd_lock(&mtd, fd, 3));
+  EXPECT_TRUE(chip->is_locked(3));
+  EXPECT_EQ(3ull * kEb, k.calls().back().offset);
+  EXPECT_EQ(uint64_t(kEb), k.calls().back().length);
+  EXPECT_EQ(1, mtd_is_locked(&mtd, fd, 3));
+  EXPECT_EQ(0, mtd_is_locked(&mtd, fd, 4));
+  ASSERT_EQ(0, mtd_unlock(&mtd, fd, 3));
+  EXPECT_FALSE(chip->is_locked(3));
+  Result r = Run([&] { return mtd_lock(&mtd, fd, 64); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: bad eraseblock number 64, mtd0 has 64 eraseblocks\n", r.errs);
+
+  // A kernel without MEMISLOCKED answers EOPNOTSUPP, silently, whatever it said.
+  for (int err : {ENOTTY, EOPNOTSUPP}) {
+    k.fail_ioctl(MEMISLOCKED, err, 1);
+    r = Run([&] { return mtd_is_locked(&mtd, fd, 3); });
+    EXPECT_EQ(EOPNOTSUPP, r.err);
+    EXPECT_EQ("", r.errs);
+  }
+  k.fail_ioctl(MEMISLOCKED, EIO, 1);
+  r = Run([&] { return mtd_is_locked(&mtd, fd, 3); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: MEMISLOCKED ioctl failed for eraseblock 3 (mtd0)\n" + ErrLine(EIO), r.errs);
+  k.fail_ioctl(MEMUNLOCK, EIO, 1);
+  r = Run([&] { return mtd_unlock(&mtd, fd, 2); });
+  EXPECT_EQ("libmtd: error!: MEMUNLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EIO), r.errs);
+  // A read-only descriptor may not lock.
+  int ro = k_open("/dev/mtd0", O_RDONLY);
+  r = Run([&] { return mtd_lock(&mtd, ro, 2); });
+  EXPECT_EQ(EPERM, r.err);
+  EXPECT_EQ("libmtd: error!: MEMLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EPERM), r.errs);
+  k_close(ro);
+}
+
+TEST_F(Ops, RegionInfo) {
+  region_info_user r0 = {0, 0x10000, 4, 0}, r1 = {0x40000, 0x20000, 2, 1};
+  k.erase_regions = {r0, r1};
+  Open();
+  region_info_user got;
+  memset(&got, 0, sizeof got);
+  got.regionindex = 1;
+  ASSERT_EQ(0, mtd_regioninfo(fd, 1, &got));
+  EXPECT_EQ(0x40000u, got.offset);
+  EXPECT_EQ(0x20000u, got.erasesize);
+  EXPECT_EQ(2u, got.numblocks);
+  Result r = Run([&] { return mtd_regioninfo(fd, -1, &got); });
+  EXPECT_EQ(ENODEV, r.err);
+  EXPECT_EQ("", r.errs);
+  got.regionindex = 2;
+  r = Run([&] { return mtd_regioninfo(fd, 2, &got); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: MEMGETREGIONINFO ioctl failed for erase region 2\n" + ErrLine(EINVAL), r.errs);
+}
+
+TEST_F(Ops, WriteImage) {
+  sim::Geometry g;
+  g.subpage_size = 512;
+  Open(g);
+  testutil::TempDir dir;
+  std::vector<uint8_t> img = Pattern(kEb + 3 * 512, 4);
+  testutil::WriteAll(dir.file("img"), std::string(img.begin(), img.end()));
+  const std::string path = dir.file("img");
+  // From eraseblock 2, offset 1024: one write fills the rest of eraseblock 2, one the next.
+  ASSERT_EQ(0, mtd_write_img(&mtd, fd, 2, 1024, path.c_str()));
+  EXPECT_EQ(0, memcmp(chip->data(2 * kEb + 1024), img.data(), img.size()));
+  EXPECT_TRUE(chip->is_erased(2 * kEb, 1024));
+  EXPECT_TRUE(chip->is_erased(2 * kEb + 1024 + img.size(), 512));
+  size_t writes = 0;
+  for (const sim::Call& c : k.calls())
+    if (c.op == "write" && c.simulated) writes++;
+  EXPECT_EQ(2u, writes);
+  EXPECT_EQ(0u, k.open_fds() - 1);  // only our own descriptor
+
+  Result r = Run([&] { return mtd_write_img(&mtd, fd, 2, kEb, path.c_str()); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: bad offset 131072, mtd0 eraseblock size is 131072\n", r.errs);
+  r = Run([&] { return mtd_write_img(&mtd, fd, 2, 256, path.c_str()); });
+  EXPECT_EQ("libmtd: error!: write offset 256 is not aligned to mtd0 min. I/O size 512\n", r.errs);
+  r = Run([&] { return mtd_write_img(&mtd, fd, 2, 0, "/nonexistent/img"); });
+  EXPECT_EQ(ENOENT, r.err);
+  EXPECT_EQ("libmtd: error!: cannot open \"/nonexistent/img\"\n" + ErrLine(ENOENT), r.errs);
+  testutil::WriteAll(dir.file("odd"), std::string(1000, 'x'));
+  const std::string odd = dir.file("odd");
+  r = Run([&] { return mtd_write_img(&mtd, fd, 2, 0, odd.c_str()); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: size of \"" + odd +
+                "\" is 1000 byte, which is not aligned to mtd0 min. I/O size 512\n",
+            r.errs);
+  // Two eraseblocks' worth from eraseblock 63 does not fit.
+  r = Run([&] { return mtd_write_img(&mtd, fd, 63, 0, path.c_str()); });
+  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ("libmtd: error!: \"" + path +
+                "\" image size is 132608 bytes, mtd0 size is 64 eraseblocks, the image does not fit if "
+                "we write it starting from eraseblock 63, offset 0\n",
+            r.errs);
+  EXPECT_EQ(0, mtd_write_img(&mtd, fd, 62, 0, path.c_str()));
+
+  chip->fail_program(40 * kEb / kPage, EIO);
+  r = Run([&] { return mtd_write_img(&mtd, fd, 40, 0, path.c_str()); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: cannot write 132608 bytes to mtd0 (eraseblock 40, offset 0)\n" + ErrLine(EIO),
+            r.errs);
+}
+
+TEST_F(Ops, Torture) {
+  Open();
+  chip->fill(5 * kEb, kEb, 0x12);
+  Result r = Run([&] { return mtd_torture(lib, &mtd, fd, 5); });
+  EXPECT_EQ(0, r.ret);
+  EXPECT_EQ("libmtd: run torture test for PEB 5\nlibmtd: PEB 5 passed torture test, do not mark it a bad\n",
+            r.out);
+  EXPECT_EQ("", r.errs);
+  ASSERT_EQ(0, mtd_torture(lib, &mtd, fd, 5));
+  EXPECT_EQ(3u, chip->erases());
+  EXPECT_EQ(0u, chip->violations());
+  EXPECT_EQ(0x00, chip->data(5 * kEb)[0]);  // the last pattern stays
+
+  // A failing erase or program ends the test with the kernel's errno.
+  chip->fail_erase(6, EIO);
+  r = Run([&] { return mtd_torture(lib, &mtd, fd, 6); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: run torture test for PEB 6\n", r.out);
+  // A page that keeps its old bits gives the pattern failure.
+  chip->fill(7 * kEb, kEb, 0xFF);
+  chip->fail_program(7 * kEb / kPage + 10, EIO, -1);
+  r = Run([&] { return mtd_torture(lib, &mtd, fd, 7); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ(0u, r.errs.find("libmtd: error!: cannot write 131072 bytes to mtd0 (eraseblock 7, offset 0)\n"));
+}
+
+// A kernel whose n-th read from now flips one bit of what the chip returned.
+const kernel_ops* g_under = nullptr;
+int g_reads_left = 0;
+ssize_t FlippingRead(int fd, void* buf, size_t len) {
+  ssize_t n = g_under->read(fd, buf, len);
+  if (n > 100 && --g_reads_left == 0) static_cast<uint8_t*>(buf)[100] ^= 0x10;
+  return n;
+}
+
+TEST_F(Ops, TortureFindsBitsThatDoNotChange) {
+  Open();
+  kernel_ops flipping = *g_kernel;
+  flipping.read = FlippingRead;
+  g_under = kernel_install(&flipping);
+  g_reads_left = 1;  // the read after the first erase
+  Result r = Run([&] { return mtd_torture(lib, &mtd, fd, 5); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: erased PEB 5, but a non-0xFF byte found\n", r.errs);
+  g_reads_left = 4;  // the read-back of the second pattern
+  r = Run([&] { return mtd_torture(lib, &mtd, fd, 5); });
+  EXPECT_EQ(EIO, r.err);
+  EXPECT_EQ("libmtd: error!: pattern 5a checking failed for PEB 5\n", r.errs);
+  EXPECT_EQ("libmtd: run torture test for PEB 5\n", r.out);
+  kernel_install(g_under);
+}
+
+// Each operation is one or two system calls on the caller's descriptor, and only there.
+TEST_F(Ops, SystemCallsPerOperation) {
+  Open();
+  std::vector<uint8_t> data(kPage, 0x42), oob(kOob, 0x24), buf(kPage);
+  struct Case {
+    const char* name;
+    std::function<int()> op;
+    size_t calls;
+  } cases[] = {
+      {"mtd_is_bad", [&] { return mtd_is_bad(&mtd, fd, 1); }, 1},
+      {"mtd_mark_bad", [&] { return mtd_mark_bad(&mtd, fd, 60); }, 1},
+      {"mtd_erase", [&] { return mtd_erase(lib, &mtd, fd, 1); }, 1},
+      {"mtd_read", [&] { return mtd_read(&mtd, fd, 1, kPage, buf.data(), kPage); }, 2},
+      {"mtd_write data", [&] { return mtd_write(lib, &mtd, fd, 1, 0, data.data(), kPage, nullptr, 0, 0); }, 2},
+      {"mtd_write data+oob",
+       [&] { return mtd_write(lib, &mtd, fd, 1, kPage, data.data(), kPage, oob.data(), kOob, 0); }, 1},
+      {"mtd_read_oob", [&] { return mtd_read_oob(lib, &mtd, fd, kEb, kOob, buf.data()); }, 1},
+      {"mtd_write_oob", [&] { return mtd_write_oob(lib, &mtd, fd, kEb + 2 * kPage, kOob, oob.data()); }, 1},
+      {"mtd_lock", [&] { return mtd_lock(&mtd, fd, 9); }, 1},
+      {"mtd_unlock", [&] { return mtd_unlock(&mtd, fd, 9); }, 1},
+      {"mtd_is_locked", [&] { return mtd_is_locked(&mtd, fd, 9); }, 1},
+      {"mtd_valid_erase_block", [&] { return mtd_valid_erase_block(&mtd, 9); }, 0},
+  };
+  for (const Case& c : cases) {
+    k.clear_calls();
+    ASSERT_EQ(0, c.op()) << c.name;
+    EXPECT_EQ(c.calls, k.calls().size()) << c.name;
+    for (const sim::Call& call : k.calls()) EXPECT_EQ("/dev/mtd0", call.path) << c.name;
+  }
+  // On an old kernel, after the switch: still one request per erase and OOB transfer.
+  k.has_memerase64 = false;
+  k.has_oob64 = false;
+  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 2));
+  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, kEb, kOob, buf.data()));
+  k.clear_calls();
+  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 2));
+  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 2 * kEb, kOob, buf.data()));
+  EXPECT_EQ(2u, k.calls().size());
+}
+
 }  // namespace

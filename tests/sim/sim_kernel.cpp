@@ -833,6 +833,7 @@ struct Kernel::Impl {
         info.erasesize = g.eb_size;
         info.writesize = g.page_size;
         info.oobsize = g.oob_size;
+        if (k->fake_memgetinfo) info = k->memgetinfo_answer;
         memcpy(arg, &info, sizeof info);
         return 0;
       }

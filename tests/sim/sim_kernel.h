@@ -173,6 +173,9 @@ class Kernel {
   bool has_mtdfilemode = true;  // false: MTDFILEMODE -> ENOTTY
   int mtdfilemode_errno = 0;    // non-zero: MTDFILEMODE fails with it
   bool has_eccstats = true;     // false: ECCGETSTATS -> ENOTTY
+  // true: MEMGETINFO of every device answers memgetinfo_answer (for nonsense geometries).
+  bool fake_memgetinfo = false;
+  mtd_info_user memgetinfo_answer = {};
   // MEMGETOOBSEL answer: useecc and up to 8 free regions (offset, length).
   uint32_t oobsel_useecc = 2;
   std::vector<std::pair<uint32_t, uint32_t>> oobsel_free = {{2, 38}};
