@@ -33,10 +33,9 @@ Options:
                       BLOCK[:N] (N defaults to 3)
   --lose-pages LIST   pages that stop reading back after N reads, PAGE[:N]
   --bitflips N        up to N random bit flips per page read
-  --env "A=1 B=2"     boot variables written at 0x3C0000 before the run
-                      (default "image=1 bootdelay=3 bootcmd=run nandboot"
-                      is NOT split on the blank of bootcmd: use one
-                      NAME=VALUE per word)
+  --env "A=1 B=2"     boot variables written at 0x3C0000 before the run,
+                      one NAME=VALUE per word (a value cannot hold a
+                      blank here); default "image=1 bootdelay=3 board=sim"
   --version TEXT      content of /etc/version (default "v1.2r3 build")
   --console           show the board's serial console while it runs
   --keep DIR          keep the board's result files in DIR
