@@ -1,0 +1,74 @@
+// "/proc/mtd" tables of kernels without MTD sysfs, read through the simulated kernel.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "libmtd.h"
+#include "libmtd_legacy.h"
+#include "sim_kernel.h"
+
+namespace {
+
+sim::Kernel* Board() {
+  static sim::Chip* chip = [] {
+    sim::Geometry g;
+    g.size = 16ull * g.eb_size;
+    return new sim::Chip(g);
+  }();
+  static sim::Kernel* k = [] {
+    sim::Kernel* kk = new sim::Kernel();
+    kk->add_mtd(0, chip, "whole");
+    kk->add_mtd(1, chip, "env", 0, 2 * chip->geometry().eb_size);
+    kk->no_sysfs();
+    return kk;
+  }();
+  return k;
+}
+
+void CheckDev(const mtd_dev_info& d) {
+  if (strnlen(d.name, sizeof d.name) == sizeof d.name) abort();
+  if (strnlen(d.type_str, sizeof d.type_str) == sizeof d.type_str) abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  sim::Kernel* k = Board();
+  k->set_file("/proc/mtd", std::string(reinterpret_cast<const char*>(data), size));
+  k->clear_calls();
+
+  mtd_info info;
+  memset(&info, 0, sizeof info);
+  if (legacy_mtd_get_info(&info) == 0) {
+    if (info.mtd_dev_cnt < 0) abort();
+    if (info.mtd_dev_cnt > 0 && info.lowest_mtd_num > info.highest_mtd_num) abort();
+    int n = 0;
+    for (int i = info.lowest_mtd_num; info.mtd_dev_cnt > 0 && i <= info.highest_mtd_num && n < 8;
+         i++, n++) {
+      mtd_dev_info d;
+      memset(&d, 0, sizeof d);
+      if (legacy_get_dev_info1(i, &d) == 0) CheckDev(d);
+      legacy_dev_present(i);
+    }
+  }
+  mtd_dev_info d;
+  memset(&d, 0, sizeof d);
+  if (legacy_get_dev_info("/dev/mtd0", &d) == 0) CheckDev(d);
+  memset(&d, 0, sizeof d);
+  if (legacy_get_dev_info("/dev/mtd1", &d) == 0) CheckDev(d);
+
+  // The whole layer in its /proc/mtd mode.
+  libmtd_t lib = libmtd_open();
+  if (lib) {
+    memset(&info, 0, sizeof info);
+    mtd_get_info(lib, &info);
+    memset(&d, 0, sizeof d);
+    if (mtd_get_dev_info1(lib, 0, &d) == 0) CheckDev(d);
+    libmtd_close(lib);
+  }
+  if (k->open_fds() != 0) abort();  // every path closes what it opened
+  return 0;
+}
