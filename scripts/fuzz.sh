@@ -11,8 +11,11 @@ ROOT=$PWD
 BUILD=$ROOT/build/fuzz
 TARGETS=(fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script)
 SECONDS_EACH=45
+SEED=()
 
 if [ "${1:-}" = "--ci" ]; then
+  # A fixed seed: a test run that fails can be repeated input for input.
+  SEED=(-seed=1)
   shift
 elif [ $# -ge 1 ]; then
   TARGETS=("$1")
@@ -46,7 +49,8 @@ for t in "${TARGETS[@]}"; do
   # released by the process's end on the board, so leaks are not checked there.
   leaks=1
   [ "$t" = fuzz_script ] && leaks=0
-  "$BUILD/tests/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout=30 -rss_limit_mb=2048 \
+  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=$leaks" \
+  "$BUILD/tests/fuzz/$t" -max_total_time="$SECONDS_EACH" "${SEED[@]}" -timeout=30 -rss_limit_mb=2048 \
     -detect_leaks=$leaks -print_final_stats=0 -artifact_prefix="$BUILD/artifacts/$t-" \
     "$work" "$ROOT/tests/fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
   runs=$(grep -Eo '^Done [0-9]+ runs' "$log" | tail -1 | grep -Eo '[0-9]+' || true)
