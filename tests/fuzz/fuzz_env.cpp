@@ -15,12 +15,18 @@
 
 namespace {
 
+std::string g_path;
+
+void RemovePath() { unlink(g_path.c_str()); }
+
 const char* BlockPath() {
   static std::string path = [] {
     char tmpl[] = "/tmp/fuzz_env.XXXXXX";
     int fd = mkstemp(tmpl);
     if (fd < 0) abort();
     close(fd);
+    g_path = tmpl;
+    atexit(RemovePath);
     return std::string(tmpl);
   }();
   return path.c_str();

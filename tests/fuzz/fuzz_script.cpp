@@ -43,17 +43,28 @@ void Put(const std::string& path, const std::string& data) {
   if (fclose(f) != 0) abort();
 }
 
+const char* const kFiles[] = {"page.bin", "block.bin", "odd.bin",  "oob.bin",
+                              "empty.bin", "fwupdate", "version", "result.txt"};
+std::string g_dir;
+
+void RemoveDir() {
+  for (const char* f : kFiles) unlink((g_dir + "/" + f).c_str());
+  rmdir(g_dir.c_str());
+}
+
 const std::string& Dir() {
   static std::string dir = [] {
     char tmpl[] = "/tmp/fuzz_script.XXXXXX";
     if (!mkdtemp(tmpl)) abort();
     std::string d(tmpl);
+    g_dir = d;
     // Package files the scripts may name: a page, a block and a bit, all not blank.
     Put(d + "/page.bin", std::string(2048, 'P'));
     Put(d + "/block.bin", std::string(kEb, 'B'));
     Put(d + "/odd.bin", std::string(3001, 'O'));
     Put(d + "/oob.bin", std::string(4 * (2048 + 64), 'Q'));
     Put(d + "/empty.bin", std::string());
+    atexit(RemoveDir);
     return d;
   }();
   return dir;

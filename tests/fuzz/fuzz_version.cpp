@@ -15,10 +15,19 @@ extern "C" int __wrap__ZN6Logger5writeEPKc(const char* note) { return note ? 0 :
 
 namespace {
 
+std::string g_dir;
+
+void RemoveDir() {
+  unlink((g_dir + "/version").c_str());
+  rmdir(g_dir.c_str());
+}
+
 const std::string& Dir() {
   static std::string dir = [] {
     char tmpl[] = "/tmp/fuzz_version.XXXXXX";
     if (!mkdtemp(tmpl)) abort();
+    g_dir = tmpl;
+    atexit(RemoveDir);
     return std::string(tmpl);
   }();
   return dir;
