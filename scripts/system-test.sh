@@ -70,6 +70,26 @@ cp "$WORK/kernel.img" "$SYS/example/fwupdate_1" "$WORK/carried/"
 printf '#!/bin/sh\necho carried updater ran\n' > "$WORK/carried/fwapply"
 chmod +x "$WORK/carried/fwapply"
 (cd "$WORK/carried" && tar czf "$SCEN/7-handover/pkg.tgz" fwapply fwupdate_1 kernel.img)
+# The road update on a board without sysfs: the chip is found through /proc/mtd.
+scenario 8-no-sysfs 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"' 'NOSYSFS=1'
+cp "$WORK/pkg.tgz" "$SCEN/8-no-sysfs/"
+# A copy of a block whose first page reads with one corrected bit flip and whose
+# third page has two flips in one ECC step, more than the chip can correct.
+scenario 9-bitflips 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'FLIPS="0x600000:5:100 0x601000:6:3000,3001"' \
+  'COPYCHECK="0x800000:0x600000:0x20000"'
+mkdir -p "$WORK/flips"
+printf 'dupoob 800000 20000 20000 600000\n' > "$WORK/flips/fwupdate_1"
+(cd "$WORK/flips" && tar czf "$SCEN/9-bitflips/pkg.tgz" fwupdate_1)
+# A version check that passes on an equal version, then lines guarded by the
+# chip's partition name ("NAND simulator partition 0") and by names it lacks.
+scenario 10-ifnpart 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"' \
+  'ERASED="0x400000:0x1c0000"'
+mkdir -p "$WORK/cond"
+cp "$WORK/kernel.img" "$WORK/cond/"
+printf '%s\n' 'chkver /etc/version 1.2' 'ifnpart simulator write 400000 1c0000 kernel.img' \
+  'ifnpart rootfs write 200000 1c0000 kernel.img' 'ifnpart rootfs ifnpart simulator erase 3c0000 20000' \
+  'ifnpart rootfs	ifnpart  bootfs setenv 3c0000 20000 image 2' 'ifnpart rootfs' > "$WORK/cond/fwupdate_1"
+(cd "$WORK/cond" && tar czf "$SCEN/10-ifnpart/pkg.tgz" fwupdate_1 kernel.img)
 
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
@@ -131,7 +151,7 @@ staging_checks() {
 
 echo "system: checking"
 
-begin 1-road
+road_checks() {
 expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
 '"$(writing_lines 16 17 18 19 20 21 22 23 30)"'
 finish
@@ -148,6 +168,10 @@ expect_grep "boot environment CRC" "$R/env" "crc ok"
 expect_map "W:16-23,30"
 staging_checks
 grep -qE '^(dgram|msgq) ' "$R/events" && bad "system-log event on an accepted package"
+return 0
+}
+begin 1-road
+road_checks
 end
 
 begin 2-badblock
@@ -229,6 +253,44 @@ Checking fwapply
 expect_rc 0
 cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
 expect_map "W:30"
+end
+
+begin 8-no-sysfs
+road_checks
+[ "$(cat "$R/sysfs-during" 2>/dev/null)" = absent ] || bad "sysfs was mounted while fwapply ran"
+end
+
+begin 9-bitflips
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 1
+'"$(writing_lines 64)"'
+finish
+'
+expect_file stderr "$R/stderr" 'ECC: 1 corrected bitflip(s) at offset 0x00600000
+ECC: 1 uncorrectable bitflip(s) at offset 0x00601000
+'
+expect_rc 0
+# The copy holds the corrected page, and the uncorrectable one as it read.
+expect_grep "copy with OOB read back" "$R/readback" "copy 0x800000 of 0x600000: identical, 64 pages with OOB"
+cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
+expect_map "W:30,48,64"
+end
+
+begin 10-ifnpart
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
+'"$(writing_lines 16 17 18 19 20 21 22 23 30)"'
+finish
+'
+expect_file stderr "$R/stderr" ""
+expect_rc 0
+expect_grep "image read back" "$R/readback" "kernel.img: identical, 1048576 bytes"
+expect_grep "guarded write left out" "$R/readback" "range 0x400000 length 0x1c0000: erased"
+expect_file "boot variables" "$R/env" "$(sed -n 1p "$R/env" | grep '^crc ok ')
+image=2
+bootdelay=3
+board=sim
+"
+expect_map "W:16-23,30"
+grep -qE '^(dgram|msgq) ' "$R/events" && bad "system-log event on an accepted package"
 end
 
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"

@@ -49,7 +49,8 @@ int Usage() {
           "       boardtool loop LOOPDEV FILE OFFSET SIZE\n"
           "       boardtool oobimg SEED BLOCKS     (image of 2048+32-byte records on stdout)\n"
           "       boardtool cmpoob DEV OFFSET FILE (pages and their first 32 OOB bytes, raw)\n"
-          "       boardtool cmpcopy DEV DST SRC LEN (DST raw against SRC as read with ECC)\n");
+          "       boardtool cmpcopy DEV DST SRC LEN (DST raw against SRC as read with ECC)\n"
+          "       boardtool flip DEV OFFSET SEED BIT... (a page whose listed bits read flipped)\n");
   return 2;
 }
 
@@ -394,6 +395,54 @@ int CmpCopy(const char* dev, uint64_t dst, uint64_t src, uint64_t len) {
   return 0;
 }
 
+// Bit flips that every read sees, not the random ones of nandsim's bitflips=: the page is
+// programmed with ECC, then programmed again raw with the listed bits cleared. Programming
+// only clears bits and the raw pass leaves the OOB blank, so the ECC bytes stay those of
+// the first pass, and the chip's ECC sees exactly these bits as flipped.
+int Flip(const char* dev, uint64_t off, uint64_t seed, int nbits, char** bits) {
+  int fd = open(dev, O_RDWR);
+  if (fd < 0) {
+    fprintf(stderr, "boardtool: flip: %s: %s\n", dev, strerror(errno));
+    return 1;
+  }
+  unsigned char page[2048];
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 3;
+  for (unsigned char& c : page) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<unsigned char>(x >> 29);
+  }
+  std::vector<uint64_t> list;
+  for (int i = 0; i < nbits; ++i) {
+    uint64_t b = strtoull(bits[i], nullptr, 0);
+    if (b >= 2048 * 8) return Usage();
+    list.push_back(b);
+    page[b / 8] |= static_cast<unsigned char>(1u << (b % 8));
+  }
+  if (pwrite(fd, page, sizeof page, static_cast<off_t>(off)) != static_cast<ssize_t>(sizeof page)) {
+    fprintf(stderr, "boardtool: flip: write at 0x%llx: %s\n", static_cast<unsigned long long>(off), strerror(errno));
+    return 1;
+  }
+  for (uint64_t b : list) page[b / 8] &= static_cast<unsigned char>(~(1u << (b % 8)));
+  // The blank OOB goes along: a raw program without it leaves the chip short of bytes.
+  unsigned char oob[64];
+  memset(oob, 0xFF, sizeof oob);
+  mtd_write_req req{};
+  req.start = off;
+  req.len = sizeof page;
+  req.ooblen = sizeof oob;
+  req.usr_data = reinterpret_cast<uintptr_t>(page);
+  req.usr_oob = reinterpret_cast<uintptr_t>(oob);
+  req.mode = MTD_OPS_RAW;
+  if (ioctl(fd, MEMWRITE, &req) != 0) {
+    fprintf(stderr, "boardtool: flip: raw write at 0x%llx: %s\n", static_cast<unsigned long long>(off), strerror(errno));
+    return 1;
+  }
+  close(fd);
+  return 0;
+}
+
 uint64_t Num(const char* s) { return strtoull(s, nullptr, 0); }
 
 }  // namespace
@@ -414,6 +463,7 @@ int main(int argc, char** argv) {
   if (cmd == "oobimg" && argc == 4) return OobImg(Num(argv[2]), Num(argv[3]));
   if (cmd == "cmpoob" && argc == 5) return CmpOob(argv[2], Num(argv[3]), argv[4]);
   if (cmd == "cmpcopy" && argc == 6) return CmpCopy(argv[2], Num(argv[3]), Num(argv[4]), Num(argv[5]));
+  if (cmd == "flip" && argc >= 6) return Flip(argv[2], Num(argv[3]), Num(argv[4]), argc - 5, argv + 5);
   if (cmd == "prng" && argc == 4) return Prng(Num(argv[2]), Num(argv[3]));
   return Usage();
 }

@@ -33,6 +33,7 @@ wait_for() {
 run_scenario() {  # scenario dir, result dir
   S=$1 R=$2
   NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" OOBREADBACK="" COPYCHECK="" ERASED="" ARG=""
+  NOSYSFS="" FLIPS=""
   . "$S/opts"
   mkdir -p "$R"
   say "scenario $(basename "$S"): nandsim $NANDSIM_ARGS"
@@ -58,6 +59,10 @@ run_scenario() {  # scenario dir, result dir
   boardtool loop /dev/loop0 /dev/mtdblock0 $ENV_OFFSET $ENV_SIZE \
     || echo "loop device setup failed" > "$R/board-error"
   ln -sf /dev/loop0 /dev/mtdblock4
+  for fl in $FLIPS; do  # offset:seed:bit[,bit...]
+    set -- $(echo "$fl" | tr ':,' '  ')
+    boardtool flip /dev/mtd0 "$@" || echo "flipping bits at $1 failed" > "$R/board-error"
+  done
   boardtool map /dev/mtd0 > "$R/map-before"
 
   echo "$VERSION" > /etc/version
@@ -80,9 +85,13 @@ run_scenario() {  # scenario dir, result dir
   esac
   echo "fwapply $ARG" > "$R/command"
   say "running fwapply $ARG"
+  # A board without sysfs: the MTD layer has only /proc/mtd to find the chip.
+  [ -n "$NOSYSFS" ] && { umount /sys || echo "umount /sys failed" > "$R/board-error"; }
   start=$(date +%s)
   timeout 600 fwapply "$ARG" > "$R/stdout" 2> "$R/stderr" < /dev/null
   echo $? > "$R/rc"
+  [ -d /sys/class ] && echo mounted > "$R/sysfs-during" || echo absent > "$R/sysfs-during"
+  [ -n "$NOSYSFS" ] && mount -t sysfs sys /sys
   echo $(( $(date +%s) - start )) > "$R/seconds"
   sync
   sleep 0.3
