@@ -155,10 +155,11 @@ board_module_order() {
   printf '%s\n' "${out[@]}"
 }
 
-# board_initramfs OUT SCENARIO_ROOT: the programs, busybox, the modules and
-# the scenarios (each a directory with an opts file and its package).
+# board_initramfs OUT SCENARIO_ROOT [INIT]: the programs, busybox, the modules
+# and the scenarios (each a directory with an opts file and its package); INIT
+# is the board's /init (tests/system/init.sh by default).
 board_initramfs() {
-  local out=$1 scen=$2 ir=$CACHE/initramfs
+  local out=$1 scen=$2 init=${3:-$SYS/init.sh} ir=$CACHE/initramfs
   rm -rf "$ir"
   mkdir -p "$ir"/{bin,sbin,etc,proc,sys,dev,tmp,mnt,lib/modules}
   cp /bin/busybox "$ir/bin/busybox"
@@ -179,7 +180,7 @@ board_initramfs() {
     order+=("$rel")
   done
   printf '%s\n' "${order[@]}" > "$ir/lib/modules/order"
-  cp "$SYS/init.sh" "$ir/init"
+  cp "$init" "$ir/init"
   chmod +x "$ir/init"
   cp -r "$scen" "$ir/scen"
   (cd "$ir" && find . | cpio -o -H newc --quiet | gzip -1) > "$out"
