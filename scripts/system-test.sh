@@ -122,10 +122,10 @@ expect_grep() {  # what, file, fixed string
 # The chip as one character per eraseblock, from the probe's map.
 map_string() { sed -n 's/^0x[0-9a-f]* //p' "$1" | tr -d '\n'; }
 expect_map() {  # "W:16-23,30 B:18"  everything else erased
-  local want spec kind list part from to i
+  local want entry kind list part from to i
   want=$(printf '%*s' 1024 '' | tr ' ' '.')
-  for spec in $1; do
-    kind=${spec%%:*} list=${spec#*:}
+  for entry in $1; do
+    kind=${entry%%:*} list=${entry#*:}
     for part in ${list//,/ }; do
       from=${part%-*} to=${part#*-}
       for ((i = from; i <= to; i++)); do want=${want:0:i}$kind${want:i+1}; done
