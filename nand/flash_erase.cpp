@@ -2,6 +2,8 @@
 // a block that fails to erase is reported without stopping the run.
 #include "flash_erase.h"
 
+#include "tool_report.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -18,18 +20,9 @@ namespace {
 const char kTool[] = "flash_erase";
 const int kMtdNandFlash = 4;  // the kernel's MTD_NANDFLASH type code
 
-void errmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void errmsg(const char* fmt, ...) {
-  fprintf(stderr, "%s: error!: ", kTool);
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-}
+#define errmsg(...) tool_errmsg(kTool, __VA_ARGS__)
 
-void errno_line(int err) {
-  fprintf(stderr, "%*serror %d (%s)\n", static_cast<int>(sizeof kTool - 1 + 2), "", err, strerror(err));
-}
+void errno_line(int err) { tool_errno_line(kTool, err); }
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 // memory or a file in the record layout that the image writer reads back.
 #include "nand_dump.h"
 
+#include "tool_report.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -30,21 +32,14 @@ bool omitoob;
 bool quiet;
 int bb_method;
 
-void errmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void errmsg(const char* fmt, ...) {
-  fprintf(stderr, "%s: error!: ", kTool);
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-}
+#define errmsg(...) tool_errmsg(kTool, __VA_ARGS__)
 
 void* xmalloc(size_t size) {
   void* p = malloc(size);
   if (!p && size) {
     int err = errno;
     errmsg("out of memory\n");
-    fprintf(stderr, "%*serror %d (%s)\n", static_cast<int>(sizeof kTool - 1 + 2), "", err, strerror(err));
+    tool_errno_line(kTool, err);
     exit(-1);
   }
   return p;

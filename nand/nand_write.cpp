@@ -3,6 +3,8 @@
 // written again into the next good block without going back in the input, which may be a pipe.
 #include "nand_write.h"
 
+#include "tool_report.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -33,18 +35,9 @@ bool writeoob;
 bool pad;
 const char* img;
 
-void errmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void errmsg(const char* fmt, ...) {
-  fprintf(stderr, "%s: error!: ", kTool);
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-}
+#define errmsg(...) tool_errmsg(kTool, __VA_ARGS__)
 
-void errno_line(int err) {
-  fprintf(stderr, "%*serror %d (%s)\n", static_cast<int>(sizeof kTool - 1 + 2), "", err, strerror(err));
-}
+void errno_line(int err) { tool_errno_line(kTool, err); }
 
 [[noreturn]] void partial_write(int err) {
   printf("Data was only partially written due to error, abort!\n");
@@ -427,35 +420,30 @@ int nand_write_from_memory(const unsigned char* buffer, long long size) {
 
 }  // namespace
 
-int nand_write_with_oob(const char* image, const char* device, unsigned int start, unsigned int length) {
+// With OOB records the pages go raw and unpadded; plain pages go through ECC, padded.
+static void set_target(const char* device, unsigned int start, unsigned int length, bool with_oob) {
   mtd_device = device;
   mtdoffset = start;
   mtdsize = length;
-  noecc = true;
-  writeoob = true;
-  pad = false;
+  noecc = with_oob;
+  writeoob = with_oob;
+  pad = !with_oob;
+}
+
+int nand_write_with_oob(const char* image, const char* device, unsigned int start, unsigned int length) {
+  set_target(device, start, length, true);
   img = image;
   return nand_write();
 }
 
 int nand_write_no_oob(const char* image, const char* device, unsigned int start, unsigned int length) {
-  mtd_device = device;
-  mtdoffset = start;
-  mtdsize = length;
-  noecc = false;
-  writeoob = false;
-  pad = true;
+  set_target(device, start, length, false);
   img = image;
   return nand_write();
 }
 
 int nand_write_no_oob(const unsigned char* buffer, unsigned int size, const char* device, unsigned int start,
                       unsigned int length) {
-  mtd_device = device;
-  mtdoffset = start;
-  mtdsize = length;
-  noecc = false;
-  writeoob = false;
-  pad = true;
+  set_target(device, start, length, false);
   return nand_write_from_memory(buffer, size);
 }

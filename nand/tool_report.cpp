@@ -1,0 +1,17 @@
+#include "tool_report.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+void tool_errmsg(const char* tool, const char* fmt, ...) {
+  fprintf(stderr, "%s: error!: ", tool);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
+
+void tool_errno_line(const char* tool, int err) {
+  fprintf(stderr, "%*serror %d (%s)\n", static_cast<int>(strlen(tool) + 2), "", err, strerror(err));
+}

@@ -1,0 +1,6 @@
+// Error reports of the NAND tools: "<tool>: error!: ..." and the indented errno line under it,
+// whose indent is the tool name's length plus two so that it lines up under the message.
+#pragma once
+
+void tool_errmsg(const char* tool, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void tool_errno_line(const char* tool, int err);
