@@ -34,16 +34,7 @@ int bb_method;
 
 #define errmsg(...) tool_errmsg(kTool, __VA_ARGS__)
 
-void* xmalloc(size_t size) {
-  void* p = malloc(size);
-  if (!p && size) {
-    int err = errno;
-    errmsg("out of memory\n");
-    tool_errno_line(kTool, err);
-    exit(-1);
-  }
-  return p;
-}
+void* xmalloc(size_t size) { return tool_xmalloc(kTool, size); }
 
 // Where the pages go: the caller's buffer, which holds at most `room` bytes (unbounded when
 // room is negative), or a file.

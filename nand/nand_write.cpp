@@ -222,16 +222,7 @@ void erase_buffer(void* buffer, size_t size) {
   if (buffer && size) memset(buffer, 0xff, size);
 }
 
-void* xmalloc(size_t size) {
-  void* p = malloc(size);
-  if (!p && size) {
-    int err = errno;
-    errmsg("out of memory\n");
-    errno_line(err);
-    exit(-1);
-  }
-  return p;
-}
+void* xmalloc(size_t size) { return tool_xmalloc(kTool, size); }
 
 int nand_write() {
   Resources r;

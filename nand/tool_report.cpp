@@ -1,7 +1,9 @@
 #include "tool_report.h"
 
 #include <stdarg.h>
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 void tool_errmsg(const char* tool, const char* fmt, ...) {
@@ -14,4 +16,15 @@ void tool_errmsg(const char* tool, const char* fmt, ...) {
 
 void tool_errno_line(const char* tool, int err) {
   fprintf(stderr, "%*serror %d (%s)\n", static_cast<int>(strlen(tool) + 2), "", err, strerror(err));
+}
+
+void* tool_xmalloc(const char* tool, size_t size) {
+  void* p = malloc(size);
+  if (!p && size) {
+    int err = errno;
+    tool_errmsg(tool, "out of memory\n");
+    tool_errno_line(tool, err);
+    exit(-1);
+  }
+  return p;
 }

@@ -2,5 +2,10 @@
 // whose indent is the tool name's length plus two so that it lines up under the message.
 #pragma once
 
+#include <stddef.h>
+
 void tool_errmsg(const char* tool, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void tool_errno_line(const char* tool, int err);
+
+// malloc that ends the process with the tool's report when memory runs out.
+void* tool_xmalloc(const char* tool, size_t size);
