@@ -24,12 +24,15 @@ const int kMtdNandFlash = 4;  // the kernel's MTD_NANDFLASH type code
 
 void errno_line(int err) { tool_errno_line(kTool, err); }
 
+int failed_erases = 0;
+
 }  // namespace
 
 int flash_erase(const char* device, int start, int count) {
   bool isNAND;
   int noskipbad = 0;  // bad-block checking is on at the start of every call
   int result = 0;
+  failed_erases = 0;
 
   libmtd_t mtd_desc = libmtd_open();
   if (!mtd_desc) {
@@ -94,6 +97,7 @@ int flash_erase(const char* device, int start, int count) {
       int err = errno;
       errmsg("%s: MTD Erase failure\n", device);
       errno_line(err);
+      ++failed_erases;
     }
   }
 
@@ -101,3 +105,5 @@ int flash_erase(const char* device, int start, int count) {
   libmtd_close(mtd_desc);
   return result;
 }
+
+int flash_erase_failures() { return failed_erases; }

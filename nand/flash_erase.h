@@ -3,3 +3,7 @@
 
 // count 0 means to the end of the device. 0 when the range was gone through, -1 on setup failures.
 int flash_erase(const char* device, int start, int count);
+
+// Eraseblocks of the last flash_erase call that failed to erase. The call still succeeds for
+// them, yet their old bytes are still there: whoever writes into the range must know.
+int flash_erase_failures();

@@ -297,16 +297,26 @@ int UpgradeScript::VerifyErase(int start, int length) {
   return 1;
 }
 
+// The check reads only the first good block; a block further in that failed to erase still
+// holds its old bytes, and programming over them would store a corrupt image as a success.
+bool UpgradeScript::RangeErased(int start, int length) {
+  if (flash_erase_failures() != 0) {
+    fprintf(stderr, "range at 0x%x did not erase, nothing written\n", static_cast<unsigned int>(start));
+    return false;
+  }
+  return VerifyErase(start, length) != 0;
+}
+
 int UpgradeScript::CmdWrite(int start, int length, const char* file) {
   CmdErase(start, length);
-  if (!VerifyErase(start, length)) return -1;
+  if (!RangeErased(start, length)) return -1;
   nand_write_no_oob(file, kDevice, static_cast<unsigned int>(start), 0);
   return 0;
 }
 
 int UpgradeScript::CmdWriteOob(int start, int length, const char* file) {
   CmdErase(start, length);
-  if (!VerifyErase(start, length)) return -1;
+  if (!RangeErased(start, length)) return -1;
   nand_write_with_oob(file, kDevice, static_cast<unsigned int>(start),
                       static_cast<unsigned int>(length));
   return 0;
@@ -340,6 +350,19 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
     return 0;
   }
   CmdErase(start, length);
-  nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, static_cast<unsigned int>(start), 0);
+  // Programmed over the old block's bytes the new block would fail its CRC, and the boot
+  // loader would fall back to its defaults; the old block at least still names a slot.
+  if (flash_erase_failures() != 0) {
+    fprintf(stderr, "setenv %s: boot environment at 0x%x did not erase, not written\n", name,
+            static_cast<unsigned int>(start));
+    return 0;
+  }
+  // Within the erased blocks: a bad block there must not push the environment into the next
+  // partition, which was never erased and which the boot loader does not read. A length below
+  // one block erased to the end of the chip, so the end of the chip is the limit then.
+  const unsigned int limit = length >= kEraseBlockSize
+                                 ? static_cast<unsigned int>(length / kEraseBlockSize * kEraseBlockSize)
+                                 : 0;
+  nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, static_cast<unsigned int>(start), limit);
   return 0;
 }

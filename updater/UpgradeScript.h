@@ -43,6 +43,7 @@ class UpgradeScript {
   // Flash commands; offsets and lengths are bytes of the whole chip.
   int CmdErase(int start, int length);                  // always 0
   int VerifyErase(int start, int length);  // 1 when the first 2048 bytes at start read blank
+  bool RangeErased(int start, int length);  // no block failed to erase, and the check passed
   int CmdWrite(int start, int length, const char* file);     // 0, or -1 when not blank
   int CmdWriteOob(int start, int length, const char* file);  // 0, or -1 when not blank
   // Copies srcLength bytes from srcStart, with their OOB bytes, into the range at start; as
