@@ -141,13 +141,3 @@ TEST(DriverSlot, BudgetIsOutBeforeTheFirstCommandAndRefusalStillSucceeds) {
             "Check Version Error (v2.0 required), badimage\n",
             r.out);
 }
-
-TEST(DriverMain, NoArgumentPrintsUsage) {
-  ChildResult r = testutil::RunChild([] {
-    char arg0[] = "fwapply";
-    char* argv[] = {arg0, nullptr};
-    return FwApplyMain(1, argv);
-  });
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("usage : fwapply <firmware image file>\n", r.out);
-}

@@ -114,19 +114,6 @@ TEST(StagingWorkDir, ExistingDirectoryIsEmptiedNotMountedAgain) {
   EXPECT_EQ(0, r.status) << r.err;
 }
 
-TEST(StagingWorkDir, UserPartitionNotMountedEndsTheProcess) {
-  ChildResult r = RunIsolated([] {
-    if (mount("none", "/mnt", "tmpfs", 0, nullptr) != 0) return testutil::kNoNamespace;
-    mkdir("/mnt/user", 0755);
-    WriteAll("/tmp/pkg.tgz", "package");
-    PrepareWorkingDir();
-    return 0;  // not reached
-  });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(255, r.status);
-  EXPECT_EQ("umount user partition failed , error code = 22, Abort\n", r.out);
-}
-
 TEST(StagingTar, PackageIsMovedExtractedAndDeleted) {
   ChildResult r = RunIsolated([] {
     if (int rc = MountUser()) return rc;
