@@ -90,6 +90,12 @@ printf '%s\n' 'chkver /etc/version 1.2' 'ifnpart simulator write 400000 1c0000 k
   'ifnpart rootfs write 200000 1c0000 kernel.img' 'ifnpart rootfs ifnpart simulator erase 3c0000 20000' \
   'ifnpart rootfs	ifnpart  bootfs setenv 3c0000 20000 image 2' 'ifnpart rootfs' > "$WORK/cond/fwupdate_1"
 (cd "$WORK/cond" && tar czf "$SCEN/10-ifnpart/pkg.tgz" fwupdate_1 kernel.img)
+# Block 19 of the kernel range reports a failed erase (nandsim erases it all the
+# same): a block that fails its erase must not take the image, so nothing of the
+# range is written and the slot is not switched.
+scenario 11-erase-failure 'NANDSIM_ARGS="weakblocks=19:0"' "$ENVVARS" 'PKG=pkg.tgz' \
+  'ERASED="0x200000:0x1c0000"'
+cp "$WORK/pkg.tgz" "$SCEN/11-erase-failure/"
 
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
@@ -291,6 +297,18 @@ board=sim
 "
 expect_map "W:16-23,30"
 grep -qE '^(dgram|msgq) ' "$R/events" && bad "system-log event on an accepted package"
+end
+
+begin 11-erase-failure
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
+finish
+'
+expect_grep "erase failure reported" "$R/stderr" "flash_erase: error!: /dev/mtd0: MTD Erase failure"
+expect_grep "write refused" "$R/stderr" "range at 0x200000 did not erase, nothing written"
+expect_rc 0
+expect_grep "kernel range erased, not written" "$R/readback" "range 0x200000 length 0x1c0000: erased"
+cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
+expect_map "W:30"
 end
 
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"
