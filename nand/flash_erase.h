@@ -5,5 +5,5 @@
 int flash_erase(const char* device, int start, int count);
 
 // Eraseblocks of the last flash_erase call that failed to erase. The call still succeeds for
-// them, yet their old bytes are still there: whoever writes into the range must know.
+// them, yet what they hold cannot be trusted: whoever writes into the range must know.
 int flash_erase_failures();

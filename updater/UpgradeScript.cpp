@@ -297,8 +297,8 @@ int UpgradeScript::VerifyErase(int start, int length) {
   return 1;
 }
 
-// The check reads only the first good block; a block further in that failed to erase still
-// holds its old bytes, and programming over them would store a corrupt image as a success.
+// The check reads only the first good block; a block further in that failed to erase may
+// still hold old bytes, and programming over them would store a corrupt image as a success.
 bool UpgradeScript::RangeErased(int start, int length) {
   if (flash_erase_failures() != 0) {
     fprintf(stderr, "range at 0x%x did not erase, nothing written\n", static_cast<unsigned int>(start));
@@ -350,8 +350,8 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
     return 0;
   }
   CmdErase(start, length);
-  // Programmed over the old block's bytes the new block would fail its CRC, and the boot
-  // loader would fall back to its defaults; the old block at least still names a slot.
+  // Programmed over bytes that did not erase, the new block would fail its CRC and the boot
+  // loader would fall back to its defaults; the old block may at least still name a slot.
   if (flash_erase_failures() != 0) {
     fprintf(stderr, "setenv %s: boot environment at 0x%x did not erase, not written\n", name,
             static_cast<unsigned int>(start));
