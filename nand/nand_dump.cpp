@@ -107,6 +107,7 @@ int run(Dump* d) {
   d->fd = k_open(mtddev, O_RDONLY);
   if (d->fd < 0) {
     perror(mtddev);
+    d->release();
     exit(1);
   }
   if (mtd_get_dev_info(d->mtd_desc, mtddev, &mtd) < 0) {

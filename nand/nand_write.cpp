@@ -84,11 +84,13 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
   if (!r->mtd_desc) {
     printf(memory ? "can't initialize libmtd, abort!" : "can't initialize libmtd, abort!\n");
     errmsg("can't initialize libmtd\n");
+    r->release();
     exit(-1);
   }
   if (mtd_get_dev_info(r->mtd_desc, mtd_device, mtd) < 0) {
     printf("mtd_get_dev_info failed, abort!");
     errmsg("mtd_get_dev_info failed\n");
+    r->release();
     exit(-1);
   }
   mtd->oob_size = kOobSize;
@@ -100,6 +102,7 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
            static_cast<int>(mtdoffset));
     errmsg("The start address is not page-aligned !\nThe pagesize of this NAND Flash is 0x%x.\n\n",
            mtd->min_io_size);
+    r->release();
     exit(-1);
   }
 
@@ -116,6 +119,7 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
         errmsg("MTDFILEMODE\n");
         errno_line(err);
       }
+      r->release();
       exit(-1);
     }
     *write_mode = MTD_OPS_RAW;
