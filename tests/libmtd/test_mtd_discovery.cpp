@@ -11,36 +11,21 @@
 
 #include "child.h"
 #include "libmtd.h"
+#include "mtd_check.h"
 #include "sim_kernel.h"
+
+using mtdtest::Describe;
+using mtdtest::ErrLine;
+using mtdtest::Failed;
+using mtdtest::Fails;
+using mtdtest::Result;
+using mtdtest::RunOp;
 
 namespace {
 
 const int kEb = 128 * 1024;
 const char kHeader[] = "dev:    size   erasesize  name\n";
-const std::string kSys = "/sys/class/mtd/";
-
-std::string ErrLine(int err) { return "        error " + std::to_string(err) + " (" + strerror(err) + ")\n"; }
-
-struct Result {
-  int ret;
-  int err;
-  std::string out, errs;
-};
-
-// Runs fn in a child so that its messages can be compared; errno travels in the exit status.
-Result RunOp(const std::function<int()>& fn) {
-  testutil::ChildResult c = testutil::RunChild([&] {
-    int ret = fn();
-    int err = errno;
-    return ret == -1 ? 128 + err : ret;
-  });
-  Result r;
-  r.ret = c.status >= 128 ? -1 : c.status;
-  r.err = c.status >= 128 ? c.status - 128 : 0;
-  r.out = c.out;
-  r.errs = c.err;
-  return r;
-}
+const std::string kSys = "/sys/class/mtd/", kE = "libmtd: error!: ";
 
 // The mode a handle chose, seen from outside: mtd_get_info tells where the answer came from.
 bool SysfsMode(libmtd_t lib) {
@@ -60,9 +45,9 @@ class Discovery : public ::testing::Test {
     lib = libmtd_open();
     return lib;
   }
-  // mtd_get_dev_info1 on mtd2 in a child, after the attribute file got the given contents.
-  // The file gets its old contents back afterwards.
-  Result DevInfoWith(const std::string& attr, const std::string& contents) {
+  // mtd_get_dev_info1 on mtd2 with a fresh handle, after the attribute file got the given
+  // contents; in a child when `child`. The file gets its old contents back afterwards.
+  Result DevInfoWith(const std::string& attr, const std::string& contents, bool child = true) {
     const std::string path = kSys + "mtd2/" + attr;
     std::string old;
     int fd = k_open(path.c_str(), O_RDONLY);
@@ -72,9 +57,13 @@ class Discovery : public ::testing::Test {
     if (fd >= 0) k_close(fd);
     k.set_file(path, contents);
     Open();
-    Result r = RunOp([&] { return mtd_get_dev_info1(lib, 2, &mtd); });
+    Result r = child ? RunOp([&] { return mtd_get_dev_info1(lib, 2, &mtd); })
+                     : Result{mtd_get_dev_info1(lib, 2, &mtd), errno, "", ""};
     k.set_file(path, old);
     return r;
+  }
+  Result ModeOfNewHandle() {
+    return RunOp([&] { return SysfsMode(Open()) ? 1 : 0; });
   }
 
   sim::Chip chip;
@@ -84,38 +73,26 @@ class Discovery : public ::testing::Test {
 };
 
 TEST_F(Discovery, ChoiceOfMode) {
-  Result r = RunOp([&] { return SysfsMode(Open()) ? 1 : 0; });
-  EXPECT_EQ(1, r.ret);
-  EXPECT_EQ("", r.out + r.errs);
-
   // An unreadable "name" of the first device, no mtdN entry at all, or no class directory:
   // legacy mode, silently.
-  k.remove_file(kSys + "mtd0/name");
-  r = RunOp([&] { return SysfsMode(Open()) ? 1 : 0; });
-  EXPECT_EQ(0, r.ret);
-  EXPECT_EQ("", r.out + r.errs);
-
-  k.remove_file(kSys + "mtd0");
-  k.remove_file(kSys + "mtd2");
-  r = RunOp([&] { return SysfsMode(Open()) ? 1 : 0; });
-  EXPECT_EQ(0, r.ret);  // only mtd0ro and mtd2ro are left
-  EXPECT_EQ("", r.out + r.errs);
-
-  k.no_sysfs();
-  r = RunOp([&] {
-    libmtd_t l = libmtd_open();
-    int ret = SysfsMode(l) ? 1 : 0;
-    libmtd_close(l);
-    return ret;
-  });
-  EXPECT_EQ(0, r.ret);
-  EXPECT_EQ("", r.out + r.errs);
+  std::function<void()> steps[] = {
+      [] {}, [&] { k.remove_file(kSys + "mtd0/name"); },
+      [&] { k.remove_file(kSys + "mtd0"), k.remove_file(kSys + "mtd2"); },  // mtd0ro, mtd2ro left
+      [&] { k.no_sysfs(); }};
+  int want = 1;
+  for (auto& step : steps) {
+    step();
+    Result r = ModeOfNewHandle();
+    EXPECT_EQ(want, r.ret);
+    EXPECT_EQ("", r.out + r.errs);
+    want = 0;
+  }
 }
 
 TEST_F(Discovery, ProbeFailuresLeaveSysfsMode) {
   k.fail_open("/sys/class/mtd", EACCES);
-  Result r = RunOp([&] { return SysfsMode(Open()) ? 1 : 0; });
-  EXPECT_EQ(0u, r.errs.find("libmtd: error!: cannot open \"/sys/class/mtd\"\n" + ErrLine(EACCES)));
+  Result r = ModeOfNewHandle();
+  EXPECT_EQ(0u, r.errs.find(kE + "cannot open \"/sys/class/mtd\"\n" + ErrLine(EACCES)));
   EXPECT_EQ(0, r.ret);  // the handle is in sysfs mode, but the directory cannot be listed
 }
 
@@ -123,10 +100,7 @@ TEST_F(Discovery, SummaryCountsOnlyMtdNEntries) {
   ASSERT_NE(nullptr, Open());
   mtd_info info;
   ASSERT_EQ(0, mtd_get_info(lib, &info));
-  EXPECT_EQ(2, info.mtd_dev_cnt);
-  EXPECT_EQ(0, info.lowest_mtd_num);
-  EXPECT_EQ(2, info.highest_mtd_num);
-  EXPECT_EQ(1u, info.sysfs_supported);
+  EXPECT_EQ("2 in 0..2 sysfs", Describe(info));
 
   // The node of mtd2 is found by visiting 0, 1 (absent: skipped) and 2.
   k.clear_calls();
@@ -136,20 +110,14 @@ TEST_F(Discovery, SummaryCountsOnlyMtdNEntries) {
   for (const sim::Call& c : k.calls())
     if (c.op == "open" && c.path.size() > 4 && c.path.compare(c.path.size() - 4, 4, "/dev") == 0)
       devs.push_back(c.path);
-  EXPECT_EQ((std::vector<std::string>{kSys + "mtd0/dev", kSys + "mtd1/dev", kSys + "mtd2/dev",
-                                      kSys + "mtd2/dev"}),
+  EXPECT_EQ((std::vector<std::string>{kSys + "mtd0/dev", kSys + "mtd1/dev", kSys + "mtd2/dev", kSys + "mtd2/dev"}),
             devs);
 
   // The read-only twin's node matches no device.
-  Result r = RunOp([&] { return mtd_get_dev_info(lib, "/dev/mtd2ro", &mtd); });
-  EXPECT_EQ(ENODEV, r.err);
-  EXPECT_EQ("", r.errs);
-
+  EXPECT_TRUE(Fails(ENODEV, "", [&] { return mtd_get_dev_info(lib, "/dev/mtd2ro", &mtd); }));
   // A class directory that disappears after the open is "no device".
   k.no_sysfs();
-  r = RunOp([&] { return mtd_get_info(lib, &info); });
-  EXPECT_EQ(ENODEV, r.err);
-  EXPECT_EQ("", r.errs);
+  EXPECT_TRUE(Fails(ENODEV, "", [&] { return mtd_get_info(lib, &info); }));
 }
 
 TEST_F(Discovery, RecordFromSysfs) {
@@ -160,153 +128,89 @@ TEST_F(Discovery, RecordFromSysfs) {
   k.add_mtd(5, &chip2, "rootfs");
   ASSERT_NE(nullptr, Open());
   ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd5", &mtd));
-  EXPECT_EQ(5, mtd.mtd_num);
-  EXPECT_EQ(90, mtd.major);
-  EXPECT_EQ(10, mtd.minor);
-  EXPECT_EQ(MTD_NANDFLASH, mtd.type);
-  EXPECT_STREQ("nand", mtd.type_str);
-  EXPECT_STREQ("rootfs", mtd.name);
-  EXPECT_EQ(16ll << 20, mtd.size);
-  EXPECT_EQ(128, mtd.eb_cnt);
-  EXPECT_EQ(kEb, mtd.eb_size);
-  EXPECT_EQ(2048, mtd.min_io_size);
-  EXPECT_EQ(512, mtd.subpage_size);
-  EXPECT_EQ(64, mtd.oob_size);
-  EXPECT_EQ(0, mtd.region_cnt);
-  EXPECT_EQ(1u, mtd.writable);
-  EXPECT_EQ(1u, mtd.bb_allowed);
-
+  EXPECT_EQ("mtd5 90:10 4 nand \"rootfs\" 16777216 = 128 x 131072, io 2048 sub 512 oob 64 reg 0 w1 bb1",
+            Describe(mtd));
   EXPECT_EQ(1, mtd_dev_present(lib, 5));
   EXPECT_EQ(0, mtd_dev_present(lib, 4));
-  Result r = RunOp([&] { return mtd_get_dev_info1(lib, 4, &mtd); });
-  EXPECT_EQ(ENODEV, r.err);
-  EXPECT_EQ("", r.errs);
+  EXPECT_TRUE(Fails(ENODEV, "", [&] { return mtd_get_dev_info1(lib, 4, &mtd); }));
 }
 
 TEST_F(Discovery, TypesAndFlags) {
   struct Case {
+    const char* attr;
     const char* text;
     int type;
-    unsigned bb;
-  } cases[] = {{"nand\n", 4, 1}, {"nor\n", 3, 0}, {"ubi\n", 7, 0}, {"dataflash\n", 6, 0},
-               {"nandflash\n", -1, 0}, {"mlc-nand\n", -1, 0}, {"\n", -1, 0}};
+    unsigned bb, writable;
+  } cases[] = {{"type", "nand\n", 4, 1, 1},       {"type", "nor\n", 3, 0, 1},
+               {"type", "ubi\n", 7, 0, 1},        {"type", "dataflash\n", 6, 0, 1},
+               {"type", "nandflash\n", -1, 0, 1}, {"type", "mlc-nand\n", -1, 0, 1},
+               {"type", "\n", -1, 0, 1},          {"flags", "0x400\n", 4, 1, 1},
+               {"flags", "0xc00\n", 4, 1, 1},
+               {"flags", "0x800\n", 4, 1, 0},     {"flags", "c00\n", 4, 1, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    k.set_file(kSys + "mtd2/type", c.text);
-    ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
+    ASSERT_EQ(0, DevInfoWith(c.attr, c.text, false).ret);
     EXPECT_EQ(c.type, mtd.type);
     EXPECT_EQ(c.bb, mtd.bb_allowed);
-  }
-  for (auto f : {std::make_pair("0x400\n", 1u), std::make_pair("0xc00\n", 1u),
-                 std::make_pair("0x800\n", 0u), std::make_pair("c00\n", 1u)}) {
-    SCOPED_TRACE(f.first);
-    k.set_file(kSys + "mtd2/flags", f.first);
-    ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
-    EXPECT_EQ(f.second, mtd.writable);
+    EXPECT_EQ(c.writable, mtd.writable);
   }
 }
 
-TEST_F(Discovery, AttributeLengths) {
-  // 49 bytes are read, 50 are too many for a number or "dev" file.
-  std::string dev49 = "90:4\n" + std::string(44, ' ');
-  Result r = DevInfoWith("dev", dev49);
-  EXPECT_EQ(0, r.ret) << r.errs;
-  r = DevInfoWith("dev", dev49 + " ");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: contents of \"/sys/class/mtd/mtd2/dev\" is too long\n", r.errs);
-
-  std::string num49 = "131072\n" + std::string(42, ' ');
-  r = DevInfoWith("erasesize", num49);
-  EXPECT_EQ(0, r.ret) << r.errs;
-  r = DevInfoWith("erasesize", num49 + " ");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: contents of \"/sys/class/mtd/mtd2/erasesize\" is too long\n", r.errs);
-
-  // A name file holds at most 127 bytes with its newline, so 126 characters.
-  std::string name126(126, 'n');
-  k.set_file(kSys + "mtd2/name", name126 + "\n");
-  ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
-  EXPECT_EQ(name126, mtd.name);
-  r = DevInfoWith("name", name126 + "x\n");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: contents of \"/sys/class/mtd/mtd2/name\" is too long\n", r.errs);
-  // Longer files cannot write past the record either.
-  r = DevInfoWith("name", std::string(5000, 'z'));
-  EXPECT_EQ(EINVAL, r.err);
-  r = DevInfoWith("type", std::string(65, 't'));
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: contents of \"/sys/class/mtd/mtd2/type\" is too long\n", r.errs);
-
-  // An empty name file leaves an empty name, not a write before the buffer.
-  k.set_file(kSys + "mtd2/name", "");
-  ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
+TEST_F(Discovery, AcceptedAttributeContents) {
+  // 49 bytes are read; a name file holds at most 127 bytes with its newline.
+  ASSERT_EQ(0, DevInfoWith("dev", "90:4\n" + std::string(44, ' '), false).ret);
+  EXPECT_EQ(4, mtd.minor);
+  ASSERT_EQ(0, DevInfoWith("erasesize", "65536\n" + std::string(43, ' '), false).ret);
+  EXPECT_EQ(16, mtd.eb_cnt);
+  ASSERT_EQ(0, DevInfoWith("name", std::string(126, 'n') + "\n", false).ret);
+  EXPECT_EQ(std::string(126, 'n'), mtd.name);
+  // An empty name file leaves an empty name, not a write before the buffer; the text without
+  // its newline loses its last character, as the kernel always adds one.
+  ASSERT_EQ(0, DevInfoWith("name", "", false).ret);
   EXPECT_STREQ("", mtd.name);
   EXPECT_STREQ("nand", mtd.type_str);
-  // The text without its newline loses its last character, as the kernel always adds one.
-  k.set_file(kSys + "mtd2/name", "boot");
-  ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
+  ASSERT_EQ(0, DevInfoWith("name", "boot", false).ret);
   EXPECT_STREQ("boo", mtd.name);
-}
-
-TEST_F(Discovery, NumberContents) {
-  Result r = DevInfoWith("erasesize", "2147483648\n");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: value 2147483648 read from file \"/sys/class/mtd/mtd2/erasesize\" is out of "
-            "range\n",
-            r.errs);
-  k.set_file(kSys + "mtd2/erasesize", "2147483647\n");
-  ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
+  ASSERT_EQ(0, DevInfoWith("erasesize", "2147483647\n", false).ret);
   EXPECT_EQ(0, mtd.eb_cnt);  // larger than the device: no eraseblock is valid
-  k.set_file(kSys + "mtd2/erasesize", "131072\n");
-
-  r = DevInfoWith("oobsize", "-1\n");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: negative value -1 in \"/sys/class/mtd/mtd2/oobsize\"\n", r.errs);
-  r = DevInfoWith("writesize", "lots\n");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: cannot read integer from \"/sys/class/mtd/mtd2/writesize\"\n\n", r.errs);
-  r = DevInfoWith("flags", "0x80000000\n");
-  EXPECT_EQ("libmtd: error!: value 2147483648 read from file \"/sys/class/mtd/mtd2/flags\" is out of "
-            "range\n",
-            r.errs);
-  r = DevInfoWith("flags", "ffffffffffffffff\n");
-  EXPECT_EQ("libmtd: error!: negative value -1 in \"/sys/class/mtd/mtd2/flags\"\n", r.errs);
-
   // Sizes past 4 GiB are 64-bit; eb_cnt is rounded down.
-  k.set_file(kSys + "mtd2/size", "8590065664\n");
-  ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
+  ASSERT_EQ(0, DevInfoWith("size", "8590065664\n", false).ret);
   EXPECT_EQ(8590065664ll, mtd.size);
   EXPECT_EQ(65537, mtd.eb_cnt);
-  k.set_file(kSys + "mtd2/size", "262143\n");
-  ASSERT_EQ(0, mtd_get_dev_info1(Open(), 2, &mtd));
+  ASSERT_EQ(0, DevInfoWith("size", "262143\n", false).ret);
   EXPECT_EQ(1, mtd.eb_cnt);
-
-  // Geometry that would divide by zero is refused.
-  k.set_file(kSys + "mtd2/size", "1048576\n");
-  r = DevInfoWith("erasesize", "0\n");
-  EXPECT_EQ(-1, r.ret);
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: mtd2 (/sys/class/mtd/mtd2/erasesize) has insane eraseblock size 0\n", r.errs);
-  k.set_file(kSys + "mtd2/erasesize", "131072\n");
-  r = DevInfoWith("subpagesize", "0\n");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: mtd2 (/sys/class/mtd/mtd2/subpagesize) has insane min. I/O unit size 0\n",
-            r.errs);
 }
 
-TEST_F(Discovery, MajorMinorFile) {
-  Result r = DevInfoWith("dev", "90-4\n");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: \"/sys/class/mtd/mtd2/dev\" does not have major:minor format\n", r.errs);
-  r = DevInfoWith("dev", "90:-4\n");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad major:minor 90:-4 in \"/sys/class/mtd/mtd2/dev\"\n", r.errs);
+TEST_F(Discovery, RefusedAttributeContents) {
+  const std::string f = "\"/sys/class/mtd/mtd2/";
+  auto tooLong = [&](const char* attr) { return kE + "contents of " + f + attr + "\" is too long\n"; };
+  struct Case {
+    const char* attr;
+    std::string contents, msg;
+  } cases[] = {
+      {"dev", "90:4\n" + std::string(45, ' '), tooLong("dev")},
+      {"erasesize", "131072\n" + std::string(43, ' '), tooLong("erasesize")},
+      {"name", std::string(127, 'n') + "\n", tooLong("name")},
+      // Longer files cannot write past the record either.
+      {"name", std::string(5000, 'z'), tooLong("name")},
+      {"type", std::string(65, 't'), tooLong("type")},
+      {"erasesize", "2147483648\n", kE + "value 2147483648 read from file " + f + "erasesize\" is out of range\n"},
+      {"flags", "0x80000000\n", kE + "value 2147483648 read from file " + f + "flags\" is out of range\n"},
+      {"oobsize", "-1\n", kE + "negative value -1 in " + f + "oobsize\"\n"},
+      {"flags", "ffffffffffffffff\n", kE + "negative value -1 in " + f + "flags\"\n"},
+      {"writesize", "lots\n", kE + "cannot read integer from " + f + "writesize\"\n\n"},
+      {"dev", "90-4\n", kE + f + "dev\" does not have major:minor format\n"},
+      {"dev", "90:-4\n", kE + "bad major:minor 90:-4 in " + f + "dev\"\n"},
+      // Geometry that would divide by zero.
+      {"erasesize", "0\n", kE + "mtd2 (/sys/class/mtd/mtd2/erasesize) has insane eraseblock size 0\n"},
+      {"subpagesize", "0\n", kE + "mtd2 (/sys/class/mtd/mtd2/subpagesize) has insane min. I/O unit size 0\n"},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(Failed(DevInfoWith(c.attr, c.contents), EINVAL, c.msg)) << c.attr;
 
   // While looking for a node, a broken "dev" of another device ends the search.
   k.set_file(kSys + "mtd0/dev", "junk\n");
   Open();
-  r = RunOp([&] { return mtd_get_dev_info(lib, "/dev/mtd2", &mtd); });
-  EXPECT_EQ(EINVAL, r.err);
+  EXPECT_EQ(EINVAL, RunOp([&] { return mtd_get_dev_info(lib, "/dev/mtd2", &mtd); }).err);
 }
 
 TEST_F(Discovery, FileAndDirectoryFailures) {
@@ -316,31 +220,26 @@ TEST_F(Discovery, FileAndDirectoryFailures) {
     std::string msg;
   } cases[] = {
       {[](sim::Kernel& k2) { k2.fail_reads(kSys + "mtd0/oobsize", EIO); }, EIO,
-       "libmtd: error!: cannot read \"/sys/class/mtd/mtd0/oobsize\"\n" + ErrLine(EIO)},
+       kE + "cannot read \"/sys/class/mtd/mtd0/oobsize\"\n" + ErrLine(EIO)},
       {[](sim::Kernel& k2) { k2.fail_reads(kSys + "mtd0/name", EIO); }, EIO,
-       "libmtd: error!: cannot read \"/sys/class/mtd/mtd0/name\"\n" + ErrLine(EIO)},
+       kE + "cannot read \"/sys/class/mtd/mtd0/name\"\n" + ErrLine(EIO)},
       {[](sim::Kernel& k2) { k2.fail_close(kSys + "mtd0/type", EBADF); }, EBADF,
-       "libmtd: error!: close failed on \"/sys/class/mtd/mtd0/type\"\n" + ErrLine(EBADF)},
+       kE + "close failed on \"/sys/class/mtd/mtd0/type\"\n" + ErrLine(EBADF)},
       {[](sim::Kernel& k2) { k2.fail_close(kSys + "mtd0/flags", EBADF); }, EBADF,
-       "libmtd: error!: close failed on \"/sys/class/mtd/mtd0/flags\"\n" + ErrLine(EBADF)},
+       kE + "close failed on \"/sys/class/mtd/mtd0/flags\"\n" + ErrLine(EBADF)},
       // An attribute that does not exist fails silently with ENOENT.
       {[](sim::Kernel& k2) { k2.remove_file(kSys + "mtd0/subpagesize"); }, ENOENT, ""},
       {[](sim::Kernel& k2) { k2.fail_readdir("/sys/class/mtd", EIO); }, EIO,
-       "libmtd: error!: readdir failed on \"/sys/class/mtd\"\n" + ErrLine(EIO)},
+       kE + "readdir failed on \"/sys/class/mtd\"\n" + ErrLine(EIO)},
       {[](sim::Kernel& k2) { k2.fail_closedir("/sys/class/mtd", EBADF); }, EBADF,
-       "libmtd: error!: closedir failed on \"/sys/class/mtd\"\n" + ErrLine(EBADF)},
+       kE + "closedir failed on \"/sys/class/mtd\"\n" + ErrLine(EBADF)},
   };
-  int i = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(i++);
     sim::Kernel k2;
     k2.add_mtd(0, &chip, "all");
     libmtd_t l2 = libmtd_open();
     c.fault(k2);
-    Result r = RunOp([&] { return mtd_get_dev_info(l2, "/dev/mtd0", &mtd); });
-    EXPECT_EQ(-1, r.ret);
-    EXPECT_EQ(c.err, r.err);
-    EXPECT_EQ(c.msg, r.errs);
+    EXPECT_TRUE(Fails(c.err, c.msg, [&] { return mtd_get_dev_info(l2, "/dev/mtd0", &mtd); }));
     libmtd_close(l2);
   }
 }
@@ -350,38 +249,30 @@ TEST_F(Discovery, OverlongEntryName) {
   k.set_file(kSys + longname + "/name", "x\n");
   ASSERT_NE(nullptr, Open());
   mtd_info info;
-  Result r = RunOp([&] { return mtd_get_info(lib, &info); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: invalid entry in /sys/class/mtd: \"" + longname + "\"\n", r.errs);
+  EXPECT_TRUE(Fails(EINVAL, kE + "invalid entry in /sys/class/mtd: \"" + longname + "\"\n",
+                    [&] { return mtd_get_info(lib, &info); }));
   EXPECT_EQ(0u, k.open_fds());
 }
 
 TEST_F(Discovery, NodeChecks) {
   ASSERT_NE(nullptr, Open());
   testutil::TempDir dir;
-  testutil::WriteAll(dir.file("plain"), "x");
-  std::string plain = dir.file("plain");
-  Result r = RunOp([&] { return mtd_get_dev_info(lib, plain.c_str(), &mtd); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: \"" + plain + "\" is not a character device\n", r.errs);
-  r = RunOp([&] { return mtd_get_dev_info(lib, "/dev/mtd7", &mtd); });
-  EXPECT_EQ(ENOENT, r.err);
-  EXPECT_EQ("libmtd: error!: cannot get information about \"/dev/mtd7\"\n" + ErrLine(ENOENT), r.errs);
+  const std::string plain = dir.file("plain");
+  testutil::WriteAll(plain, "x");
   k.add_node("/dev/other", 90, 40);
-  r = RunOp([&] { return mtd_get_dev_info(lib, "/dev/other", &mtd); });
-  EXPECT_EQ(ENODEV, r.err);
-  EXPECT_EQ("", r.errs);
+  const std::string notChar = kE + "\"" + plain + "\" is not a character device\n",
+                    missing = kE + "cannot get information about \"/dev/mtd7\"\n" + ErrLine(ENOENT);
+  EXPECT_TRUE(Fails(EINVAL, notChar, [&] { return mtd_get_dev_info(lib, plain.c_str(), &mtd); }));
+  EXPECT_TRUE(Fails(ENOENT, missing, [&] { return mtd_get_dev_info(lib, "/dev/mtd7", &mtd); }));
+  EXPECT_TRUE(Fails(ENODEV, "", [&] { return mtd_get_dev_info(lib, "/dev/other", &mtd); }));
 
   // The probe: 1 for an MTD node, -1 with errno 0 for another character device.
   EXPECT_EQ(1, mtd_probe_node(lib, "/dev/mtd2"));
   errno = EBUSY;
   EXPECT_EQ(-1, mtd_probe_node(lib, "/dev/other"));
   EXPECT_EQ(0, errno);
-  r = RunOp([&] { return mtd_probe_node(lib, plain.c_str()); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: \"" + plain + "\" is not a character device\n", r.errs);
-  r = RunOp([&] { return mtd_probe_node(lib, "/dev/mtd7"); });
-  EXPECT_EQ("libmtd: error!: cannot get information about \"/dev/mtd7\"\n" + ErrLine(ENOENT), r.errs);
+  EXPECT_TRUE(Fails(EINVAL, notChar, [&] { return mtd_probe_node(lib, plain.c_str()); }));
+  EXPECT_TRUE(Fails(ENOENT, missing, [&] { return mtd_probe_node(lib, "/dev/mtd7"); }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -395,46 +286,34 @@ class Legacy : public Discovery {
     ASSERT_NE(nullptr, Open());
     ASSERT_FALSE(SysfsMode(lib));
   }
-  Result InfoOf(const char* node) {
-    return RunOp([&, node] { return mtd_get_dev_info(lib, node, &mtd); });
+  ::testing::AssertionResult InfoFails(const char* node, int err, const std::string& msg) {
+    return Fails(err, msg, [&] { return mtd_get_dev_info(lib, node, &mtd); });
+  }
+  Result Info(const char* node) {
+    return RunOp([&] { return mtd_get_dev_info(lib, node, &mtd); });
   }
 };
 
 TEST_F(Legacy, RecordFromProcMtdAndMemgetinfo) {
   mtd_info info;
   ASSERT_EQ(0, mtd_get_info(lib, &info));
-  EXPECT_EQ(2, info.mtd_dev_cnt);
-  EXPECT_EQ(0, info.lowest_mtd_num);
-  EXPECT_EQ(2, info.highest_mtd_num);
-  EXPECT_EQ(0u, info.sysfs_supported);
+  EXPECT_EQ("2 in 0..2 legacy", Describe(info));
 
   sim::Geometry g;
   g.subpage_size = 512;
   sim::Chip chip2(g);
   k.add_mtd(3, &chip2, "rootfs", 0, 0, "nor");
   k.no_sysfs();
+  // MEMGETINFO knows no subpages; bad blocks are allowed where the probe answered, whatever
+  // the type.
   ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd3", &mtd));
-  EXPECT_EQ(3, mtd.mtd_num);
-  EXPECT_EQ(90, mtd.major);
-  EXPECT_EQ(6, mtd.minor);
-  EXPECT_EQ(MTD_NORFLASH, mtd.type);
-  EXPECT_STREQ("nor", mtd.type_str);
-  EXPECT_STREQ("rootfs", mtd.name);
-  EXPECT_EQ(8ll << 20, mtd.size);
-  EXPECT_EQ(64, mtd.eb_cnt);
-  EXPECT_EQ(kEb, mtd.eb_size);
-  EXPECT_EQ(2048, mtd.min_io_size);
-  EXPECT_EQ(2048, mtd.subpage_size);  // MEMGETINFO knows no subpages
-  EXPECT_EQ(64, mtd.oob_size);
-  EXPECT_EQ(0, mtd.region_cnt);
-  EXPECT_EQ(1u, mtd.writable);
-  EXPECT_EQ(1u, mtd.bb_allowed);  // the probe answered, whatever the type
+  EXPECT_EQ("mtd3 90:6 3 nor \"rootfs\" 8388608 = 64 x 131072, io 2048 sub 2048 oob 64 reg 0 w1 bb1",
+            Describe(mtd));
   EXPECT_EQ(0u, k.open_fds());
-
   // The read-only twin (minor 7) is the same device.
   ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd3ro", &mtd));
-  EXPECT_EQ(3, mtd.mtd_num);
-  EXPECT_STREQ("rootfs", mtd.name);
+  EXPECT_EQ("mtd3 90:7 3 nor \"rootfs\" 8388608 = 64 x 131072, io 2048 sub 2048 oob 64 reg 0 w1 bb1",
+            Describe(mtd));
 
   ASSERT_EQ(0, mtd_get_dev_info1(lib, 2, &mtd));
   EXPECT_STREQ("kernel", mtd.name);
@@ -446,31 +325,20 @@ TEST_F(Legacy, RecordFromProcMtdAndMemgetinfo) {
 
 TEST_F(Legacy, NodeChecks) {
   k.add_node("/dev/blk", 31, 4, 0);
-  Result r = InfoOf("/dev/blk");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: \"/dev/blk\" has major number 31, MTD devices have major 90\n", r.errs);
-
-  r = InfoOf("/dev/mtd9");
-  EXPECT_EQ(ENOENT, r.err);
-  EXPECT_EQ("libmtd: error!: cannot open \"/dev/mtd9\"\n" + ErrLine(ENOENT), r.errs);
+  EXPECT_TRUE(InfoFails("/dev/blk", EINVAL, kE + "\"/dev/blk\" has major number 31, MTD devices have major 90\n"));
+  Result r = Info("/dev/mtd9");
+  EXPECT_TRUE(Failed(r, ENOENT, kE + "cannot open \"/dev/mtd9\"\n" + ErrLine(ENOENT)));
   EXPECT_EQ("libmtd: MTD subsystem is old and does not support sysfs, so MTD character device nodes "
             "have to exist\n",
             r.out);
-  r = InfoOf("/proc/mtd");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: \"/proc/mtd\" is not a character device\n", r.errs);
-
+  EXPECT_TRUE(InfoFails("/proc/mtd", EINVAL, kE + "\"/proc/mtd\" is not a character device\n"));
   k.fail_open("/dev/mtd2", EACCES);
-  r = InfoOf("/dev/mtd2");
-  EXPECT_EQ(EACCES, r.err);
-  EXPECT_EQ("libmtd: error!: cannot open \"/dev/mtd2\"\n" + ErrLine(EACCES), r.errs);
+  r = Info("/dev/mtd2");
+  EXPECT_TRUE(Failed(r, EACCES, kE + "cannot open \"/dev/mtd2\"\n" + ErrLine(EACCES)));
   EXPECT_EQ("", r.out);
-
   // A node of a device that /proc/mtd does not list.
   k.add_node("/dev/mtd5", 90, 10, 0);
-  r = InfoOf("/dev/mtd5");
-  EXPECT_EQ(ENOENT, r.err);
-  EXPECT_EQ("libmtd: error!: mtd5 not found in \"/proc/mtd\"\n", r.errs);
+  EXPECT_TRUE(InfoFails("/dev/mtd5", ENOENT, kE + "mtd5 not found in \"/proc/mtd\"\n"));
 }
 
 TEST_F(Legacy, BadBlockProbe) {
@@ -485,20 +353,16 @@ TEST_F(Legacy, BadBlockProbe) {
   EXPECT_EQ(1u, mtd.bb_allowed);
 
   k.fail_ioctl(MEMGETBADBLOCK, EIO, 1);
-  Result r = InfoOf("/dev/mtd0");
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: MEMGETBADBLOCK ioctl failed\n" + ErrLine(EIO), r.errs);
+  EXPECT_TRUE(InfoFails("/dev/mtd0", EIO, kE + "MEMGETBADBLOCK ioctl failed\n" + ErrLine(EIO)));
   k.fail_ioctl(MEMGETINFO, EIO, 1);
-  r = InfoOf("/dev/mtd0");
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: MEMGETINFO ioctl request failed\n" + ErrLine(EIO), r.errs);
+  EXPECT_TRUE(InfoFails("/dev/mtd0", EIO, kE + "MEMGETINFO ioctl request failed\n" + ErrLine(EIO)));
   EXPECT_EQ(0u, k.open_fds());
 }
 
 TEST_F(Legacy, InsaneGeometryAndTypes) {
   k.fake_memgetinfo = true;
-  mtd_info_user& a = k.memgetinfo_answer;
   auto answer = [&](uint8_t type, uint32_t size, uint32_t eb, uint32_t ws) {
+    mtd_info_user& a = k.memgetinfo_answer;
     memset(&a, 0, sizeof a);
     a.type = type;
     a.size = size;
@@ -507,36 +371,27 @@ TEST_F(Legacy, InsaneGeometryAndTypes) {
     a.oobsize = 64;
     a.flags = MTD_WRITEABLE;
   };
-  answer(MTD_NANDFLASH, 1 << 20, kEb, 0);
-  Result r = InfoOf("/dev/mtd2");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: mtd2 (/dev/mtd2) has insane min. I/O unit size 0\n", r.errs);
-  answer(MTD_NANDFLASH, 1 << 20, 0, 2048);
-  r = InfoOf("/dev/mtd2");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: mtd2 (/dev/mtd2) has insane eraseblock size 0\n", r.errs);
-  answer(MTD_NANDFLASH, 1 << 20, 1024, 2048);
-  r = InfoOf("/dev/mtd2");
-  EXPECT_EQ("libmtd: error!: mtd2 (/dev/mtd2) has insane eraseblock size 1024\n", r.errs);
-  answer(MTD_NANDFLASH, 0, kEb, 2048);
-  r = InfoOf("/dev/mtd2");
-  EXPECT_EQ("libmtd: error!: mtd2 (/dev/mtd2) has insane size 0\n", r.errs);
-  answer(MTD_NANDFLASH, 4096, kEb, 2048);
-  r = InfoOf("/dev/mtd2");
-  EXPECT_EQ("libmtd: error!: mtd2 (/dev/mtd2) has insane size 4096\n", r.errs);
-  // A count of eraseblocks that an int cannot hold.
-  answer(MTD_RAM, 0xFFFFFFFFu, 1, 1);
-  r = InfoOf("/dev/mtd2");
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: mtd2 (/dev/mtd2) has insane size 4294967295\n", r.errs);
-
-  answer(MTD_ABSENT, 1 << 20, kEb, 2048);
-  r = InfoOf("/dev/mtd2");
-  EXPECT_EQ(-1, r.ret);
-  EXPECT_EQ("libmtd: error!: mtd2 (/dev/mtd2) is removable and is not present\n", r.errs);
+  struct Case {
+    uint8_t type;
+    uint32_t size, eb, ws;
+    const char* msg;
+  } cases[] = {
+      {MTD_NANDFLASH, 1 << 20, kEb, 0, "has insane min. I/O unit size 0\n"},
+      {MTD_NANDFLASH, 1 << 20, 0, 2048, "has insane eraseblock size 0\n"},
+      {MTD_NANDFLASH, 1 << 20, 1024, 2048, "has insane eraseblock size 1024\n"},
+      {MTD_NANDFLASH, 0, kEb, 2048, "has insane size 0\n"},
+      {MTD_NANDFLASH, 4096, kEb, 2048, "has insane size 4096\n"},
+      // A count of eraseblocks that an int cannot hold.
+      {MTD_RAM, 0xFFFFFFFFu, 1, 1, "has insane size 4294967295\n"},
+      {MTD_ABSENT, 1 << 20, kEb, 2048, "is removable and is not present\n"},
+  };
+  for (const Case& c : cases) {
+    answer(c.type, c.size, c.eb, c.ws);
+    EXPECT_TRUE(InfoFails("/dev/mtd2", EINVAL, kE + "mtd2 (/dev/mtd2) " + c.msg));
+  }
   for (uint8_t t : {5, 8, 255}) {
     answer(t, 1 << 20, kEb, 2048);
-    r = InfoOf("/dev/mtd2");
+    Result r = Info("/dev/mtd2");
     EXPECT_EQ(-1, r.ret);
     EXPECT_EQ("", r.errs);
   }
@@ -549,56 +404,40 @@ TEST_F(Legacy, InsaneGeometryAndTypes) {
 }
 
 TEST_F(Legacy, ProcMtdFormat) {
-  std::string body = std::string(kHeader) + "mtd0: 00800000 00020000 \"all\"\n";
-  k.set_file("/proc/mtd", std::string(kHeader, 30));
-  mtd_info info;
-  Result r = RunOp([&] { return mtd_get_info(lib, &info); });
-  EXPECT_EQ(-1, r.ret);
-  EXPECT_EQ("libmtd: error!: \"/proc/mtd\" does not start with \"dev:    size   erasesize  name\n\"\n",
-            r.errs);
-  k.set_file("/proc/mtd", "dev:   size   erasesize  name\nmtd0: 00800000 00020000 \"all\"\n");
-  r = RunOp([&] { return mtd_get_info(lib, &info); });
-  EXPECT_EQ("libmtd: error!: \"/proc/mtd\" does not start with \"dev:    size   erasesize  name\n\"\n",
-            r.errs);
-
+  const std::string noHeader = kE + "\"/proc/mtd\" does not start with \"dev:    size   erasesize  name\n\"\n";
   struct Case {
-    std::string line, msg;
+    std::string table, msg;
   } cases[] = {
-      {"mtd0 00800000 00020000 \"all\"\n", "libmtd: error!: \"mtd%d: %llx %x\" pattern not found\n"},
-      {"mtd0: 00800000 00020000 all\n", "libmtd: error!: opening \" not found\n"},
-      {"mtd0: 00800000 00020000 \"", "libmtd: error!: opening \" not found\n"},
-      {"mtd0: 00800000 00020000 \"all\n", "libmtd: error!: closing \" not found\n"},
-      {"mtd0: 00800000 00020000 \"all\" \n", "libmtd: error!: opening \"\n\" not found\n"},
-      {"mtd0: 00800000 00020000 \"all\"", "libmtd: error!: opening \"\n\" not found\n"},
-      {"mtd0: 00800000 00020000 \"" + std::string(128, 'a') + "\"\n",
-       "libmtd: error!: too long mtd0 device name\n"},
+      {std::string(kHeader, 30), noHeader},
+      {"dev:   size   erasesize  name\nmtd0: 00800000 00020000 \"all\"\n", noHeader},
+      {kHeader + std::string("mtd0 00800000 00020000 \"all\"\n"), kE + "\"mtd%d: %llx %x\" pattern not found\n"},
+      {kHeader + std::string("mtd0: 00800000 00020000 all\n"), kE + "opening \" not found\n"},
+      {kHeader + std::string("mtd0: 00800000 00020000 \""), kE + "opening \" not found\n"},
+      {kHeader + std::string("mtd0: 00800000 00020000 \"all\n"), kE + "closing \" not found\n"},
+      {kHeader + std::string("mtd0: 00800000 00020000 \"all\" \n"), kE + "opening \"\n\" not found\n"},
+      {kHeader + std::string("mtd0: 00800000 00020000 \"all\""), kE + "opening \"\n\" not found\n"},
+      {kHeader + std::string("mtd0: 00800000 00020000 \"") + std::string(128, 'a') + "\"\n",
+       kE + "too long mtd0 device name\n"},
   };
+  mtd_info info;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    k.set_file("/proc/mtd", kHeader + c.line);
-    r = RunOp([&] { return mtd_get_info(lib, &info); });
-    EXPECT_EQ(-1, r.ret);
-    EXPECT_EQ(c.msg, r.errs);
-    r = RunOp([&] { return mtd_dev_present(lib, 0); });
-    EXPECT_EQ(-1, r.ret);
+    SCOPED_TRACE(c.table);
+    k.set_file("/proc/mtd", c.table);
+    EXPECT_TRUE(Failed(RunOp([&] { return mtd_get_info(lib, &info); }), mtdtest::kAnyErrno, c.msg));
+    EXPECT_EQ(-1, RunOp([&] { return mtd_dev_present(lib, 0); }).ret);
   }
 
   std::string name127(127, 'a');
   k.set_file("/proc/mtd", std::string(kHeader) + "mtd0: 00800000 00020000 \"" + name127 + "\"\n");
   ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd0", &mtd));
   EXPECT_EQ(name127, mtd.name);
-
   // A table without devices.
   k.set_file("/proc/mtd", kHeader);
   ASSERT_EQ(0, mtd_get_info(lib, &info));
-  EXPECT_EQ(0, info.mtd_dev_cnt);
-  EXPECT_EQ(INT_MAX, info.lowest_mtd_num);
-  EXPECT_EQ(0, info.highest_mtd_num);
+  EXPECT_EQ("0 in " + std::to_string(INT_MAX) + "..0 legacy", Describe(info));
 
   k.fail_reads("/proc/mtd", EIO);
-  r = RunOp([&] { return mtd_get_info(lib, &info); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: cannot read \"/proc/mtd\"\n" + ErrLine(EIO), r.errs);
+  EXPECT_TRUE(Fails(EIO, kE + "cannot read \"/proc/mtd\"\n" + ErrLine(EIO), [&] { return mtd_get_info(lib, &info); }));
   EXPECT_EQ(0u, k.open_fds());
 }
 
@@ -613,8 +452,7 @@ std::string ProcTable(size_t total, int* last) {
   std::string t = kHeader;
   int n = 10;
   while (total - t.size() > 100) t += ProcLine(n++, "x");
-  size_t name_len = total - t.size() - ProcLine(n, "").size();
-  t += ProcLine(n, std::string(name_len, 'y'));
+  t += ProcLine(n, std::string(total - t.size() - ProcLine(n, "").size(), 'y'));
   *last = n;
   return t;
 }
@@ -625,22 +463,17 @@ TEST_F(Legacy, OnlyTheFirst4096BytesAreRead) {
   ASSERT_EQ(4095u, t.size());
   k.set_file("/proc/mtd", t + ProcLine(9, "late"));
   mtd_info info;
-  Result r = RunOp([&] { return mtd_get_info(lib, &info); });
-  EXPECT_EQ(-1, r.ret);  // the line cut after its "m" is malformed
-  EXPECT_EQ("libmtd: error!: \"mtd%d: %llx %x\" pattern not found\n", r.errs);
+  // The line cut after its "m" is malformed.
+  EXPECT_TRUE(Failed(RunOp([&] { return mtd_get_info(lib, &info); }), mtdtest::kAnyErrno, kE + "\"mtd%d: %llx %x\" pattern not found\n"));
   EXPECT_EQ(1, mtd_dev_present(lib, last));
-  r = RunOp([&] { return mtd_dev_present(lib, 9); });
-  EXPECT_EQ(-1, r.ret);
+  EXPECT_EQ(-1, RunOp([&] { return mtd_dev_present(lib, 9); }).ret);
 
-  // A table of exactly 4096 bytes is whole.
+  // A table of exactly 4096 bytes is whole; past 4096 the device is not seen at all.
   t = ProcTable(4096, &last);
   ASSERT_EQ(4096u, t.size());
   k.set_file("/proc/mtd", t);
   ASSERT_EQ(0, mtd_get_info(lib, &info));
-  EXPECT_EQ(last - 9, info.mtd_dev_cnt);
-  EXPECT_EQ(10, info.lowest_mtd_num);
-  EXPECT_EQ(last, info.highest_mtd_num);
-  // Past 4096 the device is not seen at all.
+  EXPECT_EQ(std::to_string(last - 9) + " in 10.." + std::to_string(last) + " legacy", Describe(info));
   k.set_file("/proc/mtd", t + ProcLine(9, "late"));
   EXPECT_EQ(0, mtd_dev_present(lib, 9));
 }
@@ -652,9 +485,7 @@ TEST_F(Legacy, ProcMtdPresence) {
   EXPECT_EQ(-1, legacy_libmtd_open());
   EXPECT_EQ(EACCES, errno);
   mtd_info info;
-  Result r = RunOp([&] { return mtd_get_info(lib, &info); });
-  EXPECT_EQ(EACCES, r.err);
-  EXPECT_EQ("", r.errs);
+  EXPECT_TRUE(Fails(EACCES, "", [&] { return mtd_get_info(lib, &info); }));
   EXPECT_EQ(-1, mtd_dev_present(lib, 0));
   sim::Kernel k2;
   k2.no_proc_mtd();

@@ -9,15 +9,23 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child.h"
 #include "libmtd.h"
+#include "mtd_check.h"
 #include "sim_kernel.h"
+
+using mtdtest::ErrLine;
+using mtdtest::Fails;
+using mtdtest::Result;
+using mtdtest::RunOp;
 
 namespace {
 
 const int kPage = 2048, kOob = 64, kEb = 128 * 1024;
+const std::string kE = "libmtd: error!: ";
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   std::vector<uint8_t> v(n);
@@ -25,21 +33,11 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   return v;
 }
 
-// The error-number line after a failed system call.
-std::string ErrLine(int err) { return "        error " + std::to_string(err) + " (" + strerror(err) + ")\n"; }
-
-struct Result {
-  int ret;
-  int err;
-  std::string out, errs;
-};
-
 class Ops : public ::testing::Test {
  protected:
-  void Open(const sim::Geometry& g = sim::Geometry(), const std::string& type = "nand",
-            uint64_t view_size = 0) {
+  void Open(const sim::Geometry& g = sim::Geometry(), uint64_t view_size = 0) {
     chip.reset(new sim::Chip(g));
-    k.add_mtd(0, chip.get(), "all", 0, view_size, type);
+    k.add_mtd(0, chip.get(), "all", 0, view_size);
     lib = libmtd_open();
     ASSERT_NE(nullptr, lib);
     ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd0", &mtd));
@@ -47,24 +45,14 @@ class Ops : public ::testing::Test {
     ASSERT_GE(fd, 0);
     k.clear_calls();
   }
+  void OpenSubpages() {
+    sim::Geometry g;
+    g.subpage_size = 512;
+    Open(g);
+  }
   void TearDown() override {
     if (fd >= 0) k_close(fd);
     libmtd_close(lib);
-  }
-  // Runs one operation in a child, so its messages can be compared byte for byte; errno is
-  // carried back in the exit status (ret + 1 in the low bits would not fit, so one each).
-  Result Run(const std::function<int()>& op) {
-    Result r;
-    testutil::ChildResult c = testutil::RunChild([&] {
-      int ret = op();
-      int err = errno;
-      return ret == -1 ? 128 + err : ret;
-    });
-    r.ret = c.status >= 128 ? -1 : c.status;
-    r.err = c.status >= 128 ? c.status - 128 : 0;
-    r.out = c.out;
-    r.errs = c.err;
-    return r;
   }
 
   sim::Kernel k;
@@ -77,114 +65,50 @@ class Ops : public ::testing::Test {
 TEST_F(Ops, EraseblockNumbersAndOffsetsAreChecked) {
   Open();
   ASSERT_EQ(64, mtd.eb_cnt);
-  Result r = Run([&] { return mtd_valid_erase_block(&mtd, -1); });
-  EXPECT_EQ(-1, r.ret);
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad eraseblock number -1, mtd0 has 64 eraseblocks\n", r.errs);
-  r = Run([&] { return mtd_erase(lib, &mtd, fd, 64); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad eraseblock number 64, mtd0 has 64 eraseblocks\n", r.errs);
   EXPECT_EQ(0, mtd_valid_erase_block(&mtd, 63));
-  for (auto op : std::vector<std::function<int()>>{
-           [&] { return mtd_is_bad(&mtd, fd, 64); },
-           [&] { return mtd_mark_bad(&mtd, fd, -1); },
-           [&] { return mtd_read(&mtd, fd, 64, 0, nullptr, 0); },
-           [&] { return mtd_write(lib, &mtd, fd, -5, 0, nullptr, 0, nullptr, 0, 0); }}) {
-    r = Run(op);
-    EXPECT_EQ(EINVAL, r.err);
-    EXPECT_NE(std::string::npos, r.errs.find("bad eraseblock number")) << r.errs;
-  }
+  std::pair<int, std::function<int()>> cases[] = {
+      {-1, [&] { return mtd_valid_erase_block(&mtd, -1); }},
+      {64, [&] { return mtd_erase(lib, &mtd, fd, 64); }},
+      {64, [&] { return mtd_is_bad(&mtd, fd, 64); }},
+      {-1, [&] { return mtd_mark_bad(&mtd, fd, -1); }},
+      {64, [&] { return mtd_read(&mtd, fd, 64, 0, nullptr, 0); }},
+      {-5, [&] { return mtd_write(lib, &mtd, fd, -5, 0, nullptr, 0, nullptr, 0, 0); }},
+      {64, [&] { return mtd_lock(&mtd, fd, 64); }},
+      {64, [&] { return mtd_unlock(&mtd, fd, 64); }},
+      {64, [&] { return mtd_torture(lib, &mtd, fd, 64); }},
+  };
+  for (const auto& c : cases)
+    EXPECT_TRUE(Fails(EINVAL, kE + "bad eraseblock number " + std::to_string(c.first) + ", mtd0 has 64 eraseblocks\n",
+                      c.second));
 
-  // offs + len may reach the end of the eraseblock, not pass it.
+  // offs + len may reach the end of the eraseblock, not pass it, nor overflow an int.
   std::vector<uint8_t> buf(kEb);
   EXPECT_EQ(0, mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage));
-  r = Run([&] { return mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage + 1); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad offset 129024 or length 2049, mtd0 eraseblock size is 131072\n",
-            r.errs);
-  r = Run([&] { return mtd_read(&mtd, fd, 0, -1, buf.data(), 1); });
-  EXPECT_EQ("libmtd: error!: bad offset -1 or length 1, mtd0 eraseblock size is 131072\n", r.errs);
-  // A length so large that offs + len would overflow an int is still refused.
-  r = Run([&] { return mtd_read(&mtd, fd, 0, 10, buf.data(), 0x7FFFFFFF); });
-  EXPECT_EQ(EINVAL, r.err);
-
-  // A length of 0 seeks and reads nothing.
-  k.clear_calls();
-  EXPECT_EQ(0, mtd_read(&mtd, fd, 3, 0, nullptr, 0));
-  EXPECT_EQ(1u, k.count("lseek"));
-  EXPECT_EQ(0u, k.count("read"));
+  const std::string size = ", mtd0 eraseblock size is 131072\n";
+  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 129024 or length 2049" + size,
+                    [&] { return mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage + 1); }));
+  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset -1 or length 1" + size, [&] { return mtd_read(&mtd, fd, 0, -1, buf.data(), 1); }));
+  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 10 or length 2147483647" + size,
+                    [&] { return mtd_read(&mtd, fd, 0, 10, buf.data(), 0x7FFFFFFF); }));
 }
 
 TEST_F(Ops, WriteAlignmentIsTheSubpageSize) {
-  sim::Geometry g;
-  g.subpage_size = 512;
-  Open(g);
+  OpenSubpages();
   ASSERT_EQ(512, mtd.subpage_size);
   std::vector<uint8_t> data = Pattern(kPage, 1);
-  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 1, 256, data.data(), 512, nullptr, 0, 0); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: write offset 256 is not aligned to mtd0 min. I/O size 512\n", r.errs);
-  r = Run([&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), 700, nullptr, 0, 0); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: write length 700 is not aligned to mtd0 min. I/O size 512\n", r.errs);
+  EXPECT_TRUE(Fails(EINVAL, kE + "write offset 256 is not aligned to mtd0 min. I/O size 512\n",
+                    [&] { return mtd_write(lib, &mtd, fd, 1, 256, data.data(), 512, nullptr, 0, 0); }));
+  EXPECT_TRUE(Fails(EINVAL, kE + "write length 700 is not aligned to mtd0 min. I/O size 512\n",
+                    [&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), 700, nullptr, 0, 0); }));
   // A negative length would make one huge write from the caller's buffer.
-  r = Run([&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), -512, nullptr, 0, 0); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad offset 512 or length -512, mtd0 eraseblock size is 131072\n", r.errs);
+  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 512 or length -512, mtd0 eraseblock size is 131072\n",
+                    [&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), -512, nullptr, 0, 0); }));
 
   // 512-byte steps pass although they are not page multiples.
   ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 1, 512, data.data(), 1024, nullptr, 0, 0));
   EXPECT_EQ(0, memcmp(chip->data(kEb + 512), data.data(), 1024));
   EXPECT_TRUE(chip->is_erased(kEb + 1536, 512));
   EXPECT_EQ(0xFF, chip->data(kEb + 511)[0]);
-}
-
-TEST_F(Ops, ReadAndWriteDataOfOneEraseblock) {
-  Open();
-  std::vector<uint8_t> data = Pattern(2 * kPage, 7), back(2 * kPage);
-  // Data without OOB: no ioctl at all, one seek and one write.
-  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 5, kPage, data.data(), 2 * kPage, nullptr, 0, 0));
-  EXPECT_EQ(0u, k.count("ioctl"));
-  EXPECT_EQ(1u, k.count("lseek"));
-  EXPECT_EQ(1u, k.count("write"));
-  EXPECT_EQ(0, memcmp(chip->data(5 * kEb + kPage), data.data(), data.size()));
-  ASSERT_EQ(0, mtd_read(&mtd, fd, 5, kPage, back.data(), 2 * kPage));
-  EXPECT_EQ(data, back);
-
-  // Neither data nor OOB: only the checks.
-  k.clear_calls();
-  EXPECT_EQ(0, mtd_write(lib, &mtd, fd, 5, 0, nullptr, kPage, nullptr, 0, 0));
-  EXPECT_EQ(0u, k.calls().size());
-}
-
-TEST_F(Ops, FailuresKeepTheKernelsErrno) {
-  Open();
-  std::vector<uint8_t> data = Pattern(kPage, 3);
-  chip->fail_program(7 * (kEb / kPage), EIO);
-  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 7, 0, data.data(), kPage, nullptr, 0, 0); });
-  EXPECT_EQ(-1, r.ret);
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: cannot write 2048 bytes to mtd0 (eraseblock 7, offset 0)\n" + ErrLine(EIO),
-            r.errs);
-
-  chip->fail_erase(9, EIO);
-  r = Run([&] { return mtd_erase(lib, &mtd, fd, 9); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: MEMERASE64 ioctl failed for eraseblock 9 (mtd0)\n" + ErrLine(EIO), r.errs);
-
-  k.fail_ioctl(MEMGETBADBLOCK, EBADF, 1);
-  r = Run([&] { return mtd_is_bad(&mtd, fd, 2); });
-  EXPECT_EQ(EBADF, r.err);
-  EXPECT_EQ("libmtd: error!: MEMGETBADBLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EBADF),
-            r.errs);
-
-  // In process, too: errno right after the return is the kernel's.
-  chip->fail_erase(10, EIO);
-  testutil::ChildResult c = testutil::RunChild([&] {
-    errno = 0;
-    return mtd_erase(lib, &mtd, fd, 10) == -1 && errno == EIO ? 0 : 1;
-  });
-  EXPECT_EQ(0, c.status);
 }
 
 TEST_F(Ops, BadBlocksAreAskedOnlyWhereAllowed) {
@@ -203,9 +127,7 @@ TEST_F(Ops, BadBlocksAreAskedOnlyWhereAllowed) {
   mtd.bb_allowed = 0;
   k.clear_calls();
   EXPECT_EQ(0, mtd_is_bad(&mtd, fd, 4));
-  Result r = Run([&] { return mtd_mark_bad(&mtd, fd, 6); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("", r.errs);
+  EXPECT_TRUE(Fails(EINVAL, "", [&] { return mtd_mark_bad(&mtd, fd, 6); }));
   EXPECT_EQ(0u, k.count("ioctl"));
   EXPECT_FALSE(chip->is_bad(6));
 }
@@ -214,7 +136,7 @@ TEST_F(Ops, EraseFallsBackToTheOldRequestOnce) {
   Open();
   k.has_memerase64 = false;
   chip->fill(2 * kEb, kEb, 0x00);
-  Result r = Run([&] { return mtd_erase(lib, &mtd, fd, 2); });
+  Result r = RunOp([&] { return mtd_erase(lib, &mtd, fd, 2); });
   EXPECT_EQ(0, r.ret);
   EXPECT_EQ("", r.out + r.errs);  // the switch is silent
 
@@ -242,17 +164,15 @@ TEST_F(Ops, EraseFallsBackToTheOldRequestOnce) {
   libmtd_close(lib2);
 }
 
-TEST_F(Ops, ThirtyTwoBitEraseStopsAtFourGiB) {
+TEST_F(Ops, ThirtyTwoBitRequestsStopAtFourGiB) {
   // A view of 8 GiB over the small chip: addresses wrap around the chip.
-  Open(sim::Geometry(), "nand", 8ull << 30);
+  Open(sim::Geometry(), 8ull << 30);
   ASSERT_EQ(65536, mtd.eb_cnt);
   k.has_memerase64 = false;
   ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 32766));
-  Result r = Run([&] { return mtd_erase(lib, &mtd, fd, 32767); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: this system can address only 32767 eraseblocks\n", r.errs);
-  r = Run([&] { return mtd_erase(lib, &mtd, fd, 40000); });
-  EXPECT_EQ("libmtd: error!: this system can address only 32767 eraseblocks\n", r.errs);
+  for (int eb : {32767, 40000})
+    EXPECT_TRUE(Fails(EINVAL, kE + "this system can address only 32767 eraseblocks\n",
+                      [&] { return mtd_erase(lib, &mtd, fd, eb); }));
   // With MEMERASE64 a fresh handle reaches past 4 GiB.
   libmtd_t lib2 = libmtd_open();
   k.has_memerase64 = true;
@@ -260,24 +180,29 @@ TEST_F(Ops, ThirtyTwoBitEraseStopsAtFourGiB) {
   EXPECT_EQ(0, mtd_erase(lib2, &mtd, fd, 40000));
   EXPECT_EQ(40000ull * kEb, k.calls().back().offset);
   libmtd_close(lib2);
+
+  k.has_oob64 = false;
+  std::vector<uint8_t> oob(kOob);
+  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 0xFFFFF800ull, kOob, oob.data()));
+  EXPECT_TRUE(Fails(EINVAL, kE + "this system can address only up to address 4294967295\n",
+                    [&] { return mtd_read_oob(lib, &mtd, fd, 0x100000000ull, kOob, oob.data()); }));
+  // The old request's failure names it, with the eraseblock that holds the address.
+  k.fail_ioctl(MEMREADOOB, EIO, 1);
+  EXPECT_TRUE(Fails(EIO, kE + "MEMREADOOB ioctl failed for mtd0, offset 397312 (eraseblock 3)\n" + ErrLine(EIO),
+                    [&] { return mtd_read_oob(lib, &mtd, fd, 3 * kEb + 64 * kPage / 32, kOob, oob.data()); }));
 }
 
 TEST_F(Ops, DataPathRefusesPositionsBeyondTwoGiB) {
-  Open(sim::Geometry(), "nand", 8ull << 30);
-  std::vector<uint8_t> buf(kPage);
+  Open(sim::Geometry(), 8ull << 30);
+  std::vector<uint8_t> buf(kPage), data(kPage, 0x00);
   // 2 GiB: the signed 32-bit position is negative.
-  Result r = Run([&] { return mtd_read(&mtd, fd, 16384, 0, buf.data(), kPage); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: cannot seek mtd0 to offset 18446744071562067968\n" + ErrLine(EINVAL),
-            r.errs);
+  EXPECT_TRUE(Fails(EINVAL, kE + "cannot seek mtd0 to offset 18446744071562067968\n" + ErrLine(EINVAL),
+                    [&] { return mtd_read(&mtd, fd, 16384, 0, buf.data(), kPage); }));
   // 4 GiB would wrap to 0 and touch eraseblock 0: refused as well.
   chip->fill(0, kPage, 0x11);
-  r = Run([&] { return mtd_read(&mtd, fd, 32768, 0, buf.data(), kPage); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: cannot seek mtd0 to offset 4294967296\n" + ErrLine(EINVAL), r.errs);
-  std::vector<uint8_t> data(kPage, 0x00);
-  r = Run([&] { return mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0); });
-  EXPECT_EQ(EINVAL, r.err);
+  const std::string seek4 = kE + "cannot seek mtd0 to offset 4294967296\n" + ErrLine(EINVAL);
+  EXPECT_TRUE(Fails(EINVAL, seek4, [&] { return mtd_read(&mtd, fd, 32768, 0, buf.data(), kPage); }));
+  EXPECT_TRUE(Fails(EINVAL, seek4, [&] { return mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0); }));
   EXPECT_EQ(0x11, chip->data(0)[0]);
   EXPECT_EQ(0x11, chip->data(kPage - 1)[0]);
 }
@@ -285,22 +210,14 @@ TEST_F(Ops, DataPathRefusesPositionsBeyondTwoGiB) {
 TEST_F(Ops, OobRangeAndAddressChecks) {
   Open();
   std::vector<uint8_t> oob(kOob);
-  Result r = Run([&] { return mtd_read_oob(lib, &mtd, fd, kPage + 1, kOob, oob.data()); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: Cannot write 64 OOB bytes to address 2049 (OOB offset 1) - mtd0 OOB size "
-            "is only 64 bytes\n",
-            r.errs);
-  r = Run([&] { return mtd_write_oob(lib, &mtd, fd, kPage, 0, oob.data()); });
-  EXPECT_EQ("libmtd: error!: Cannot write 0 OOB bytes to address 2048 (OOB offset 0) - mtd0 OOB size "
-            "is only 64 bytes\n",
-            r.errs);
+  EXPECT_TRUE(Fails(EINVAL, kE + "Cannot write 64 OOB bytes to address 2049 (OOB offset 1) - mtd0 OOB size is only 64 bytes\n",
+                    [&] { return mtd_read_oob(lib, &mtd, fd, kPage + 1, kOob, oob.data()); }));
+  EXPECT_TRUE(Fails(EINVAL, kE + "Cannot write 0 OOB bytes to address 2048 (OOB offset 0) - mtd0 OOB size is only 64 bytes\n",
+                    [&] { return mtd_write_oob(lib, &mtd, fd, kPage, 0, oob.data()); }));
   // A length that would wrap the sum past zero.
-  r = Run([&] { return mtd_read_oob(lib, &mtd, fd, kPage + 8, ~0ull - 3, oob.data()); });
-  EXPECT_EQ(EINVAL, r.err);
-  r = Run([&] { return mtd_read_oob(lib, &mtd, fd, 8ull << 20, 4, oob.data()); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad page address 8388608, mtd0 has 64 eraseblocks (8388608 bytes)\n",
-            r.errs);
+  EXPECT_EQ(EINVAL, RunOp([&] { return mtd_read_oob(lib, &mtd, fd, kPage + 8, ~0ull - 3, oob.data()); }).err);
+  EXPECT_TRUE(Fails(EINVAL, kE + "bad page address 8388608, mtd0 has 64 eraseblocks (8388608 bytes)\n",
+                    [&] { return mtd_read_oob(lib, &mtd, fd, 8ull << 20, 4, oob.data()); }));
   EXPECT_EQ(0u, k.count("ioctl"));
 
   chip->fill(3 * kPage, kPage, 0x00);
@@ -314,11 +231,9 @@ TEST_F(Ops, FailingSixtyFourBitOobRequestIsFollowedByTheOldOne) {
   Open();
   std::vector<uint8_t> oob = Pattern(kOob, 9), back(kOob);
   k.oob64_errno = EIO;
-  Result r = Run([&] { return mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()); });
+  Result r = RunOp([&] { return mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()); });
   EXPECT_EQ(0, r.ret);
-  EXPECT_EQ("libmtd: error!: MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" +
-                ErrLine(EIO),
-            r.errs);
+  EXPECT_EQ(kE + "MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" + ErrLine(EIO), r.errs);
 
   ASSERT_EQ(0, mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()));
   EXPECT_EQ(0, memcmp(chip->oob(2 * kEb / kPage + 1), oob.data(), kOob));
@@ -333,55 +248,19 @@ TEST_F(Ops, FailingSixtyFourBitOobRequestIsFollowedByTheOldOne) {
   libmtd_t lib2 = libmtd_open();
   k.oob64_errno = 0;
   k.has_oob64 = false;
-  r = Run([&] { return mtd_read_oob(lib2, &mtd, fd, 2 * kEb + kPage, kOob, back.data()); });
+  r = RunOp([&] { return mtd_read_oob(lib2, &mtd, fd, 2 * kEb + kPage, kOob, back.data()); });
   EXPECT_EQ(0, r.ret);
   EXPECT_EQ("", r.errs);
   libmtd_close(lib2);
 }
 
-TEST_F(Ops, ThirtyTwoBitOobStopsAtFourGiB) {
-  Open(sim::Geometry(), "nand", 8ull << 30);
-  k.has_oob64 = false;
-  std::vector<uint8_t> oob(kOob);
-  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 0xFFFFF800ull, kOob, oob.data()));
-  Result r = Run([&] { return mtd_read_oob(lib, &mtd, fd, 0x100000000ull, kOob, oob.data()); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: this system can address only up to address 4294967295\n", r.errs);
-
-  // The old request's failure names it, with the eraseblock that holds the address.
-  k.fail_ioctl(MEMREADOOB, EIO, 1);
-  r = Run([&] { return mtd_read_oob(lib, &mtd, fd, 3 * kEb + 64 * kPage / 32, kOob, oob.data()); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: MEMREADOOB ioctl failed for mtd0, offset 397312 (eraseblock 3)\n" +
-                ErrLine(EIO),
-            r.errs);
-}
-
-TEST_F(Ops, WriteWithOobUsesMemwrite) {
-  Open();
-  std::vector<uint8_t> data = Pattern(kPage, 1), oob = Pattern(kOob, 2);
-  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 6, kPage, data.data(), kPage, oob.data(), kOob, 0));
-  EXPECT_EQ(1u, k.calls().size());
-  EXPECT_EQ(1u, k.count_ioctl(MEMWRITE));
-  EXPECT_EQ(6ull * kEb + kPage, k.calls()[0].offset);
-  const uint64_t page = 6 * kEb / kPage + 1;
-  EXPECT_EQ(0, memcmp(chip->data(page * kPage), data.data(), kPage));
-  EXPECT_EQ(0, memcmp(chip->oob(page), oob.data(), kOob));
-  EXPECT_EQ(1u, chip->programs());  // data and OOB in one program
-
-  k.fail_ioctl(MEMWRITE, EIO, 1);
-  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 6, 0, data.data(), kPage, oob.data(), kOob, 0); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: MEMWRITE ioctl failed for eraseblock 6 (mtd0)\n" + ErrLine(EIO), r.errs);
-}
-
 TEST_F(Ops, WriteWithoutMemwriteWritesOobThenData) {
   Open();
+  std::vector<uint8_t> data = Pattern(kPage, 1), oob = Pattern(kOob, 2);
+  k.has_memwrite = false;
   for (int err : {ENOTTY, EOPNOTSUPP}) {
     SCOPED_TRACE(err);
-    k.has_memwrite = false;
     k.memwrite_errno = err;
-    std::vector<uint8_t> data = Pattern(kPage, 1), oob = Pattern(kOob, 2);
     const int eb = err == ENOTTY ? 6 : 7;
     k.clear_calls();
     ASSERT_EQ(0, mtd_write(lib, &mtd, fd, eb, kPage, data.data(), kPage, oob.data(), kOob, 0));
@@ -398,17 +277,16 @@ TEST_F(Ops, WriteWithoutMemwriteWritesOobThenData) {
 
   // Only OOB: no seek, no write.
   k.clear_calls();
-  std::vector<uint8_t> oob(kOob, 0x33);
+  std::fill(oob.begin(), oob.end(), 0x33);
   ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 8, 0, nullptr, kPage, oob.data(), kOob, 0));
   EXPECT_EQ(0u, k.count("write"));
   EXPECT_EQ(0x33, chip->oob(8 * kEb / kPage)[0]);
 
   k.fail_ioctl(MEMWRITEOOB64, EIO, 1);
   k.fail_ioctl(MEMWRITEOOB, EIO, 1);
-  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 9, 0, nullptr, kPage, oob.data(), kOob, 0); });
+  Result r = RunOp([&] { return mtd_write(lib, &mtd, fd, 9, 0, nullptr, kPage, oob.data(), kOob, 0); });
   EXPECT_EQ(EIO, r.err);
-  EXPECT_NE(std::string::npos, r.errs.find("libmtd: error!: cannot write to OOB\n" + ErrLine(EIO)))
-      << r.errs;
+  EXPECT_NE(std::string::npos, r.errs.find(kE + "cannot write to OOB\n" + ErrLine(EIO))) << r.errs;
 }
 
 TEST_F(Ops, AutomaticPlacementWithoutMemwrite) {
@@ -438,16 +316,15 @@ TEST_F(Ops, AutomaticPlacementWithoutMemwrite) {
   // Regions reaching past the caller's buffer are cut at its end.
   k.oobsel_useecc = 2;
   k.oobsel_free = {{60, 40}, {200, 10}};
-  std::vector<uint8_t> small = Pattern(kOob, 5), small_orig = small;
-  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 9, 0, nullptr, 0, small.data(), kOob, MTD_OPS_AUTO_OOB));
-  EXPECT_EQ(0, memcmp(small.data() + 60, small_orig.data(), 4));
+  oob = orig;
+  ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 9, 0, nullptr, 0, oob.data(), kOob, MTD_OPS_AUTO_OOB));
+  EXPECT_EQ(0, memcmp(oob.data() + 60, orig.data(), 4));
 
   k.has_oobsel = false;
-  Result r = Run([&] { return mtd_write(lib, &mtd, fd, 10, 0, nullptr, 0, oob.data(), kOob, 1); });
+  Result r = RunOp([&] { return mtd_write(lib, &mtd, fd, 10, 0, nullptr, 0, oob.data(), kOob, 1); });
   EXPECT_EQ(-1, r.ret);
-  EXPECT_EQ(0u, r.errs.find("libmtd: error!: MEMGETOOBSEL failed\n        error "));
+  EXPECT_EQ(0u, r.errs.find(kE + "MEMGETOOBSEL failed\n        error "));
 }
-
 
 TEST_F(Ops, LockUnlockAndIsLocked) {
   Open();
@@ -459,35 +336,27 @@ TEST_F(Ops, LockUnlockAndIsLocked) {
   EXPECT_EQ(0, mtd_is_locked(&mtd, fd, 4));
   ASSERT_EQ(0, mtd_unlock(&mtd, fd, 3));
   EXPECT_FALSE(chip->is_locked(3));
-  Result r = Run([&] { return mtd_lock(&mtd, fd, 64); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad eraseblock number 64, mtd0 has 64 eraseblocks\n", r.errs);
 
   // A kernel without MEMISLOCKED answers EOPNOTSUPP, silently, whatever it said.
   for (int err : {ENOTTY, EOPNOTSUPP}) {
     k.fail_ioctl(MEMISLOCKED, err, 1);
-    r = Run([&] { return mtd_is_locked(&mtd, fd, 3); });
-    EXPECT_EQ(EOPNOTSUPP, r.err);
-    EXPECT_EQ("", r.errs);
+    EXPECT_TRUE(Fails(EOPNOTSUPP, "", [&] { return mtd_is_locked(&mtd, fd, 3); }));
   }
   k.fail_ioctl(MEMISLOCKED, EIO, 1);
-  r = Run([&] { return mtd_is_locked(&mtd, fd, 3); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: MEMISLOCKED ioctl failed for eraseblock 3 (mtd0)\n" + ErrLine(EIO), r.errs);
+  EXPECT_TRUE(Fails(EIO, kE + "MEMISLOCKED ioctl failed for eraseblock 3 (mtd0)\n" + ErrLine(EIO),
+                    [&] { return mtd_is_locked(&mtd, fd, 3); }));
   k.fail_ioctl(MEMUNLOCK, EIO, 1);
-  r = Run([&] { return mtd_unlock(&mtd, fd, 2); });
-  EXPECT_EQ("libmtd: error!: MEMUNLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EIO), r.errs);
+  EXPECT_TRUE(Fails(EIO, kE + "MEMUNLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EIO),
+                    [&] { return mtd_unlock(&mtd, fd, 2); }));
   // A read-only descriptor may not lock.
   int ro = k_open("/dev/mtd0", O_RDONLY);
-  r = Run([&] { return mtd_lock(&mtd, ro, 2); });
-  EXPECT_EQ(EPERM, r.err);
-  EXPECT_EQ("libmtd: error!: MEMLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EPERM), r.errs);
+  EXPECT_TRUE(Fails(EPERM, kE + "MEMLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EPERM),
+                    [&] { return mtd_lock(&mtd, ro, 2); }));
   k_close(ro);
 }
 
 TEST_F(Ops, RegionInfo) {
-  region_info_user r0 = {0, 0x10000, 4, 0}, r1 = {0x40000, 0x20000, 2, 1};
-  k.erase_regions = {r0, r1};
+  k.erase_regions = {{0, 0x10000, 4, 0}, {0x40000, 0x20000, 2, 1}};
   Open();
   region_info_user got;
   memset(&got, 0, sizeof got);
@@ -496,23 +365,19 @@ TEST_F(Ops, RegionInfo) {
   EXPECT_EQ(0x40000u, got.offset);
   EXPECT_EQ(0x20000u, got.erasesize);
   EXPECT_EQ(2u, got.numblocks);
-  Result r = Run([&] { return mtd_regioninfo(fd, -1, &got); });
-  EXPECT_EQ(ENODEV, r.err);
-  EXPECT_EQ("", r.errs);
+  EXPECT_TRUE(Fails(ENODEV, "", [&] { return mtd_regioninfo(fd, -1, &got); }));
   got.regionindex = 2;
-  r = Run([&] { return mtd_regioninfo(fd, 2, &got); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: MEMGETREGIONINFO ioctl failed for erase region 2\n" + ErrLine(EINVAL), r.errs);
+  EXPECT_TRUE(Fails(EINVAL, kE + "MEMGETREGIONINFO ioctl failed for erase region 2\n" + ErrLine(EINVAL),
+                    [&] { return mtd_regioninfo(fd, 2, &got); }));
 }
 
 TEST_F(Ops, WriteImage) {
-  sim::Geometry g;
-  g.subpage_size = 512;
-  Open(g);
+  OpenSubpages();
   testutil::TempDir dir;
   std::vector<uint8_t> img = Pattern(kEb + 3 * 512, 4);
-  testutil::WriteAll(dir.file("img"), std::string(img.begin(), img.end()));
-  const std::string path = dir.file("img");
+  const std::string path = dir.file("img"), odd = dir.file("odd");
+  testutil::WriteAll(path, std::string(img.begin(), img.end()));
+  testutil::WriteAll(odd, std::string(1000, 'x'));
   // From eraseblock 2, offset 1024: one write fills the rest of eraseblock 2, one the next.
   ASSERT_EQ(0, mtd_write_img(&mtd, fd, 2, 1024, path.c_str()));
   EXPECT_EQ(0, memcmp(chip->data(2 * kEb + 1024), img.data(), img.size()));
@@ -524,41 +389,35 @@ TEST_F(Ops, WriteImage) {
   EXPECT_EQ(2u, writes);
   EXPECT_EQ(0u, k.open_fds() - 1);  // only our own descriptor
 
-  Result r = Run([&] { return mtd_write_img(&mtd, fd, 2, kEb, path.c_str()); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: bad offset 131072, mtd0 eraseblock size is 131072\n", r.errs);
-  r = Run([&] { return mtd_write_img(&mtd, fd, 2, 256, path.c_str()); });
-  EXPECT_EQ("libmtd: error!: write offset 256 is not aligned to mtd0 min. I/O size 512\n", r.errs);
-  r = Run([&] { return mtd_write_img(&mtd, fd, 2, 0, "/nonexistent/img"); });
-  EXPECT_EQ(ENOENT, r.err);
-  EXPECT_EQ("libmtd: error!: cannot open \"/nonexistent/img\"\n" + ErrLine(ENOENT), r.errs);
-  testutil::WriteAll(dir.file("odd"), std::string(1000, 'x'));
-  const std::string odd = dir.file("odd");
-  r = Run([&] { return mtd_write_img(&mtd, fd, 2, 0, odd.c_str()); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: size of \"" + odd +
-                "\" is 1000 byte, which is not aligned to mtd0 min. I/O size 512\n",
-            r.errs);
-  // Two eraseblocks' worth from eraseblock 63 does not fit.
-  r = Run([&] { return mtd_write_img(&mtd, fd, 63, 0, path.c_str()); });
-  EXPECT_EQ(EINVAL, r.err);
-  EXPECT_EQ("libmtd: error!: \"" + path +
-                "\" image size is 132608 bytes, mtd0 size is 64 eraseblocks, the image does not fit if "
-                "we write it starting from eraseblock 63, offset 0\n",
-            r.errs);
+  struct Case {
+    int eb, offs;
+    std::string img;
+    int err;
+    std::string msg;
+  } cases[] = {
+      {2, kEb, path, EINVAL, kE + "bad offset 131072, mtd0 eraseblock size is 131072\n"},
+      {2, 256, path, EINVAL, kE + "write offset 256 is not aligned to mtd0 min. I/O size 512\n"},
+      {2, 0, "/nonexistent/img", ENOENT, kE + "cannot open \"/nonexistent/img\"\n" + ErrLine(ENOENT)},
+      {2, 0, odd, EINVAL,
+       kE + "size of \"" + odd + "\" is 1000 byte, which is not aligned to mtd0 min. I/O size 512\n"},
+      // Two eraseblocks' worth from eraseblock 63 does not fit.
+      {63, 0, path, EINVAL,
+       kE + "\"" + path + "\" image size is 132608 bytes, mtd0 size is 64 eraseblocks, the image does not fit "
+       "if we write it starting from eraseblock 63, offset 0\n"},
+  };
+  for (const Case& c : cases)
+    EXPECT_TRUE(Fails(c.err, c.msg, [&] { return mtd_write_img(&mtd, fd, c.eb, c.offs, c.img.c_str()); }));
   EXPECT_EQ(0, mtd_write_img(&mtd, fd, 62, 0, path.c_str()));
 
   chip->fail_program(40 * kEb / kPage, EIO);
-  r = Run([&] { return mtd_write_img(&mtd, fd, 40, 0, path.c_str()); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: cannot write 132608 bytes to mtd0 (eraseblock 40, offset 0)\n" + ErrLine(EIO),
-            r.errs);
+  EXPECT_TRUE(Fails(EIO, kE + "cannot write 132608 bytes to mtd0 (eraseblock 40, offset 0)\n" + ErrLine(EIO),
+                    [&] { return mtd_write_img(&mtd, fd, 40, 0, path.c_str()); }));
 }
 
 TEST_F(Ops, Torture) {
   Open();
   chip->fill(5 * kEb, kEb, 0x12);
-  Result r = Run([&] { return mtd_torture(lib, &mtd, fd, 5); });
+  Result r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 5); });
   EXPECT_EQ(0, r.ret);
   EXPECT_EQ("libmtd: run torture test for PEB 5\nlibmtd: PEB 5 passed torture test, do not mark it a bad\n",
             r.out);
@@ -570,15 +429,15 @@ TEST_F(Ops, Torture) {
 
   // A failing erase or program ends the test with the kernel's errno.
   chip->fail_erase(6, EIO);
-  r = Run([&] { return mtd_torture(lib, &mtd, fd, 6); });
+  r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 6); });
   EXPECT_EQ(EIO, r.err);
   EXPECT_EQ("libmtd: run torture test for PEB 6\n", r.out);
   // A page that keeps its old bits gives the pattern failure.
   chip->fill(7 * kEb, kEb, 0xFF);
   chip->fail_program(7 * kEb / kPage + 10, EIO, -1);
-  r = Run([&] { return mtd_torture(lib, &mtd, fd, 7); });
+  r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 7); });
   EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ(0u, r.errs.find("libmtd: error!: cannot write 131072 bytes to mtd0 (eraseblock 7, offset 0)\n"));
+  EXPECT_EQ(0u, r.errs.find(kE + "cannot write 131072 bytes to mtd0 (eraseblock 7, offset 0)\n"));
 }
 
 // A kernel whose n-th read from now flips one bit of what the chip returned.
@@ -596,13 +455,10 @@ TEST_F(Ops, TortureFindsBitsThatDoNotChange) {
   flipping.read = FlippingRead;
   g_under = kernel_install(&flipping);
   g_reads_left = 1;  // the read after the first erase
-  Result r = Run([&] { return mtd_torture(lib, &mtd, fd, 5); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: erased PEB 5, but a non-0xFF byte found\n", r.errs);
+  EXPECT_TRUE(Fails(EIO, kE + "erased PEB 5, but a non-0xFF byte found\n", [&] { return mtd_torture(lib, &mtd, fd, 5); }));
   g_reads_left = 4;  // the read-back of the second pattern
-  r = Run([&] { return mtd_torture(lib, &mtd, fd, 5); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: error!: pattern 5a checking failed for PEB 5\n", r.errs);
+  Result r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 5); });
+  EXPECT_TRUE(mtdtest::Failed(r, EIO, kE + "pattern 5a checking failed for PEB 5\n"));
   EXPECT_EQ("libmtd: run torture test for PEB 5\n", r.out);
   kernel_install(g_under);
 }
@@ -610,7 +466,7 @@ TEST_F(Ops, TortureFindsBitsThatDoNotChange) {
 // Each operation is one or two system calls on the caller's descriptor, and only there.
 TEST_F(Ops, SystemCallsPerOperation) {
   Open();
-  std::vector<uint8_t> data(kPage, 0x42), oob(kOob, 0x24), buf(kPage);
+  std::vector<uint8_t> data = Pattern(kPage, 7), oob(kOob, 0x24), buf(kPage), back(kPage);
   struct Case {
     const char* name;
     std::function<int()> op;
@@ -619,8 +475,10 @@ TEST_F(Ops, SystemCallsPerOperation) {
       {"mtd_is_bad", [&] { return mtd_is_bad(&mtd, fd, 1); }, 1},
       {"mtd_mark_bad", [&] { return mtd_mark_bad(&mtd, fd, 60); }, 1},
       {"mtd_erase", [&] { return mtd_erase(lib, &mtd, fd, 1); }, 1},
-      {"mtd_read", [&] { return mtd_read(&mtd, fd, 1, kPage, buf.data(), kPage); }, 2},
       {"mtd_write data", [&] { return mtd_write(lib, &mtd, fd, 1, 0, data.data(), kPage, nullptr, 0, 0); }, 2},
+      {"mtd_read", [&] { return mtd_read(&mtd, fd, 1, 0, back.data(), kPage); }, 2},
+      {"mtd_read nothing", [&] { return mtd_read(&mtd, fd, 3, 0, nullptr, 0); }, 1},
+      {"mtd_write nothing", [&] { return mtd_write(lib, &mtd, fd, 5, 0, nullptr, kPage, nullptr, 0, 0); }, 0},
       {"mtd_write data+oob",
        [&] { return mtd_write(lib, &mtd, fd, 1, kPage, data.data(), kPage, oob.data(), kOob, 0); }, 1},
       {"mtd_read_oob", [&] { return mtd_read_oob(lib, &mtd, fd, kEb, kOob, buf.data()); }, 1},
@@ -636,6 +494,7 @@ TEST_F(Ops, SystemCallsPerOperation) {
     EXPECT_EQ(c.calls, k.calls().size()) << c.name;
     for (const sim::Call& call : k.calls()) EXPECT_EQ("/dev/mtd0", call.path) << c.name;
   }
+  EXPECT_EQ(data, back);  // the read got back the written page
   // On an old kernel, after the switch: still one request per erase and OOB transfer.
   k.has_memerase64 = false;
   k.has_oob64 = false;
