@@ -446,7 +446,8 @@ TEST_F(Legacy, ProcMtdFormat) {
   EXPECT_EQ("0 in " + std::to_string(INT_MAX) + "..0 legacy", Describe(info));
 
   k.fail_reads("/proc/mtd", EIO);
-  EXPECT_TRUE(Fails(EIO, kE + "cannot read \"/proc/mtd\"\n" + ErrLine(EIO), NoLeak([&] { return mtd_get_info(lib, &info); })));
+  EXPECT_TRUE(Fails(EIO, kE + "cannot read \"/proc/mtd\"\n" + ErrLine(EIO),
+                    NoLeak([&] { return mtd_get_info(lib, &info); })));
   EXPECT_EQ(0u, k.open_fds());
 }
 
@@ -473,7 +474,8 @@ TEST_F(Legacy, OnlyTheFirst4096BytesAreRead) {
   k.set_file("/proc/mtd", t + ProcLine(9, "late"));
   mtd_info info;
   // The line cut after its "m" is malformed.
-  EXPECT_TRUE(Failed(RunOp([&] { return mtd_get_info(lib, &info); }), mtdtest::kAnyErrno, kE + "\"mtd%d: %llx %x\" pattern not found\n"));
+  EXPECT_TRUE(Failed(RunOp([&] { return mtd_get_info(lib, &info); }), mtdtest::kAnyErrno,
+                     kE + "\"mtd%d: %llx %x\" pattern not found\n"));
   EXPECT_EQ(1, mtd_dev_present(lib, last));
   EXPECT_EQ(-1, RunOp([&] { return mtd_dev_present(lib, 9); }).ret);
 

@@ -106,7 +106,8 @@ TEST_F(Ops, EraseblockNumbersAndOffsetsAreChecked) {
   const std::string size = ", mtd0 eraseblock size is 131072\n";
   EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 129024 or length 2049" + size,
                     [&] { return mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage + 1); }));
-  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset -1 or length 1" + size, [&] { return mtd_read(&mtd, fd, 0, -1, buf.data(), 1); }));
+  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset -1 or length 1" + size,
+                    [&] { return mtd_read(&mtd, fd, 0, -1, buf.data(), 1); }));
   EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 10 or length 2147483647" + size,
                     [&] { return mtd_read(&mtd, fd, 0, 10, buf.data(), 0x7FFFFFFF); }));
 }
@@ -218,7 +219,8 @@ TEST_F(Ops, DataPathRefusesPositionsBeyondTwoGiB) {
   chip->fill(0, kPage, 0x11);
   const std::string seek4 = kE + "cannot seek mtd0 to offset 4294967296\n" + ErrLine(EINVAL);
   EXPECT_TRUE(Fails(EINVAL, seek4, [&] { return mtd_read(&mtd, fd, 32768, 0, buf.data(), kPage); }));
-  EXPECT_TRUE(Fails(EINVAL, seek4, [&] { return mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0); }));
+  EXPECT_TRUE(Fails(EINVAL, seek4,
+                    [&] { return mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0); }));
   EXPECT_EQ(-1, mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0));
   EXPECT_EQ(0x11, chip->data(0)[0]);
   EXPECT_EQ(0x11, chip->data(kPage - 1)[0]);
@@ -479,7 +481,8 @@ TEST_F(Ops, TortureFindsBitsThatDoNotChange) {
   flipping.read = FlippingRead;
   g_under = kernel_install(&flipping);
   g_reads_left = 1;  // the read after the first erase
-  EXPECT_TRUE(Fails(EIO, kE + "erased PEB 5, but a non-0xFF byte found\n", [&] { return mtd_torture(lib, &mtd, fd, 5); }));
+  EXPECT_TRUE(Fails(EIO, kE + "erased PEB 5, but a non-0xFF byte found\n",
+                    [&] { return mtd_torture(lib, &mtd, fd, 5); }));
   g_reads_left = 4;  // the read-back of the second pattern
   Result r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 5); });
   EXPECT_TRUE(mtdtest::Failed(r, EIO, kE + "pattern 5a checking failed for PEB 5\n"));
