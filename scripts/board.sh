@@ -181,6 +181,7 @@ board_initramfs() {
   done
   printf '%s\n' "${order[@]}" > "$ir/lib/modules/order"
   cp "$init" "$ir/init"
+  cp "$SYS/board-start.sh" "$ir/lib/board-start.sh"
   chmod +x "$ir/init"
   cp -r "$scen" "$ir/scen"
   (cd "$ir" && find . | cpio -o -H newc --quiet | gzip -1) > "$out"

@@ -2,22 +2,10 @@
 # /init of the benchmark board: fwapply against the plainest way of doing the
 # same flash work, side by side in one boot. Times go to the host like the
 # system tier's results (base64 tar stream on the second serial port).
-export PATH=/bin:/sbin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-mount -t tmpfs tmp /tmp
-mkdir -p /mnt/user /tmp/res
-echo 1 > /proc/sys/kernel/printk
 say() { echo "bench: $*"; }
+. /lib/board-start.sh
+mkdir -p /tmp/res
 . /scen/opts   # MB DELAY_MB REPS DELAYS
-MODDIR=/lib/modules
-for m in $(cat $MODDIR/order); do
-  case $m in nandsim.ko) continue ;; esac
-  insmod $MODDIR/$m 2>/dev/null || say "insmod $m failed"
-done
-ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15"
-ENV_OFFSET=$((0x3c0000))
 OFF=$((0x400000))
 T=/tmp/res/times
 : > $T

@@ -2,26 +2,8 @@
 # /init of the simulated board. Runs every scenario found under /scen in
 # order, each on a freshly loaded nandsim chip, and sends the results to the
 # host as a base64 tar stream on the second serial port.
-export PATH=/bin:/sbin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-mount -t tmpfs tmp /tmp
-mkdir -p /mnt/user
-# Keep kernel chatter off the console that the host shows to the user.
-echo 1 > /proc/sys/kernel/printk
-
 say() { echo "board: $*"; }
-
-MODDIR=/lib/modules
-for m in $(cat $MODDIR/order); do
-  case $m in nandsim.ko) continue ;; esac
-  insmod $MODDIR/$m 2>/dev/null || say "insmod $m failed"
-done
-
-# 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB.
-ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15"
-ENV_OFFSET=$((0x3c0000))
+. /lib/board-start.sh
 ENV_SIZE=$((0x20000))
 
 wait_for() {

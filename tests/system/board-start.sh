@@ -1,0 +1,21 @@
+# Start shared by the simulated board's /init scripts (sourced; say() comes from the
+# caller): file systems, every kernel module but nandsim, which each scenario loads with
+# its own parameters, and the chip's identity.
+export PATH=/bin:/sbin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+mkdir -p /mnt/user
+# Keep kernel chatter off the console that the host shows to the user.
+echo 1 > /proc/sys/kernel/printk
+
+MODDIR=/lib/modules
+for m in $(cat $MODDIR/order); do
+  case $m in nandsim.ko) continue ;; esac
+  insmod $MODDIR/$m 2>/dev/null || say "insmod $m failed"
+done
+
+# 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB.
+ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15"
+ENV_OFFSET=$((0x3c0000))
