@@ -78,12 +78,4 @@ while [ $r -le "$REPS" ]; do
 done
 dmesg | tail -40 > /tmp/res/dmesg
 
-say "sending results"
-stty -F /dev/ttyS1 raw -echo 2>/dev/null
-{
-  echo "===BOARD-RESULTS-BEGIN==="
-  tar cf - -C /tmp/res . | gzip | base64
-  echo "===BOARD-RESULTS-END==="
-} > /dev/ttyS1
-sync
-poweroff -f
+send_results_and_power_off

@@ -19,3 +19,17 @@ done
 # 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB.
 ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15"
 ENV_OFFSET=$((0x3c0000))
+
+# Sends /tmp/res to the host (a base64 tar stream on the second serial port) and powers off.
+send_results_and_power_off() {
+  say "sending results"
+  stty -F /dev/ttyS1 raw -echo 2>/dev/null
+  {
+    echo "===BOARD-RESULTS-BEGIN==="
+    tar cf - -C /tmp/res . | gzip | base64
+    echo "===BOARD-RESULTS-END==="
+  } > /dev/ttyS1
+  sync
+  say "done"
+  poweroff -f
+}

@@ -118,13 +118,4 @@ for s in /scen/*/; do
   run_scenario "${s%/}" "/tmp/res/$(basename "$s")"
 done
 
-say "sending results"
-stty -F /dev/ttyS1 raw -echo 2>/dev/null
-{
-  echo "===BOARD-RESULTS-BEGIN==="
-  tar cf - -C /tmp/res . | gzip | base64
-  echo "===BOARD-RESULTS-END==="
-} > /dev/ttyS1
-sync
-say "done"
-poweroff -f
+send_results_and_power_off
