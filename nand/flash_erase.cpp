@@ -12,6 +12,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "kernel.h"
 #include "libmtd.h"
 
@@ -24,7 +27,15 @@ const int kMtdNandFlash = 4;  // the kernel's MTD_NANDFLASH type code
 
 void errno_line(int err) { tool_errno_line(kTool, err); }
 
-int failed_erases = 0;
+// The last call's outcome per block, from its first block on.
+std::string last_device;
+uint32_t last_first = 0;
+std::vector<unsigned char> last_states;
+
+void note(uint32_t eb, FlashBlockState state) {
+  last_states.resize(eb - last_first + 1, kBlockNotReached);
+  last_states[eb - last_first] = static_cast<unsigned char>(state);
+}
 
 }  // namespace
 
@@ -32,7 +43,9 @@ int flash_erase(const char* device, int start, int count) {
   bool isNAND;
   int noskipbad = 0;  // bad-block checking is on at the start of every call
   int result = 0;
-  failed_erases = 0;
+  last_device = device ? device : "";
+  last_first = 0;
+  last_states.clear();
 
   libmtd_t mtd_desc = libmtd_open();
   if (!mtd_desc) {
@@ -68,12 +81,14 @@ int flash_erase(const char* device, int start, int count) {
   uint32_t eb_cnt = static_cast<uint32_t>(count);
   if (eb_cnt == 0) eb_cnt = static_cast<uint32_t>(mtd.size / mtd.eb_size) - eb_start;
   const uint32_t eb_end = eb_start + eb_cnt;
+  last_first = eb_start;
 
   for (uint32_t eb = eb_start; eb < eb_end; eb++) {
     if (!noskipbad) {
       int ret = mtd_is_bad(&mtd, fd, static_cast<int>(eb));
       if (ret > 0) {
         printf("Skipping bad block at %08x", static_cast<unsigned int>(static_cast<uint64_t>(eb) * mtd.eb_size));
+        note(eb, kBlockBad);
         continue;
       }
       if (ret < 0) {
@@ -97,7 +112,9 @@ int flash_erase(const char* device, int start, int count) {
       int err = errno;
       errmsg("%s: MTD Erase failure\n", device);
       errno_line(err);
-      ++failed_erases;
+      note(eb, kBlockEraseFailed);
+    } else {
+      note(eb, kBlockErased);
     }
   }
 
@@ -106,4 +123,12 @@ int flash_erase(const char* device, int start, int count) {
   return result;
 }
 
-int flash_erase_failures() { return failed_erases; }
+FlashBlockState flash_erase_state(const char* device, long long eb) {
+  if (!device || last_device != device || eb < last_first) return kBlockNotReached;
+  const unsigned long long i = static_cast<unsigned long long>(eb - last_first);
+  return i < last_states.size() ? static_cast<FlashBlockState>(last_states[i]) : kBlockNotReached;
+}
+
+void flash_erase_forget(const char* device, long long eb) {
+  if (flash_erase_state(device, eb) == kBlockErased) last_states[static_cast<size_t>(eb - last_first)] = kBlockNotReached;
+}

@@ -4,6 +4,15 @@
 // count 0 means to the end of the device. 0 when the range was gone through, -1 on setup failures.
 int flash_erase(const char* device, int start, int count);
 
-// Eraseblocks of the last flash_erase call that failed to erase. The call still succeeds for
-// them, yet what they hold cannot be trusted: whoever writes into the range must know.
-int flash_erase_failures();
+// What the last flash_erase call on a device did to each eraseblock. The call succeeds although
+// blocks failed to erase, and it may stop early; whoever programs into the range must know which
+// blocks are erased, not merely that the call returned.
+enum FlashBlockState {
+  kBlockNotReached = 0,  // outside the last call's range, or after the block where it stopped
+  kBlockErased,
+  kBlockBad,
+  kBlockEraseFailed,  // what it holds cannot be trusted
+};
+FlashBlockState flash_erase_state(const char* device, long long eb);
+// The block is being programmed: it is no longer known to be erased.
+void flash_erase_forget(const char* device, long long eb);

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -120,6 +121,16 @@ int run(Dump* d) {
 
   d->oobbuf = static_cast<unsigned char*>(xmalloc(kOobSize));
   d->readbuf = static_cast<unsigned char*>(xmalloc(pagesize > 0 ? static_cast<size_t>(pagesize) : 0));
+
+  // Records with OOB bytes are copies: read raw, so that they hold what the pages hold. Through
+  // ECC, pages written raw (whose ECC bytes the kernel does not agree with) come back "corrected"
+  // in bits that were never wrong.
+  if (!omitoob && k_ioctl(d->fd, MTDFILEMODE, reinterpret_cast<void*>(static_cast<uintptr_t>(MTD_FILE_MODE_RAW))) != 0) {
+    int err = errno;
+    errmsg("MTDFILEMODE\n");
+    tool_errno_line(kTool, err);
+    d->abort();
+  }
 
   struct mtd_ecc_stats stat1, stat2;
   bool eccstats = false;

@@ -17,6 +17,7 @@
 
 #include <mtd/mtd-user.h>
 
+#include "flash_erase.h"
 #include "kernel.h"
 #include "libmtd.h"
 
@@ -37,6 +38,8 @@ const char* img;
 
 #define errmsg(...) tool_errmsg(kTool, __VA_ARGS__)
 
+void* xmalloc(size_t size) { return tool_xmalloc(kTool, size); }
+
 void errno_line(int err) { tool_errno_line(kTool, err); }
 
 [[noreturn]] void partial_write(int err) {
@@ -52,6 +55,8 @@ struct Resources {
   int ifd = -1;
   libmtd_t mtd_desc = nullptr;
   unsigned char* buf = nullptr;
+  int chip_oob_size = 0;       // the device's own OOB size; the records carry only 32 bytes
+  long long checked_block = -1;  // the block last found erased where the write goes on
 
   void release() {
     if (ifd >= 0 && ifd != STDIN_FILENO) k_close(ifd);
@@ -93,6 +98,7 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
     r->release();
     exit(-1);
   }
+  r->chip_oob_size = mtd->oob_size;
   mtd->oob_size = kOobSize;
   if (mtdsize) mtd->size = static_cast<long long>(mtdoffset + mtdsize);
 
@@ -158,11 +164,57 @@ bool enter_block(Resources* r, const mtd_dev_info& mtd, long long* blockstart) {
   return entered;
 }
 
+// True when every byte of the page at offset, data and OOB, reads as 0xFF.
+bool page_erased(Resources* r, const mtd_dev_info& mtd, unsigned long long offset, unsigned char* buf) {
+  const int page = mtd.min_io_size;
+  if (mtd_read(&mtd, r->fd, static_cast<int>(offset / static_cast<unsigned long long>(mtd.eb_size)),
+               static_cast<int>(offset % static_cast<unsigned long long>(mtd.eb_size)), buf, page) != 0)
+    return false;
+  // All of the OOB area, not just the 32 bytes of a record: the ECC bytes live there too.
+  mtd_dev_info whole = mtd;
+  whole.oob_size = r->chip_oob_size;
+  if (r->chip_oob_size > 0 &&
+      mtd_read_oob(r->mtd_desc, &whole, r->fd, offset, static_cast<uint64_t>(r->chip_oob_size), buf + page) != 0)
+    return false;
+  const size_t n = static_cast<size_t>(page) + static_cast<size_t>(r->chip_oob_size > 0 ? r->chip_oob_size : 0);
+  for (size_t i = 0; i < n; ++i)
+    if (buf[i] != 0xFF) return false;
+  return true;
+}
+
+// A page is programmed only when it is erased. Blocks that the caller's erase went through are
+// known to be; any other block (past the erased range, or one whose erase failed) is read back
+// from the write position to its end first, and the write stops before touching it if it is not.
+void ensure_erased(Resources* r, const mtd_dev_info& mtd, long long blockstart) {
+  const long long eb = blockstart / mtd.eb_size;
+  if (flash_erase_state(mtd_device, eb) == kBlockErased) {
+    flash_erase_forget(mtd_device, eb);
+    return;
+  }
+  const size_t room = static_cast<size_t>(mtd.min_io_size) + static_cast<size_t>(r->chip_oob_size > 0 ? r->chip_oob_size : 0);
+  unsigned char* buf = static_cast<unsigned char*>(xmalloc(room));
+  bool erased = true;
+  for (unsigned long long off = mtdoffset;
+       erased && off < static_cast<unsigned long long>(blockstart + mtd.eb_size);
+       off += static_cast<unsigned long long>(mtd.min_io_size))
+    erased = page_erased(r, mtd, off, buf);
+  free(buf);
+  if (!erased) {
+    int err = errno;
+    errmsg("block at 0x%llx is not erased\n", static_cast<long long>(blockstart));
+    r->fail(err);
+  }
+}
+
 // Writes one page at mtdoffset. Returns 0 when written, 1 when the block failed and was erased
 // (mtdoffset then points at the next block), and ends the process on any other failure.
 int write_page(Resources* r, const mtd_dev_info& mtd, long long blockstart, unsigned char* page,
                unsigned char* oob, int write_mode) {
   const unsigned long long ebsize = static_cast<unsigned long long>(mtd.eb_size);
+  if (r->checked_block != blockstart) {
+    ensure_erased(r, mtd, blockstart);
+    r->checked_block = blockstart;
+  }
   if (mtd_write(r->mtd_desc, &mtd, r->fd, static_cast<int>(mtdoffset / ebsize),
                 static_cast<int>(mtdoffset % ebsize), page, mtd.min_io_size, oob, oob ? kOobSize : 0,
                 static_cast<uint8_t>(write_mode)) == 0) {
@@ -175,17 +227,24 @@ int write_page(Resources* r, const mtd_dev_info& mtd, long long blockstart, unsi
     errno_line(err);
     r->fail(err);
   }
-  // The page did not take: the block is cleared so that it can be used again later, but it
-  // keeps its good mark; its records go to the next good block.
+  // The page did not take. The block is cleared and marked bad: left good, it would sit in the
+  // middle of the image as a blank block, and a reader that skips only bad blocks (the boot
+  // loader) would read it as part of the image. Its records go to the next good block.
   fprintf(stderr, "Erasing failed write from %#08llx to %#08llx\n", static_cast<long long>(blockstart),
           static_cast<long long>(blockstart + mtd.eb_size - 1));
-  for (long long off = blockstart; off < blockstart + mtd.eb_size; off += mtd.eb_size) {
-    if (mtd_erase(r->mtd_desc, &mtd, r->fd, static_cast<int>(off / mtd.eb_size)) != 0) {
-      int eerr = errno;
-      errmsg("%s: MTD Erase failure\n", mtd_device);
-      errno_line(eerr);
-      if (eerr != EIO) r->fail(eerr);
-    }
+  const int eb = static_cast<int>(blockstart / mtd.eb_size);
+  if (mtd_erase(r->mtd_desc, &mtd, r->fd, eb) != 0) {
+    int eerr = errno;
+    errmsg("%s: MTD Erase failure\n", mtd_device);
+    errno_line(eerr);
+    if (eerr != EIO) r->fail(eerr);
+  }
+  fprintf(stderr, "Marking block at %#08llx bad\n", static_cast<long long>(blockstart));
+  if (mtd_mark_bad(&mtd, r->fd, eb) != 0) {
+    int merr = errno;
+    errmsg("%s: MTD Mark bad block failure\n", mtd_device);
+    errno_line(merr);
+    r->fail(merr);
   }
   mtdoffset = static_cast<unsigned long long>(blockstart) + ebsize;
   return 1;
@@ -225,8 +284,6 @@ void check_fit(long long imglen, int pagelen, const mtd_dev_info& mtd, Resources
 void erase_buffer(void* buffer, size_t size) {
   if (buffer && size) memset(buffer, 0xff, size);
 }
-
-void* xmalloc(size_t size) { return tool_xmalloc(kTool, size); }
 
 int nand_write() {
   Resources r;

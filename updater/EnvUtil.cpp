@@ -180,6 +180,10 @@ void EnvUtil::Load(const char* path, bool seek, unsigned int offset) {
 
 bool EnvUtil::IsLoaded() const { return m_fd >= 0 && m_pBuffer != nullptr; }
 
+bool EnvUtil::CrcMatches() const {
+  return IsLoaded() && m_uSize >= 4 && crc32(0, m_pBuffer, m_uSize - 4) == m_uCrc;
+}
+
 void EnvUtil::Parse() {
   if (!m_pBuffer || m_uSize < 4) return;
   const unsigned int data_size = m_uSize - 4;

@@ -38,6 +38,9 @@ class EnvUtil {
   // from the device (then saving it would replace the whole environment, so callers that
   // write the block back must check this first).
   bool IsLoaded() const;
+  // True when the block was loaded and its stored CRC word matches its data area. Before
+  // SaveMemory only: saving replaces the word. A blank (erased) block never matches.
+  bool CrcMatches() const;
 
   // 1 when some entry's name (text before its first '=') equals key exactly, else 0.
   int HasKey(const char* key);

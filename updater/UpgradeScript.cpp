@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <regex.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -31,6 +33,8 @@ const char kTokenSeparators[] = " \f\n\t\r\v";
 const char kProcMtd[] = "/proc/mtd";
 // One 0x20000-byte eraseblock of 2048-byte pages as records of page data plus 32 OOB bytes.
 const unsigned int kOobBlockRecordBytes = 133120;
+// OOB bytes after each page of a record.
+const int kOobRecordBytes = 32;
 
 // "/proc/mtd" through the kernel boundary, so tests can stand in for the board's kernel.
 std::string ReadProcMtd() {
@@ -193,6 +197,7 @@ int UpgradeScript::Run() {
     const std::string line = lines[i];
     StringList t = CutTokens(line);
     if (t.empty()) continue;
+    m_sLine = line;
     const std::string& key = t[0];
     bool stop = false;
     size_t minimum = 0;
@@ -214,9 +219,11 @@ int UpgradeScript::Run() {
     }
     if (key == "write" || key == "writeoob") {
       const std::string path = m_sScriptDir + "/" + t[3];
+      // A missing image is a damaged package: the lines after it (a setenv that switches the
+      // slot) must not run as if it had been written.
       if (!UFile::Exist(path.c_str())) {
         fprintf(stderr, "%s doesn't exist\n", path.c_str());
-        continue;
+        break;
       }
       const int start = ParseHex(t[1].c_str()), length = ParseHex(t[2].c_str());
       int rc = key == "write" ? CmdWrite(start, length, path.c_str())
@@ -226,9 +233,11 @@ int UpgradeScript::Run() {
       stop = CmdDupOob(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), ParseHex(t[3].c_str()),
                        ParseHex(t[4].c_str())) < 0;
     } else if (key == "erase") {
-      CmdErase(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()));
+      stop = CmdErase(ParseHex(t[1].c_str()), ParseHex(t[2].c_str())) < 0;
     } else if (key == "setenv") {
-      CmdSetEnv(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), t[3].c_str(), t[4].c_str());
+      // The value is the rest of the line: boot arguments hold blanks.
+      const std::string value = UTextUtil::implode(StringList(t.begin() + 4, t.end()), " ");
+      stop = CmdSetEnv(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), t[3].c_str(), value.c_str()) < 0;
     } else if (key == "ifnpart") {
       ExpandConditional(lines, i, t);
     } else {  // chkver
@@ -276,8 +285,113 @@ int UpgradeScript::GetBlockNumToWrite() {
   return total > INT_MAX ? INT_MAX : static_cast<int>(total);
 }
 
+int UpgradeScript::Refuse(const char* format, ...) {
+  fprintf(stderr, "%s: ", m_sLine.c_str());
+  va_list ap;
+  va_start(ap, format);
+  vfprintf(stderr, format, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+  return -1;
+}
+
+bool UpgradeScript::ChipInfo(mtd_dev_info* chip) {
+  memset(chip, 0, sizeof *chip);
+  libmtd_t mtd = libmtd_open();
+  int err = errno;
+  bool ok = mtd != nullptr;
+  if (ok) {
+    ok = mtd_get_dev_info(mtd, kDevice, chip) == 0 && chip->eb_size > 0 && chip->min_io_size > 0 &&
+         chip->eb_size % chip->min_io_size == 0;
+    err = errno;
+    libmtd_close(mtd);
+  }
+  if (!ok) Refuse("%s: %s", kDevice, strerror(err ? err : ENODEV));
+  return ok;
+}
+
+// Arguments that no flash access can make right: refused before anything is erased.
+int UpgradeScript::CheckRange(const mtd_dev_info& chip, int start, int length) {
+  const long long end = static_cast<long long>(start) + length;
+  if (start < 0 || length < 0 || start >= chip.size || (length >= kEraseBlockSize && end > chip.size))
+    return Refuse("range is outside the chip");
+  // The erase would take the whole block holding start, bytes the line never named.
+  if (start % chip.eb_size != 0)
+    return Refuse("start 0x%x is not on an eraseblock boundary", static_cast<unsigned int>(start));
+  return 0;
+}
+
+// The image must be usable before its range is erased: a file the writer would refuse, or a
+// FIFO that would block its open for ever, must not cost the partition its old contents.
+int UpgradeScript::CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length,
+                              long long* pages) {
+  // Non-blocking and without following links: only a regular file of the package is an image.
+  int fd = open(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  int err = errno;
+  const bool opened = fd >= 0;
+  const bool regular = opened && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (opened) close(fd);
+  if (!regular) {
+    if (opened || err == ELOOP) return Refuse("%s is not a regular file", file);
+    return Refuse("%s cannot be opened: %s", file, strerror(err));
+  }
+  const long long page = chip.min_io_size;
+  const long long record = page + (oob ? kOobRecordBytes : 0);
+  const long long size = static_cast<long long>(st.st_size);
+  if (oob && size % record != 0)
+    return Refuse("%s is not a whole number of %lld-byte records", file, record);
+  *pages = oob ? size / record : (size + page - 1) / page;
+  const long long room = oob && length != 0 ? length : chip.size - start;
+  if (*pages * page > room) return Refuse("%s does not fit into the range", file);
+  return 0;
+}
+
+// After the erase: the good blocks from start that the data will fill must all have erased. A
+// block that failed, or that the erase never reached because it stopped early, may still hold
+// old bytes; a block the data does not reach does not matter. Blocks past the erased range are
+// left to the writer, which reads them back before it programs them.
+int UpgradeScript::CheckPath(const mtd_dev_info& chip, int start, int length, long long pages,
+                             long long limit, bool env) {
+  const long long eb = chip.eb_size, per_block = eb / chip.min_io_size;
+  const long long first = start / eb;
+  const long long count = length / kEraseBlockSize;
+  const long long erase_end = count == 0 ? chip.size / eb : first + count;
+  const long long limit_eb = (limit + eb - 1) / eb;
+  long long need = (pages + per_block - 1) / per_block;
+  for (long long b = first; need > 0; ++b) {
+    if (b >= limit_eb) return Refuse("not enough good blocks in the range, nothing written");
+    if (b >= erase_end) return 0;
+    const FlashBlockState state = flash_erase_state(kDevice, b);
+    if (state == kBlockBad) continue;
+    // The environment has no second copy: a block whose erase failed but left it blank is
+    // better written than left without any environment.
+    if (state == kBlockErased || (state == kBlockEraseFailed && env && BlockReadsErased(chip, b))) {
+      --need;
+      continue;
+    }
+    return Refuse("block at 0x%llx did not erase, nothing written", b * eb);
+  }
+  return 0;
+}
+
+bool UpgradeScript::BlockReadsErased(const mtd_dev_info& chip, long long eb) {
+  const size_t bytes = static_cast<size_t>(chip.eb_size) +
+                       static_cast<size_t>(chip.eb_size / chip.min_io_size) * kOobRecordBytes;
+  std::vector<char> buf(bytes, '\0');
+  if (nand_dump_to_mem_with_oob(buf.data(), static_cast<int>(eb * chip.eb_size), chip.eb_size, kDevice) != 0)
+    return false;
+  for (char c : buf)
+    if (static_cast<unsigned char>(c) != 0xFF) return false;
+  return true;
+}
+
+void UpgradeScript::EraseRange(int start, int length) { flash_erase(kDevice, start, length / kEraseBlockSize); }
+
 int UpgradeScript::CmdErase(int start, int length) {
-  flash_erase(kDevice, start, length / kEraseBlockSize);
+  mtd_dev_info chip;
+  if (!ChipInfo(&chip) || CheckRange(chip, start, length) < 0) return -1;
+  EraseRange(start, length);
   return 0;
 }
 
@@ -297,72 +411,68 @@ int UpgradeScript::VerifyErase(int start, int length) {
   return 1;
 }
 
-// The check reads only the first good block; a block further in that failed to erase may
-// still hold old bytes, and programming over them would store a corrupt image as a success.
-bool UpgradeScript::RangeErased(int start, int length) {
-  if (flash_erase_failures() != 0) {
-    fprintf(stderr, "range at 0x%x did not erase, nothing written\n", static_cast<unsigned int>(start));
-    return false;
+int UpgradeScript::WriteImage(int start, int length, const char* file, bool oob) {
+  mtd_dev_info chip;
+  long long pages = 0;
+  if (!ChipInfo(&chip) || CheckRange(chip, start, length) < 0 ||
+      CheckImage(chip, file, oob, start, length, &pages) < 0)
+    return -1;
+  EraseRange(start, length);
+  const long long limit = oob && length != 0 ? static_cast<long long>(start) + length : chip.size;
+  if (CheckPath(chip, start, length, pages, limit, false) < 0) return -1;
+  if (!VerifyErase(start, length))
+    return Refuse("range at 0x%x does not read back erased, nothing written", static_cast<unsigned int>(start));
+  if (oob) {
+    nand_write_with_oob(file, kDevice, static_cast<unsigned int>(start), static_cast<unsigned int>(length));
+  } else {
+    nand_write_no_oob(file, kDevice, static_cast<unsigned int>(start), 0);
   }
-  return VerifyErase(start, length) != 0;
-}
-
-int UpgradeScript::CmdWrite(int start, int length, const char* file) {
-  CmdErase(start, length);
-  if (!RangeErased(start, length)) return -1;
-  nand_write_no_oob(file, kDevice, static_cast<unsigned int>(start), 0);
   return 0;
 }
+
+int UpgradeScript::CmdWrite(int start, int length, const char* file) { return WriteImage(start, length, file, false); }
 
 int UpgradeScript::CmdWriteOob(int start, int length, const char* file) {
-  CmdErase(start, length);
-  if (!RangeErased(start, length)) return -1;
-  nand_write_with_oob(file, kDevice, static_cast<unsigned int>(start),
-                      static_cast<unsigned int>(length));
-  return 0;
+  return WriteImage(start, length, file, true);
 }
 
 int UpgradeScript::CmdDupOob(int start, int length, int srcLength, int srcStart) {
+  mtd_dev_info chip;
+  if (!ChipInfo(&chip) || CheckRange(chip, start, length) < 0) return -1;
+  if (srcStart < 0 || srcLength < 0 || srcStart >= chip.size ||
+      static_cast<long long>(srcStart) + srcLength > chip.size)
+    return Refuse("range is outside the chip");
   // A stale copy, or a link planted by the package, must neither be written to flash nor
   // redirect the dump.
   unlink(kDupOobFile);
-  if (nand_dump_with_oob(kDupOobFile, srcStart, srcLength, kDevice) != 0) {
-    fprintf(stderr, "dupoob: cannot read 0x%x bytes at 0x%x, nothing written\n",
-            static_cast<unsigned int>(srcLength), static_cast<unsigned int>(srcStart));
-    return -1;
-  }
-  return CmdWriteOob(start, length, kDupOobFile);
+  if (nand_dump_with_oob(kDupOobFile, srcStart, srcLength, kDevice) != 0)
+    return Refuse("cannot read the source, nothing written");
+  return WriteImage(start, length, kDupOobFile, true);
 }
 
 int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char* value) {
-  EnvUtil env(kDevice, static_cast<unsigned int>(start), kEnvBlockSize);
-  // Writing back an environment that was never read would replace every variable by one.
-  if (!env.IsLoaded()) {
-    fprintf(stderr, "setenv %s: boot environment at 0x%x cannot be read, flash left unchanged\n",
-            name, static_cast<unsigned int>(start));
-    return 0;
-  }
+  mtd_dev_info chip;
+  if (!ChipInfo(&chip) || CheckRange(chip, start, length) < 0) return -1;
+  // Such a name would never be found again: it would only add a second entry.
+  if (strchr(name, '=')) return Refuse("variable name holds \"=\"");
+  const unsigned int at = static_cast<unsigned int>(start);
+  EnvUtil env(kDevice, at, kEnvBlockSize);
+  // Writing back an environment that was never read, or that the boot loader does not accept
+  // (it runs on its built-in defaults then), would replace every variable by one.
+  if (!env.IsLoaded()) return Refuse("boot environment at 0x%x cannot be read, left unchanged", at);
+  if (!env.CrcMatches()) return Refuse("boot environment at 0x%x fails its CRC, left unchanged", at);
   env.SetKeyValue(name, value);
   std::vector<unsigned char> block(kEnvBlockSize, 0);
-  if (env.SaveMemory(reinterpret_cast<char*>(block.data())) != 0) {
-    fprintf(stderr, "setenv %s: boot environment at 0x%x left unchanged\n", name,
-            static_cast<unsigned int>(start));
-    return 0;
-  }
-  CmdErase(start, length);
-  // Programmed over bytes that did not erase, the new block would fail its CRC and the boot
-  // loader would fall back to its defaults; the old block may at least still name a slot.
-  if (flash_erase_failures() != 0) {
-    fprintf(stderr, "setenv %s: boot environment at 0x%x did not erase, not written\n", name,
-            static_cast<unsigned int>(start));
-    return 0;
-  }
+  if (env.SaveMemory(reinterpret_cast<char*>(block.data())) != 0)
+    return Refuse("boot environment at 0x%x would overflow, left unchanged", at);
+  EraseRange(start, length);
   // Within the erased blocks: a bad block there must not push the environment into the next
   // partition, which was never erased and which the boot loader does not read. A length below
   // one block erased to the end of the chip, so the end of the chip is the limit then.
-  const unsigned int limit = length >= kEraseBlockSize
-                                 ? static_cast<unsigned int>(length / kEraseBlockSize * kEraseBlockSize)
-                                 : 0;
-  nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, static_cast<unsigned int>(start), limit);
+  const unsigned int limit =
+      length >= kEraseBlockSize ? static_cast<unsigned int>(length / kEraseBlockSize * kEraseBlockSize) : 0;
+  const long long end = limit ? static_cast<long long>(start) + limit : chip.size;
+  if (CheckPath(chip, start, length, kEnvBlockSize / chip.min_io_size, end, true) < 0) return -1;
+  nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, at, limit);
   return 0;
 }

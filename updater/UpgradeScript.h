@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "UTextUtil.h"
+#include "libmtd.h"
 
 class UpgradeScript {
  public:
@@ -40,16 +41,17 @@ class UpgradeScript {
   // Eraseblocks the script's write commands will write; -1 for an empty script. Touches no flash.
   int GetBlockNumToWrite();
 
-  // Flash commands; offsets and lengths are bytes of the whole chip.
-  int CmdErase(int start, int length);                  // always 0
+  // Flash commands; offsets and lengths are bytes of the whole chip. A line that cannot be
+  // carried out as asked says so on stderr, naming the script line, and returns -1 (the run
+  // stops); it changes nothing but what it had already erased.
+  int CmdErase(int start, int length);                       // 0, or -1 when refused
   int VerifyErase(int start, int length);  // 1 when the first 2048 bytes at start read blank
-  bool RangeErased(int start, int length);  // no block failed to erase, and the check passed
-  int CmdWrite(int start, int length, const char* file);     // 0, or -1 when not blank
-  int CmdWriteOob(int start, int length, const char* file);  // 0, or -1 when not blank
+  int CmdWrite(int start, int length, const char* file);     // 0, or -1 when refused
+  int CmdWriteOob(int start, int length, const char* file);  // 0, or -1 when refused
   // Copies srcLength bytes from srcStart, with their OOB bytes, into the range at start; as
   // CmdWriteOob, and -1 with nothing written when the source cannot be read.
   int CmdDupOob(int start, int length, int srcLength, int srcStart);
-  // Always 0; the flash is left alone when the block cannot be read or the result not saved.
+  // 0, or -1 when refused: the block at start is then left as it was (unless its erase failed).
   int CmdSetEnv(int start, int length, const char* name, const char* value);
 
   // The driver assigns the script directory before loading.
@@ -66,5 +68,16 @@ class UpgradeScript {
   // chkver: 0 to go on, 1 to stop, -1 when refused.
   int CheckVersion(const std::string& line, const StringList& tokens);
 
+  // Refusal of the current line: "<line>: <what>" on stderr; returns -1.
+  int Refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  bool ChipInfo(mtd_dev_info* chip);
+  int CheckRange(const mtd_dev_info& chip, int start, int length);
+  int CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length, long long* pages);
+  int CheckPath(const mtd_dev_info& chip, int start, int length, long long pages, long long limit, bool env);
+  bool BlockReadsErased(const mtd_dev_info& chip, long long eb);
+  void EraseRange(int start, int length);
+  int WriteImage(int start, int length, const char* file, bool oob);
+
   std::vector<char> m_work;
+  std::string m_sLine;  // the line being run, for messages
 };

@@ -69,16 +69,26 @@ Op& Note(const char* name, const char* device, long long start, long long length
 
 using namespace fakenand;
 
+namespace {
+std::vector<FlashBlockState> states;
+}
+
 int flash_erase(const char* device, int start, int count) {
   Note("erase", device, start, count);
   const uint32_t eb = chip->geometry().eb_size;
   uint32_t first = static_cast<uint32_t>(static_cast<unsigned int>(start) / eb);
   uint32_t n = count == 0 ? chip->block_count() - first : static_cast<uint32_t>(count);
-  for (uint32_t i = first; i < first + n && i < chip->block_count(); ++i) chip->erase(i);
+  states.assign(chip->block_count(), kBlockNotReached);
+  for (uint32_t i = first; i < first + n && i < chip->block_count(); ++i)
+    states[i] = chip->is_bad(i) ? kBlockBad : chip->erase(i) == 0 ? kBlockErased : kBlockEraseFailed;
   return 0;
 }
 
-int flash_erase_failures() { return 0; }
+FlashBlockState flash_erase_state(const char*, long long eb) {
+  return eb >= 0 && static_cast<size_t>(eb) < states.size() ? states[static_cast<size_t>(eb)] : kBlockNotReached;
+}
+
+void flash_erase_forget(const char*, long long) {}
 
 int nand_dump_to_mem_nooob(char* buffer, int start, int length, const char* device) {
   Note("dump_mem", device, start, length);
