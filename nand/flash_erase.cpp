@@ -128,7 +128,3 @@ FlashBlockState flash_erase_state(const char* device, long long eb) {
   const unsigned long long i = static_cast<unsigned long long>(eb - last_first);
   return i < last_states.size() ? static_cast<FlashBlockState>(last_states[i]) : kBlockNotReached;
 }
-
-void flash_erase_forget(const char* device, long long eb) {
-  if (flash_erase_state(device, eb) == kBlockErased) last_states[static_cast<size_t>(eb - last_first)] = kBlockNotReached;
-}

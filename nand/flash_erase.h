@@ -13,6 +13,5 @@ enum FlashBlockState {
   kBlockBad,
   kBlockEraseFailed,  // what it holds cannot be trusted
 };
+// Every write into a range follows its own erase, so the last call's record is the one that counts.
 FlashBlockState flash_erase_state(const char* device, long long eb);
-// The block is being programmed: it is no longer known to be erased.
-void flash_erase_forget(const char* device, long long eb);

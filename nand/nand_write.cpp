@@ -187,10 +187,7 @@ bool page_erased(Resources* r, const mtd_dev_info& mtd, unsigned long long offse
 // from the write position to its end first, and the write stops before touching it if it is not.
 void ensure_erased(Resources* r, const mtd_dev_info& mtd, long long blockstart) {
   const long long eb = blockstart / mtd.eb_size;
-  if (flash_erase_state(mtd_device, eb) == kBlockErased) {
-    flash_erase_forget(mtd_device, eb);
-    return;
-  }
+  if (flash_erase_state(mtd_device, eb) == kBlockErased) return;
   const size_t room = static_cast<size_t>(mtd.min_io_size) + static_cast<size_t>(r->chip_oob_size > 0 ? r->chip_oob_size : 0);
   unsigned char* buf = static_cast<unsigned char*>(xmalloc(room));
   bool erased = true;

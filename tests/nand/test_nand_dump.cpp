@@ -141,6 +141,16 @@ TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
             "ECC: 4 uncorrectable bitflip(s) at offset 0x00001800\n"
             "ECC: 1 corrected bitflip(s) at offset 0x00001800\n",
             r.err);
+  // Copies with OOB read raw: the pages as they are, no ECC verdicts.
+  std::vector<char> raw(4 * 2080);
+  r = nandtest::Run(b, [&] { return nand_dump_to_mem_with_oob(raw.data(), 0, 4 * 2048, kDev); });
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  b.k.has_mtdfilemode = false;
+  r = nandtest::Run(b, [&] { return nand_dump_to_mem_with_oob(raw.data(), 0, 2048, kDev); });
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("nanddump: error!: MTDFILEMODE\n" + nandtest::ErrLine(8, ENOTTY), r.err);
+  b.k.has_mtdfilemode = true;
   b.k.has_eccstats = false;
   r = nandtest::Run(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); });
   EXPECT_EQ(0, r.status);

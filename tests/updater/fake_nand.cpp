@@ -88,8 +88,6 @@ FlashBlockState flash_erase_state(const char*, long long eb) {
   return eb >= 0 && static_cast<size_t>(eb) < states.size() ? states[static_cast<size_t>(eb)] : kBlockNotReached;
 }
 
-void flash_erase_forget(const char*, long long) {}
-
 int nand_dump_to_mem_nooob(char* buffer, int start, int length, const char* device) {
   Note("dump_mem", device, start, length);
   const uint32_t page = Page();
