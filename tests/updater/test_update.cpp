@@ -2,8 +2,13 @@
 // chip as "/dev/mtd0", the boot environment partition as "/dev/mtdblock4", the package
 // already unpacked in a private /tmp/update. Each run is a forked child, as the NAND
 // operations may end the process.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -238,5 +243,95 @@ TEST(WholeUpdate, PagesLargerThanTheCheckedBytes) {
     EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 2\n" + BlockLine(16) + BlockLine(17) +
                   "finish\n",
               r.out);
+  }
+}
+
+// Lines that cannot be carried out as asked: each says so naming its line, changes nothing it
+// had not already had to erase, and stops the run (the erase of block 100 after it never runs).
+// Lines that can be carried out despite a fault do so, and the run goes on.
+TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
+  struct Row {
+    const char* line;
+    const char* said;         // on standard error after "<line>: "; "" when the line must work
+    bool untouched;           // refused before its erase: the whole chip as it was
+    std::function<void(Board&)> fault = nullptr;
+    std::function<int(Board&)> check = nullptr;
+  };
+  const std::string kImage = bench::Pattern(bench::kEb, 4);
+  auto env_is = [](const std::vector<std::string>& want) {
+    return [want](Board& b) {
+      CHILD_CHECK_EQ(std::string(), bench::CheckEnv(bench::Read(b.chip, kEnvAt, bench::kEnvSize), want));
+      return 0;
+    };
+  };
+  const std::vector<Row> rows = {
+      {"setenv 3c0800 20000 image 2", "start 0x3c0800 is not on an eraseblock boundary", true},
+      {"write 210000 20000 k.bin", "start 0x210000 is not on an eraseblock boundary", true},
+      {"write 400000 -20000 k.bin", "range is outside the chip", true},
+      {"dupoob 200000 20000 20000 ff0000", "range is outside the chip", true},
+      {"writeoob 200000 40000 odd.oob", "/tmp/update/odd.oob is not a whole number of 2080-byte records", true},
+      {"writeoob 200000 20000 big.oob", "/tmp/update/big.oob does not fit into the range", true},
+      {"write 200000 20000 dir", "/tmp/update/dir is not a regular file", true},
+      {"write 200000 20000 fifo", "/tmp/update/fifo is not a regular file", true},
+      {"write 200000 20000 link", "/tmp/update/link is not a regular file", true},
+      {"setenv 3c0000 20000 image=2 x", "variable name holds \"=\"", true},
+      {"setenv 400000 20000 image 2", "boot environment at 0x400000 fails its CRC, left unchanged", true},
+      {"setenv 420000 20000 image 2", "boot environment at 0x420000 fails its CRC, left unchanged", true},
+      // A block the data never reaches may fail its erase.
+      {"setenv 3c0000 40000 image 2", "", false, [](Board& b) { b.chip.fail_erase(31, EIO, -1); },
+       env_is({"a=1", "image=2"})},
+      {"write 200000 80000 k.bin", "", false, [](Board& b) { b.chip.fail_erase(19, EIO, -1); },
+       [&](Board& b) {
+         CHILD_CHECK(bench::Read(b.chip, 0x200000, kImage.size()) == kImage);
+         return 0;
+       }},
+      {"setenv 3c0000 20000 bootargs console=ttyS0,115200 root=/dev/mtdblock3", "", false, nullptr,
+       env_is({"a=1", "image=1", "bootargs=console=ttyS0,115200 root=/dev/mtdblock3"})},
+      // The erase gave up at its first bad-block query: the range only looks blank at its start.
+      {"write 200000 40000 k.bin", "block at 0x200000 did not erase, nothing written", false,
+       [](Board& b) {
+         b.chip.bb_supported = false;
+         b.chip.fill(0x200000, 0x800, 0xFF);
+       },
+       [](Board& b) {
+         CHILD_CHECK(b.chip.is_erased(0x200000, 0x800));
+         return 0;
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    static std::vector<uint8_t> before;
+    ChildResult r = Update(
+        {"a=1", "image=1"},
+        {{"fwupdate_1", std::string(row.line) + "\nerase c80000 20000\n"},
+         {"k.bin", kImage},
+         {"odd.oob", std::string(2081, 'o')},
+         {"big.oob", std::string(65 * 2080, 'o')}},
+        [&](Board& b) {
+          mkdir("/tmp/update/dir", 0755);
+          mkfifo("/tmp/update/fifo", 0644);
+          symlink("k.bin", "/tmp/update/link");
+          b.chip.fill(0xC80000, bench::kEb, 0x00);
+          b.chip.fill(0x200000, 0x80000, 0x5A);
+          std::string corrupt = bench::EnvBlock({"image=1"});
+          corrupt[9] ^= 1;
+          bench::Program(b.chip, 0x420000, corrupt);
+          if (row.fault) row.fault(b);
+          before.assign(b.chip.data(0), b.chip.data(0) + b.chip.geometry().size);
+          return 0;
+        },
+        [&](Board& b) {
+          CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
+          const bool stopped = *row.said != '\0';
+          CHILD_CHECK_EQ(stopped, !b.chip.is_erased(0xC80000, bench::kEb));
+          if (row.untouched) CHILD_CHECK(memcmp(before.data(), b.chip.data(0), before.size()) == 0);
+          return row.check ? row.check(b) : 0;
+        });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ("finish\n", r.out.substr(r.out.size() - 7));
+    if (*row.said) {
+      EXPECT_NE(std::string::npos, r.err.find(std::string(row.line) + ": " + row.said + "\n")) << r.err;
+    }
   }
 }
