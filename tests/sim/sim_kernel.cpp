@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
@@ -89,7 +90,14 @@ int Chip::program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t
   };
   burn(&data_[page * g_.page_size + col], buf, len);
   burn(&oob_[page * g_.oob_size + oob_offs], oob, oob_len);
-  if (violated) violations_++;
+  if (violated) {
+    violations_++;
+    if (strict) {
+      fprintf(stderr, "sim: page %llu programmed over bytes that were not erased\n",
+              static_cast<unsigned long long>(page));
+      abort();
+    }
+  }
   return 0;
 }
 
