@@ -38,7 +38,7 @@ make_img "$WORK/pkg.tgz" pkg.tgz "$WORK/fw.img"
 scenario() {  # name, then opts lines; files copied afterwards by the caller
   local d=$SCEN/$1; shift
   mkdir -p "$d"
-  printf '%s\n' "$@" > "$d/opts"
+  printf '%s\n' 'MAPBEFORE=""' "$@" > "$d/opts"
   cp "$WORK/kernel.img" "$d/"
 }
 ENVVARS='ENV="image=1 bootdelay=3 board=sim"'
@@ -52,8 +52,10 @@ scenario 4-img-slot2 'NANDSIM_ARGS="badblocks=100"' 'ENV="bootdelay=3 image=2 bo
   'READBACK="0x400000:kernel.img"' 'ERASED="0x200000:0x1c0000"'
 cp "$WORK/fw.img" "$SCEN/4-img-slot2/"
 
-# The first page of eraseblock 18 refuses to be programmed.
-scenario 5-failing-page 'NANDSIM_ARGS="weakpages=1152:0"' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img:18"'
+# Page 32 of eraseblock 18 refuses to be programmed: the block is marked bad, and its first 32
+# pages are written again into block 19, so that a reader that skips bad blocks only (the boot
+# loader) reads the image whole.
+scenario 5-failing-page 'NANDSIM_ARGS="weakpages=1184:0"' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"'
 cp "$WORK/pkg.tgz" "$SCEN/5-failing-page/"
 # Pages with their OOB bytes, then a copy of that range with its OOB bytes.
 scenario 6-oob 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
@@ -74,7 +76,8 @@ chmod +x "$WORK/carried/fwapply"
 scenario 8-no-sysfs 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"' 'NOSYSFS=1'
 cp "$WORK/pkg.tgz" "$SCEN/8-no-sysfs/"
 # A copy of a block whose first page reads with one corrected bit flip and whose
-# third page has two flips in one ECC step, more than the chip can correct.
+# third page has two flips in one ECC step, more than the chip can correct: the copy
+# is taken raw, flips and all, and the ECC has nothing to say about it.
 scenario 9-bitflips 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'FLIPS="0x600000:5:100 0x601000:6:3000,3001"' \
   'COPYCHECK="0x800000:0x600000:0x20000"'
 mkdir -p "$WORK/flips"
@@ -234,9 +237,11 @@ finish
 expect_grep "write failure reported" "$R/stderr" "error 5 (Input/output error)"
 grep -qx 'Erasing failed write from 0x240000 to 0x25ffff' "$R/stderr" || bad "no recovery line for block 18 on stderr"
 expect_rc 0
-expect_grep "image read back, block 18 passed over" "$R/readback" "kernel.img: identical, 1048576 bytes"
+expect_grep "image read back past the block now bad" "$R/readback" "kernel.img: identical, 1048576 bytes"
 expect_grep "boot variables" "$R/env" "image=2"
-expect_map "W:16-17,19-24,30"
+expect_map "W:16-17,19-24,30 B:18"
+[ "$(cat "$R/sysfs-bad-blocks-after" 2>/dev/null)" = 1 ] \
+  || bad "sysfs counts $(cat "$R/sysfs-bad-blocks-after" 2>/dev/null) bad blocks, expected 1"
 end
 
 begin 6-oob
@@ -247,6 +252,9 @@ finish
 expect_rc 0
 expect_grep "pages and OOB read back" "$R/readback" "oob readback 0x600000 /scen/6-oob/rootfs.oob: identical, 256 pages with OOB"
 expect_grep "copy with OOB read back" "$R/readback" "copy 0x800000 of 0x600000: identical, 512 pages with OOB"
+# The records' OOB bytes are not what the chip's ECC would store: a copy read through the ECC
+# says so (and "corrects" the data), a raw one has nothing to report.
+expect_file stderr "$R/stderr" ""
 cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
 # The copy's second half is erased flash copied as it reads: all 0xFF.
 expect_map "W:30,48-51,64-67 x:68-71"
@@ -271,11 +279,8 @@ expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 1
 '"$(writing_lines 64)"'
 finish
 '
-expect_file stderr "$R/stderr" 'ECC: 1 corrected bitflip(s) at offset 0x00600000
-ECC: 1 uncorrectable bitflip(s) at offset 0x00601000
-'
+expect_file stderr "$R/stderr" ""
 expect_rc 0
-# The copy holds the corrected page, and the uncorrectable one as it read.
 expect_grep "copy with OOB read back" "$R/readback" "copy 0x800000 of 0x600000: identical, 64 pages with OOB"
 cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
 expect_map "W:30,48,64"
@@ -292,7 +297,7 @@ expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 9
 finish
 '
 expect_grep "erase failure reported" "$R/stderr" "flash_erase: error!: /dev/mtd0: MTD Erase failure"
-expect_grep "write refused" "$R/stderr" "range at 0x200000 did not erase, nothing written"
+expect_grep "write refused" "$R/stderr" "write 200000 1c0000 kernel.img: block at 0x260000 did not erase, nothing written"
 expect_rc 0
 expect_grep "kernel range erased, not written" "$R/readback" "range 0x200000 length 0x1c0000: erased"
 cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"

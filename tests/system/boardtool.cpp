@@ -49,7 +49,8 @@ int Usage() {
           "       boardtool loop LOOPDEV FILE OFFSET SIZE\n"
           "       boardtool oobimg SEED BLOCKS     (image of 2048+32-byte records on stdout)\n"
           "       boardtool cmpoob DEV OFFSET FILE (pages and their first 32 OOB bytes, raw)\n"
-          "       boardtool cmpcopy DEV DST SRC LEN (DST raw against SRC as read with ECC)\n"
+          "       boardtool cmpcopy DEV DST SRC LEN (DST against SRC, both raw)\n"
+          "       boardtool digest DEV OFFSET LEN  (raw pages, whole OOB and bad marks)\n"
           "       boardtool flip DEV OFFSET SEED BIT... (a page whose listed bits read flipped)\n");
   return 2;
 }
@@ -94,6 +95,12 @@ int IsBad(const Chip& chip, uint64_t blockStart) {
 int Map(const char* dev) {
   Chip chip;
   if (!OpenChip(dev, &chip)) return 1;
+  // Raw: whether a block holds anything needs no ECC, and the software ECC of the simulated
+  // chip would make each map of 128 MiB take seconds.
+  if (ioctl(chip.fd, MTDFILEMODE, MTD_FILE_MODE_RAW) != 0) {
+    fprintf(stderr, "boardtool: map: MTDFILEMODE: %s\n", strerror(errno));
+    return 1;
+  }
   const uint32_t eb = chip.info.erasesize;
   const uint64_t blocks = chip.info.size / eb;
   std::vector<unsigned char> buf(eb);
@@ -358,11 +365,11 @@ int CmpOob(const char* dev, uint64_t off, const char* file) {
   return 0;
 }
 
-// A copy with OOB (dupoob) holds what the updater's reader got from the source, which reads
-// with ECC, programmed raw: compare the source read that way with the copy read raw.
+// A copy with OOB (dupoob) must hold what the source pages hold, bit for bit, whatever ECC
+// bytes they carry: both sides are read raw, page data and the first 32 OOB bytes.
 int CmpCopy(const char* dev, uint64_t dst, uint64_t src, uint64_t len) {
-  int in = open(dev, O_RDONLY), out = open(dev, O_RDONLY);
-  if (in < 0 || out < 0 || ioctl(out, MTDFILEMODE, MTD_FILE_MODE_RAW) != 0) {
+  int fd = open(dev, O_RDONLY);
+  if (fd < 0 || ioctl(fd, MTDFILEMODE, MTD_FILE_MODE_RAW) != 0) {
     fprintf(stderr, "boardtool: cmpcopy: %s\n", strerror(errno));
     return 2;
   }
@@ -375,9 +382,9 @@ int CmpCopy(const char* dev, uint64_t dst, uint64_t src, uint64_t len) {
     ra.length = rb.length = 32;
     ra.usr_ptr = reinterpret_cast<uintptr_t>(aoob);
     rb.usr_ptr = reinterpret_cast<uintptr_t>(boob);
-    bool ok = pread(in, a, 2048, static_cast<off_t>(src + at)) == 2048 &&
-              FullRead(out, b, 2048, static_cast<off_t>(dst + at)) && ioctl(in, MEMREADOOB64, &ra) == 0 &&
-              ioctl(out, MEMREADOOB64, &rb) == 0;
+    bool ok = FullRead(fd, a, 2048, static_cast<off_t>(src + at)) &&
+              FullRead(fd, b, 2048, static_cast<off_t>(dst + at)) && ioctl(fd, MEMREADOOB64, &ra) == 0 &&
+              ioctl(fd, MEMREADOOB64, &rb) == 0;
     if (!ok) {
       printf("copy 0x%llx of 0x%llx: page %llu unreadable\n", static_cast<unsigned long long>(dst),
              static_cast<unsigned long long>(src), static_cast<unsigned long long>(n));
@@ -392,6 +399,44 @@ int CmpCopy(const char* dev, uint64_t dst, uint64_t src, uint64_t len) {
   }
   printf("copy 0x%llx of 0x%llx: identical, %llu pages with OOB\n", static_cast<unsigned long long>(dst),
          static_cast<unsigned long long>(src), static_cast<unsigned long long>(n));
+  return 0;
+}
+
+// A digest of a range as the chip holds it: every page raw with its whole OOB area, and each
+// block's bad mark, so that a line which must leave the range alone can be held to every bit.
+int Digest(const char* dev, uint64_t off, uint64_t len) {
+  Chip chip;
+  if (!OpenChip(dev, &chip)) return 2;
+  if (ioctl(chip.fd, MTDFILEMODE, MTD_FILE_MODE_RAW) != 0) {
+    fprintf(stderr, "boardtool: digest: MTDFILEMODE: %s\n", strerror(errno));
+    return 2;
+  }
+  const uint32_t ps = chip.info.writesize, oobsize = chip.info.oobsize, eb = chip.info.erasesize;
+  std::vector<unsigned char> page(ps), oob(oobsize);
+  uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+  auto mix = [&h](const unsigned char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+  };
+  for (uint64_t at = off; at < off + len; at += ps) {
+    if (at % eb == 0) {
+      unsigned char bad = static_cast<unsigned char>(IsBad(chip, at));
+      mix(&bad, 1);
+    }
+    mtd_oob_buf64 req{};
+    req.start = at;
+    req.length = oobsize;
+    req.usr_ptr = reinterpret_cast<uintptr_t>(oob.data());
+    if (!FullRead(chip.fd, page.data(), ps, static_cast<off_t>(at)) ||
+        ioctl(chip.fd, MEMREADOOB64, &req) != 0) {
+      printf("0x%llx+0x%llx unreadable at 0x%llx\n", static_cast<unsigned long long>(off),
+             static_cast<unsigned long long>(len), static_cast<unsigned long long>(at));
+      return 1;
+    }
+    mix(page.data(), ps);
+    mix(oob.data(), oobsize);
+  }
+  printf("0x%llx+0x%llx %016llx\n", static_cast<unsigned long long>(off),
+         static_cast<unsigned long long>(len), static_cast<unsigned long long>(h));
   return 0;
 }
 
@@ -463,6 +508,7 @@ int main(int argc, char** argv) {
   if (cmd == "oobimg" && argc == 4) return OobImg(Num(argv[2]), Num(argv[3]));
   if (cmd == "cmpoob" && argc == 5) return CmpOob(argv[2], Num(argv[3]), argv[4]);
   if (cmd == "cmpcopy" && argc == 6) return CmpCopy(argv[2], Num(argv[3]), Num(argv[4]), Num(argv[5]));
+  if (cmd == "digest" && argc == 5) return Digest(argv[2], Num(argv[3]), Num(argv[4]));
   if (cmd == "flip" && argc >= 6) return Flip(argv[2], Num(argv[3]), Num(argv[4]), argc - 5, argv + 5);
   if (cmd == "prng" && argc == 4) return Prng(Num(argv[2]), Num(argv[3]));
   return Usage();

@@ -15,7 +15,7 @@ wait_for() {
 run_scenario() {  # scenario dir, result dir
   S=$1 R=$2
   NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" OOBREADBACK="" COPYCHECK="" ERASED="" ARG=""
-  NOSYSFS="" FLIPS=""
+  NOSYSFS="" FLIPS="" PREWRITE="" SNAP="" TIMEOUT=600 MAPBEFORE=1
   . "$S/opts"
   mkdir -p "$R"
   say "scenario $(basename "$S"): nandsim $NANDSIM_ARGS"
@@ -41,11 +41,19 @@ run_scenario() {  # scenario dir, result dir
   boardtool loop /dev/loop0 /dev/mtdblock0 $ENV_OFFSET $ENV_SIZE \
     || echo "loop device setup failed" > "$R/board-error"
   ln -sf /dev/loop0 /dev/mtdblock4
+  for pw in $PREWRITE; do  # offset:file, written like the environment
+    dd if="$S/${pw#*:}" of=/dev/mtd0 bs=2048 seek=$((${pw%%:*} / 2048)) 2>/dev/null \
+      || echo "writing ${pw#*:} failed" > "$R/board-error"
+  done
   for fl in $FLIPS; do  # offset:seed:bit[,bit...]
     set -- $(echo "$fl" | tr ':,' '  ')
     boardtool flip /dev/mtd0 "$@" || echo "flipping bits at $1 failed" > "$R/board-error"
   done
-  boardtool map /dev/mtd0 > "$R/map-before"
+  # A map reads the whole chip (seconds under emulation); the system tier knows its start.
+  [ -n "$MAPBEFORE" ] && boardtool map /dev/mtd0 > "$R/map-before"
+  for sn in $SNAP; do  # offset:length, digested before and after the run
+    boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-before" 2>&1
+  done
 
   echo "$VERSION" > /etc/version
   mount -t tmpfs user /mnt/user
@@ -70,7 +78,7 @@ run_scenario() {  # scenario dir, result dir
   # A board without sysfs: the MTD layer has only /proc/mtd to find the chip.
   [ -n "$NOSYSFS" ] && { umount /sys || echo "umount /sys failed" > "$R/board-error"; }
   start=$(date +%s)
-  timeout 600 fwapply "$ARG" > "$R/stdout" 2> "$R/stderr" < /dev/null
+  timeout "$TIMEOUT" fwapply "$ARG" > "$R/stdout" 2> "$R/stderr" < /dev/null
   echo $? > "$R/rc"
   [ -d /sys/class ] && echo mounted > "$R/sysfs-during" || echo absent > "$R/sysfs-during"
   [ -n "$NOSYSFS" ] && mount -t sysfs sys /sys
@@ -80,6 +88,10 @@ run_scenario() {  # scenario dir, result dir
   kill $SYSLOG_PID 2>/dev/null; wait $SYSLOG_PID 2>/dev/null
 
   boardtool map /dev/mtd0 > "$R/map"
+  cat /sys/class/mtd/mtd0/bad_blocks > "$R/sysfs-bad-blocks-after" 2>/dev/null
+  for sn in $SNAP; do
+    boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-after" 2>&1
+  done
   boardtool envprint /dev/mtd0 $ENV_OFFSET > "$R/env"
   : > "$R/readback"
   for rb in $READBACK; do  # offset:file[:eraseblocks the data passes over]
