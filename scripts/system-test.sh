@@ -99,6 +99,17 @@ printf '%s\n' 'chkver /etc/version 1.2' 'ifnpart simulator write 400000 1c0000 k
 scenario 11-erase-failure 'NANDSIM_ARGS="weakblocks=19:0"' "$ENVVARS" 'PKG=pkg.tgz' \
   'ERASED="0x200000:0x1c0000"'
 cp "$WORK/pkg.tgz" "$SCEN/11-erase-failure/"
+# Blocks that fail their erase where the data never gets: 25 in the kernel range (the image
+# ends in 23), 54 in the OOB range (its records end in 51) and 31 beside the boot environment
+# in 30. Each line goes on and does its work.
+scenario 12-erase-failure-off-path 'NANDSIM_ARGS="weakblocks=25:0,31:0,54:0"' "$ENVVARS" 'PKG=pkg.tgz' \
+  'READBACK="0x200000:kernel.img"' 'OOBREADBACK="0x600000:rootfs.oob"'
+cp "$WORK/oob/rootfs.oob" "$SCEN/12-erase-failure-off-path/"
+mkdir -p "$WORK/offpath"
+cp "$WORK/kernel.img" "$WORK/oob/rootfs.oob" "$WORK/offpath/"
+printf '%s\n' 'write 200000 1c0000 kernel.img' 'writeoob 600000 100000 rootfs.oob' 'setenv 3c0000 40000 image 2' \
+  > "$WORK/offpath/fwupdate_1"
+(cd "$WORK/offpath" && tar czf "$SCEN/12-erase-failure-off-path/pkg.tgz" fwupdate_1 kernel.img rootfs.oob)
 
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
@@ -302,6 +313,26 @@ expect_rc 0
 expect_grep "kernel range erased, not written" "$R/readback" "range 0x200000 length 0x1c0000: erased"
 cmp -s "$R/env" "$R/env-before" || bad "boot variables changed"
 expect_map "W:30"
+end
+
+begin 12-erase-failure-off-path
+expect_file stdout "$R/stdout" "$HEAD"'Total Block to Write = 13
+'"$(writing_lines 16 17 18 19 20 21 22 23 48 49 50 51 30)"'
+finish
+'
+for b in 25 31 54; do
+  expect_grep "failed erase reported" "$R/stderr" "MEMERASE64 ioctl failed for eraseblock $b (mtd0)"
+done
+grep -q 'nothing written' "$R/stderr" && bad "a line was refused: $(grep 'nothing written' "$R/stderr")"
+expect_rc 0
+expect_grep "image read back" "$R/readback" "kernel.img: identical, 1048576 bytes"
+expect_grep "pages and OOB read back" "$R/readback" "oob readback 0x600000 /scen/12-erase-failure-off-path/rootfs.oob: identical, 256 pages with OOB"
+expect_file "boot variables" "$R/env" "$(sed -n 1p "$R/env" | grep '^crc ok ')
+image=2
+bootdelay=3
+board=sim
+"
+expect_map "W:16-23,30,48-51"
 end
 
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"
