@@ -111,6 +111,46 @@ printf '%s\n' 'write 200000 1c0000 kernel.img' 'writeoob 600000 100000 rootfs.oo
   > "$WORK/offpath/fwupdate_1"
 (cd "$WORK/offpath" && tar czf "$SCEN/12-erase-failure-off-path/pkg.tgz" fwupdate_1 kernel.img rootfs.oob)
 
+# Lines refused before anything is erased. Each package first writes a.bin over the two
+# blocks at 0x200000, then the refused line, then a setenv that must not run; the refusal
+# names its line on stderr, the run ends with "finish", and a.bin, the environment and block
+# 31 beside it are as they were. Table: name|refused line|message after "<line>: "|extra
+# blocks holding data|opts.
+"$BIN/boardtool" prng 2 $((0x40000)) > "$WORK/a.bin"
+REFUSALS=(
+  "13-start-in-block|write 210000 20000 b.bin|start 0x210000 is not on an eraseblock boundary||"
+  "14-setenv-start-in-block|setenv 3c0800 20000 image 3|start 0x3c0800 is not on an eraseblock boundary||"
+  "15-setenv-erased|setenv 3e0000 20000 image 3|boot environment at 0x3e0000 fails its CRC, left unchanged||"
+  "16-setenv-bad-crc|setenv 3e0000 20000 image 3|boot environment at 0x3e0000 fails its CRC, left unchanged|31|PREWRITE=\"0x3e0000:env-bad-crc.bin\""
+  "17-oob-partial-record|writeoob 200000 40000 short.oob|/tmp/update/short.oob is not a whole number of 2080-byte records||"
+  "18-oob-past-range|writeoob 200000 20000 long.oob|/tmp/update/long.oob does not fit into the range||"
+  "19-image-is-directory|write 200000 40000 kernel.d|/tmp/update/kernel.d is not a regular file||"
+  "20-image-is-fifo|write 200000 40000 kernel.fifo|/tmp/update/kernel.fifo is not a regular file||TIMEOUT=30"
+)
+refusal_files() {  # dir: the files the refused lines name
+  "$BIN/boardtool" prng 3 $((0x20000)) > "$1/b.bin"
+  "$BIN/boardtool" oobimg 5 1 | head -c $((133120 - 100)) > "$1/short.oob"
+  "$BIN/boardtool" oobimg 6 2 > "$1/long.oob"
+  mkdir "$1/kernel.d"; cp "$WORK/kernel.img" "$1/kernel.d/"
+  mkfifo "$1/kernel.fifo"
+}
+# An environment block whose stored CRC no longer matches its variables.
+"$BIN/boardtool" envmake "$WORK/env-bad-crc.bin" image=1 bootdelay=3 board=old
+# "board=old" (after "image=1" and "bootdelay=3") becomes "board=new".
+printf 'new' | dd of="$WORK/env-bad-crc.bin" bs=1 seek=$((4 + 8 + 12 + 6)) conv=notrunc 2>/dev/null
+for r in "${REFUSALS[@]}"; do
+  IFS='|' read -r name line _ _ opt <<< "$r"
+  scenario "$name" 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:a.bin"' \
+    'SNAP="0x3c0000:0x40000"' ${opt:+"$opt"}
+  d=$WORK/$name
+  mkdir -p "$d"
+  cp "$WORK/a.bin" "$d/"
+  cp "$WORK/a.bin" "$WORK/env-bad-crc.bin" "$SCEN/$name/"
+  refusal_files "$d"
+  printf 'write 200000 40000 a.bin\n%s\nsetenv 3c0000 20000 image 2\n' "$line" > "$d/fwupdate_1"
+  (cd "$d" && tar czf "$SCEN/$name/pkg.tgz" fwupdate_1 a.bin b.bin short.oob long.oob kernel.d kernel.fifo)
+done
+
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
 if ! board_boot "$CACHE/system-initramfs.cpio.gz" "$RES"; then
@@ -334,6 +374,23 @@ board=sim
 "
 expect_map "W:16-23,30,48-51"
 end
+
+for r in "${REFUSALS[@]}"; do
+  IFS='|' read -r name line msg extra _ <<< "$r"
+  begin "$name"
+  expect_file stdout "$R/stdout" "$HEAD$(grep -m1 '^Total Block to Write = ' "$R/stdout")
+$(writing_lines 16 17)
+finish
+"
+  expect_file stderr "$R/stderr" "$line: $msg
+"
+  expect_rc 0
+  expect_grep "a.bin intact" "$R/readback" "a.bin: identical, 262144 bytes"
+  cmp -s "$R/env" "$R/env-before" || bad "boot variables changed: $(tr '\n' ' ' < "$R/env")"
+  cmp -s "$R/snap-after" "$R/snap-before" || bad "blocks 30-31 changed: $(cat "$R/snap-before") -> $(cat "$R/snap-after")"
+  expect_map "W:16-17,30${extra:+,$extra}"
+  end
+done
 
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"
 [ $failed = 0 ]
