@@ -1,0 +1,60 @@
+// The flash-safety oracle: given the chip before and after a run of an update script, the
+// script, the package, the injected faults and what the run printed, it decides whether the
+// run kept the updater's promises. It does not replay expected outputs case by case: it walks
+// the script's lines through a model of what each line may change (exact bytes where the
+// outcome is determined, a set of possible block contents where a fault leaves a choice) and
+// lets the run's own messages pick among the outcomes the model permits.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+class Chip;
+}
+
+namespace oracle {
+
+struct ChipState {
+  uint32_t page_size = 2048, oob_size = 64, eb_size = 0x20000;
+  std::vector<uint8_t> data, oob;  // the whole chip
+  std::vector<uint8_t> bad;        // one mark per eraseblock
+  uint64_t violations = 0;         // programs over bytes that were not erased
+  uint32_t blocks() const { return static_cast<uint32_t>(bad.size()); }
+};
+ChipState Capture(sim::Chip& chip);
+
+struct Faults {
+  struct Page { uint64_t page; int err; int times; };    // times -1: always
+  struct Block { uint32_t block; int err; int times; };
+  std::vector<Page> program;
+  std::vector<Block> erase;
+  int bbquery_err = 0;    // MEMGETBADBLOCK fails with this errno (0: never) ...
+  int bbquery_times = 0;  // ... this often (-1: always)
+  std::vector<uint64_t> flips;  // pages that read with bitflips
+};
+
+struct RunRecord {
+  ChipState before, after;
+  std::string script;    // the script file as stored
+  std::string dir;       // the package directory (the script names files relative to it)
+  std::string cwd;       // where a relative chkver file is looked up
+  std::string proc_mtd;  // what ifnpart matches against
+  Faults faults;
+  std::string out, err;
+  int status = 0;  // exit status; -1 when the run did not end by itself
+  int signal = 0;
+};
+
+// "" when the run kept every promise; else what broke, with the first difference found.
+// reading, when given, gets how the model took each line of the run.
+std::string Check(const RunRecord& run, std::string* reading = nullptr);
+
+// Bit by bit: independent of the updater's table-driven routine.
+uint32_t Crc32(const uint8_t* p, size_t n);
+// A well-formed boot environment block of size bytes holding entries.
+std::string EnvBlock(const std::vector<std::string>& entries, uint32_t size = 0x20000);
+
+}  // namespace oracle

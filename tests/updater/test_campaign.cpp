@@ -1,0 +1,417 @@
+// Fault campaign: update scripts generated from the script grammar run through the whole
+// updater on a small simulated chip holding blank, random or environment blocks, with bad
+// blocks, failing page programs and erases, failing bad-block queries and bitflips injected.
+// Every run is judged by the flash oracle. Cases are deterministic by seed; a failing seed is
+// replayed alone with FWAPPLY_CAMPAIGN_SEEDS=SEED:1 (and a long range with FIRST:COUNT);
+// FWAPPLY_CAMPAIGN_VERBOSE=1 prints every case with how the oracle read it.
+#include <dirent.h>
+#include <errno.h>
+#include <malloc.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Driver.h"
+#include "child.h"
+#include "flash_oracle.h"
+#include "private_ns.h"
+#include "sim_kernel.h"
+
+// Linked with --wrap for Logger::write: a refused version is not reported to a system-log
+// service that is not there (which would cost a second per case).
+extern "C" int __wrap__ZN6Logger5writeEPKc(const char* note) { return note ? 0 : 0; }
+// Linked with --wrap for sync: the simulated chip needs no flush, the host's disks would take
+// most of each case's time.
+extern "C" void __wrap_sync() {}
+
+namespace {
+
+const uint32_t kPage = 2048, kOob = 64, kEb = 0x20000, kPpb = kEb / kPage, kBlocks = 32;
+const long long kSize = static_cast<long long>(kBlocks) * kEb;
+const uint32_t kDriverEnv = kBlocks - 1;  // holds image=1, read by the driver before the script
+const char kDir[] = "/tmp/update";
+const int kParts = 4;
+const long long kSeedsPerPart = 500;
+
+struct Rng {
+  uint64_t s;
+  explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 0x1234567) { next(); }
+  uint64_t next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+  uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
+  bool chance(uint32_t pct) { return below(100) < pct; }
+  template <typename T> const T& pick(const std::vector<T>& v) { return v[below(static_cast<uint32_t>(v.size()))]; }
+  void fill(uint8_t* p, size_t n) {
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+      uint64_t v = next();
+      memcpy(p + i, &v, 8);
+    }
+  }
+};
+
+std::string Hex(Rng& r, long long v) {
+  char b[32];
+  if (v < 0) snprintf(b, sizeof b, "-%llx", -v);
+  else snprintf(b, sizeof b, r.chance(50) ? "%llx" : r.chance(80) ? "0x%llx" : "%llxh", v);
+  return b;
+}
+
+// One case: the chip, the package and the script, all from the seed.
+struct Case {
+  std::string script;
+  oracle::Faults faults;
+  std::vector<uint32_t> anchors;  // blocks the lines start at, so that ranges meet and overlap
+  std::vector<uint32_t> envs;     // blocks holding an environment (good or damaged)
+};
+
+class Generator {
+ public:
+  Generator(uint64_t seed, sim::Chip& chip) : r_(seed), chip_(chip) {}
+
+  Case Make() {
+    Case c;
+    for (int i = 0; i < 3; ++i) c.anchors.push_back(r_.below(kBlocks - 8));
+    State(c);
+    const int lines = 1 + static_cast<int>(r_.below(5));
+    for (int i = 0; i < lines; ++i) c.script += Line(c, true) + (r_.chance(10) ? "\r\n" : "\n");
+    if (r_.chance(3)) c.script += "write 0 20000 img";  // no line end
+    Faults(c);
+    for (const std::string& name : used_) MakeFile(name);
+    Put(std::string(kDir) + "/fwupdate_1", c.script);
+    Put(std::string(kDir) + "/version", "v1.2r3 build\n");
+    return c;
+  }
+
+ private:
+  Rng r_;
+  sim::Chip& chip_;
+  std::vector<std::string> used_;
+
+  static void Put(const std::string& path, const std::string& data) { testutil::WriteAll(path, data); }
+
+  void RandomBlock(uint32_t b) {
+    r_.fill(chip_.data(static_cast<uint64_t>(b) * kEb), kEb);
+    r_.fill(chip_.oob(static_cast<uint64_t>(b) * kPpb), kPpb * kOob);
+  }
+
+  void PutEnv(uint32_t b, const std::vector<std::string>& entries, bool damage) {
+    static std::map<std::vector<std::string>, std::string> made;  // the CRC is computed bit by bit
+    std::string& cached = made[entries];
+    if (cached.empty()) cached = oracle::EnvBlock(entries);
+    std::string env = cached;
+    if (damage) env[4 + r_.below(64)] ^= 0x01;
+    chip_.fill(static_cast<uint64_t>(b) * kEb, kEb, 0xFF);
+    memset(chip_.oob(static_cast<uint64_t>(b) * kPpb), 0xFF, kPpb * kOob);
+    memcpy(chip_.data(static_cast<uint64_t>(b) * kEb), env.data(), env.size());
+  }
+
+  // Blank, random or mixed contents; environments good, damaged or blank at some anchors.
+  void State(Case& c) {
+    const uint32_t kind = r_.below(4);
+    for (uint32_t b = 0; b < kBlocks; ++b) {
+      if (kind == 1 || (kind == 2 && r_.chance(50)) || (kind == 3 && r_.chance(10))) RandomBlock(b);
+    }
+    for (uint32_t a : c.anchors) {
+      if (!r_.chance(60)) continue;
+      const uint32_t b = a + r_.below(2);
+      const uint32_t e = r_.below(10);
+      if (e < 8) PutEnv(b, {"bootdelay=3", "image=1", "bootcmd=run slot", "bootargs=console=ttyS0"}, false);
+      else if (e < 9) PutEnv(b, {"image=1", "x=y"}, true);
+      else chip_.fill(static_cast<uint64_t>(b) * kEb, kEb, 0xFF);
+      c.envs.push_back(b);
+    }
+    PutEnv(kDriverEnv, {"image=1"}, false);
+  }
+
+  std::string File(bool oob) {
+    static const std::vector<std::string> kPlain = {"img", "img", "small", "big", "empty", "odd"};
+    static const std::vector<std::string> kOobFiles = {"oob", "oob", "oob1", "oobodd", "empty"};
+    static const std::vector<std::string> kOdd = {"dir", "pipe", "link", "dead", "missing"};
+    std::string name = r_.chance(12) ? r_.pick(kOdd) : r_.pick(oob ? kOobFiles : kPlain);
+    used_.push_back(name);
+    return name;
+  }
+
+  void MakeFile(const std::string& name) {
+    const std::string path = std::string(kDir) + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) return;
+    if (name == "dir") { mkdir(path.c_str(), 0755); return; }
+    if (name == "pipe") { mkfifo(path.c_str(), 0644); return; }
+    if (name == "link") { MakeFile("img"); if (symlink("img", path.c_str()) != 0) abort(); return; }
+    if (name == "dead") { if (symlink("nowhere", path.c_str()) != 0) abort(); return; }
+    if (name == "missing") return;
+    size_t n = 0;
+    const size_t rec = kPage + 32;
+    if (name == "img") n = r_.pick(std::vector<size_t>{kPage, kEb, kEb + 1, 2 * kEb - kPage, 3 * kEb + 5, 100});
+    if (name == "small") n = r_.pick(std::vector<size_t>{1, kPage - 1, kPage + 1});
+    if (name == "big") n = r_.pick(std::vector<size_t>{5 * kEb, 9 * kEb + 7});
+    if (name == "odd") n = 3001;
+    if (name == "oob") n = rec * r_.pick(std::vector<size_t>{kPpb, 2 * kPpb, kPpb + 1, 3 * kPpb - 1, 5 * kPpb});
+    if (name == "oob1") n = rec;
+    if (name == "oobodd") n = r_.pick(std::vector<size_t>{rec + 1, kPpb * (kPage + 64)});
+    std::string data(n, '\0');
+    r_.fill(reinterpret_cast<uint8_t*>(&data[0]), n);
+    testutil::WriteAll(path, data);
+  }
+
+  long long Start(const Case& c) {
+    const uint32_t u = r_.below(100);
+    const long long a = static_cast<long long>(r_.pick(c.anchors)) * kEb;
+    if (u < 75) return a + (r_.chance(30) ? kEb * r_.below(3) : 0);
+    if (u < 82) return a + r_.pick(std::vector<long long>{0x800, 1, 0x1FFFF});
+    if (u < 85) return r_.pick(std::vector<long long>{-kEb, -1});
+    if (u < 88) return r_.pick(std::vector<long long>{0x7FFFFFFF, 0x100000000ll, kSize});
+    if (u < 91) return kSize - kEb;
+    return static_cast<long long>(r_.below(kBlocks)) * kEb;
+  }
+
+  long long Length() {
+    const uint32_t u = r_.below(100);
+    if (u < 65) return kEb * (1 + r_.below(4));
+    if (u < 73) return 0;
+    if (u < 80) return r_.pick(std::vector<long long>{0x800, 0x1FFFF, 0x10000});
+    if (u < 88) return kEb * (1 + r_.below(3)) + r_.pick(std::vector<long long>{0x800, 0x10000});
+    if (u < 91) return -kEb;
+    if (u < 95) return r_.pick(std::vector<long long>{0x7FFFFFFF, 0x100000000ll});
+    return kSize;
+  }
+
+  std::string Line(const Case& c, bool nest) {
+    const uint32_t u = r_.below(100);
+    if (u < 18) return "write " + Hex(r_, Start(c)) + " " + Hex(r_, Length()) + " " + File(false);
+    if (u < 32) return "writeoob " + Hex(r_, Start(c)) + " " + Hex(r_, Length()) + " " + File(true);
+    if (u < 44) {
+      long long src = static_cast<long long>(r_.pick(c.anchors)) * kEb;
+      if (r_.chance(15)) src += r_.pick(std::vector<long long>{0x800, 1, -kEb - src, kSize - src});
+      long long len = r_.chance(70) ? kEb * (1 + r_.below(2)) : r_.pick(std::vector<long long>{0, 0x800, 0x10800, -1, kSize});
+      const long long target = r_.chance(70) && len > 0 ? (len + kEb - 1) / kEb * kEb + kEb * r_.below(3) : Length();
+      return "dupoob " + Hex(r_, Start(c)) + " " + Hex(r_, target) + " " + Hex(r_, len) + " " + Hex(r_, src);
+    }
+    if (u < 56) return "erase " + Hex(r_, Start(c)) + " " + Hex(r_, Length());
+    if (u < 76) {
+      long long start = !c.envs.empty() && r_.chance(85) ? static_cast<long long>(r_.pick(c.envs)) * kEb : Start(c);
+      long long len = r_.chance(80) ? kEb * (1 + r_.below(2)) : Length();
+      std::string name = r_.pick(std::vector<std::string>{"image", "image", "bootcmd", "newvar", "a=b", "bootargs"});
+      std::string value = r_.pick(std::vector<std::string>{"2", "console=ttyS0", "run slot"});
+      if (r_.chance(30)) value += " root=/dev/x\tquiet";
+      return "setenv " + Hex(r_, start) + " " + Hex(r_, len) + " " + name + " " + value;
+    }
+    if (u < 86 && nest) {
+      std::string name = r_.pick(std::vector<std::string>{"rootfs", "kern", "missing", ".", "nand0", "[", "u-boot-env$"});
+      return "ifnpart " + name + " " + Line(c, r_.chance(20));
+    }
+    if (u < 93) {
+      std::string file = r_.chance(85) ? "/tmp/update/version" : "/tmp/update/none";
+      return "chkver " + file + " " + r_.pick(std::vector<std::string>{"1.0", "1.2", "1.2", "1.3", "2.0", "x", "1"});
+    }
+    return r_.pick(std::vector<std::string>{"erase 200000", "format 0 20000", "write 0 20000", "setenv 0 20000 image", "  "});
+  }
+
+  // Faults near the anchors, where the lines work; a third of the cases have none.
+  void Faults(Case& c) {
+    if (r_.chance(30)) return;
+    const int n = 1 + static_cast<int>(r_.below(3));
+    for (int i = 0; i < n; ++i) {
+      const uint32_t b = std::min(kBlocks - 1, r_.pick(c.anchors) + (r_.chance(60) ? 0 : r_.below(4)));
+      const uint32_t u = r_.below(100);
+      if (u < 35) {
+        if (b != kDriverEnv) chip_.mark_bad(b);
+      } else if (u < 60) {
+        const uint32_t page = r_.pick(std::vector<uint32_t>{0, 1, kPpb / 2, kPpb - 1, r_.below(kPpb)});
+        const int err = r_.chance(90) ? EIO : EROFS;
+        const int times = r_.chance(70) ? 1 : -1;
+        c.faults.program.push_back({static_cast<uint64_t>(b) * kPpb + page, err, times});
+      } else if (u < 80) {
+        c.faults.erase.push_back({b, EIO, r_.chance(50) ? 1 : -1});
+      } else if (u < 88) {
+        c.faults.bbquery_err = r_.chance(50) ? EIO : EOPNOTSUPP;
+        c.faults.bbquery_times = r_.chance(50) ? 1 : -1;
+      } else {
+        c.faults.flips.push_back(static_cast<uint64_t>(b) * kPpb + (r_.chance(50) ? 0 : r_.below(kPpb)));
+      }
+    }
+  }
+};
+
+std::string Describe(const oracle::Faults& f) {
+  std::string s;
+  char b[96];
+  for (const auto& p : f.program) {
+    snprintf(b, sizeof b, " program(page %llu, errno %d, %d)", static_cast<unsigned long long>(p.page), p.err, p.times);
+    s += b;
+  }
+  for (const auto& e : f.erase) {
+    snprintf(b, sizeof b, " erase(block %u, %d)", e.block, e.times);
+    s += b;
+  }
+  if (f.bbquery_err) {
+    snprintf(b, sizeof b, " MEMGETBADBLOCK(errno %d, %d)", f.bbquery_err, f.bbquery_times);
+    s += b;
+  }
+  for (uint64_t p : f.flips) s += " bitflips(page " + std::to_string(p) + ")";
+  return s.empty() ? " none" : s;
+}
+
+void AddMtds(sim::Kernel& k, sim::Chip* chip) {
+  k.add_mtd(0, chip, "nand0");
+  k.add_mtd(1, chip, "u-boot", 0, 2 * kEb);
+  k.add_mtd(2, chip, "kernel", 2 * kEb, 8 * kEb);
+  k.add_mtd(3, chip, "rootfs", 10 * kEb, 21 * kEb);
+  k.add_mtd(4, chip, "u-boot-env", static_cast<uint64_t>(kDriverEnv) * kEb, kEb);
+}
+
+// What the run hands back: the chip as the updater left it, even when it ended with exit().
+struct Handback {
+  int done;
+  uint64_t violations;
+  uint8_t bad[kBlocks];
+  uint8_t data[kBlocks * static_cast<size_t>(kEb)];
+  uint8_t oob[kBlocks * static_cast<size_t>(kPpb) * kOob];
+};
+Handback* g_back = nullptr;
+sim::Chip* g_chip = nullptr;
+
+void HandChipBack() {
+  if (!g_back || !g_chip || g_back->done) return;
+  memcpy(g_back->data, g_chip->data(0), sizeof g_back->data);
+  memcpy(g_back->oob, g_chip->oob(0), sizeof g_back->oob);
+  for (uint32_t b = 0; b < kBlocks; ++b) g_back->bad[b] = g_chip->is_bad(b) ? 1 : 0;
+  g_back->violations = g_chip->violations();
+  g_back->done = 1;
+}
+
+void EmptyDir(const std::string& dir) {
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n == "." || n == "..") continue;
+      const std::string p = dir + "/" + n;
+      if (unlink(p.c_str()) != 0) rmdir(p.c_str());
+    }
+    closedir(d);
+  }
+}
+
+// Runs the seeds in [first, first + count) and prints a report of each broken promise;
+// returns the number of failing seeds (at most 100).
+int RunSeeds(long long first, long long count) {
+  // Chip-sized buffers come and go with every case: kept in the heap, they are not faulted in anew.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  auto* back = static_cast<Handback*>(
+      mmap(nullptr, sizeof(Handback), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  if (back == MAP_FAILED) return 100;
+  std::string proc_mtd;
+  {
+    sim::Chip dummy(sim::Geometry{kPage, kOob, kEb, 0, static_cast<uint64_t>(kSize)});
+    sim::Kernel k;
+    AddMtds(k, &dummy);
+    proc_mtd = k.proc_mtd();
+  }
+  mkdir(kDir, 0755);
+  // FWAPPLY_CAMPAIGN_VERBOSE=1 shows every case, passing ones with the model's reading.
+  const bool verbose = getenv("FWAPPLY_CAMPAIGN_VERBOSE") != nullptr;
+  int failed = 0;
+  const time_t t0 = time(nullptr);
+  for (long long seed = first; seed < first + count; ++seed) {
+    EmptyDir(kDir);
+    sim::Chip chip(sim::Geometry{kPage, kOob, kEb, 0, static_cast<uint64_t>(kSize)});
+    chip.strict = false;  // the oracle reports a program over unerased bytes with the case
+    Case c = Generator(static_cast<uint64_t>(seed), chip).Make();
+    oracle::RunRecord run;
+    run.before = oracle::Capture(chip);
+    for (const auto& p : c.faults.program) chip.fail_program(p.page, p.err, p.times);
+    for (const auto& e : c.faults.erase) chip.fail_erase(e.block, e.err, e.times);
+    for (uint64_t p : c.faults.flips) chip.bitflips(p, 1, 1);
+    back->done = 0;
+    testutil::ChildResult res = testutil::RunChild([&]() -> int {
+      alarm(30);
+      sim::Kernel k;
+      AddMtds(k, &chip);
+      k.add_block("/dev/mtdblock4", &chip, static_cast<uint64_t>(kDriverEnv) * kEb, kEb);
+      if (c.faults.bbquery_err) k.fail_ioctl(MEMGETBADBLOCK, c.faults.bbquery_err, c.faults.bbquery_times);
+      g_back = back;
+      g_chip = &chip;
+      atexit(HandChipBack);
+      char arg0[] = "fwapply", arg1[] = "/tmp/update";
+      char* argv[] = {arg0, arg1, nullptr};
+      const int rc = FwApplyMain(2, argv);
+      fflush(stdout);
+      HandChipBack();
+      return rc;
+    });
+    run.after.page_size = kPage;
+    run.after.oob_size = kOob;
+    run.after.eb_size = kEb;
+    if (back->done) {
+      run.after.data.assign(back->data, back->data + sizeof back->data);
+      run.after.oob.assign(back->oob, back->oob + sizeof back->oob);
+      run.after.bad.assign(back->bad, back->bad + kBlocks);
+      run.after.violations = back->violations;
+    }
+    run.script = c.script;
+    run.dir = kDir;
+    run.cwd = kDir;
+    run.proc_mtd = proc_mtd;
+    run.faults = c.faults;
+    run.out = res.out;
+    run.err = res.err;
+    run.status = res.status;
+    run.signal = res.signal;
+    std::string reading;
+    const std::string why = oracle::Check(run, &reading);
+    if (why.empty() && !verbose) continue;
+    if (why.empty()) {
+      printf("=== seed %lld passes\n--- script:\n%s--- the model's reading:\n%s--- faults:%s\n--- exit %d, stdout:\n%s--- stderr:\n%s\n",
+             seed, c.script.c_str(), reading.c_str(), Describe(c.faults).c_str(), res.status, res.out.c_str(), res.err.c_str());
+      continue;
+    }
+    if (++failed <= 3) {
+      printf("=== seed %lld: %s\n--- script:\n%s\n--- faults:%s\n--- exit %d, stdout:\n%s\n--- stderr:\n%s\n", seed,
+             why.c_str(), c.script.c_str(), Describe(c.faults).c_str(), res.status, res.out.c_str(), res.err.c_str());
+    } else {
+      printf("=== seed %lld: %s\n", seed, why.substr(0, why.find('\n')).c_str());
+    }
+    if (failed >= 100) break;
+  }
+  printf("campaign: seeds %lld..%lld, %d failing, %ld s\n", first, first + count - 1, failed,
+         static_cast<long>(time(nullptr) - t0));
+  munmap(back, sizeof(Handback));
+  return failed;
+}
+
+class Campaign : public ::testing::TestWithParam<int> {};
+
+TEST_P(Campaign, GeneratedScriptsKeepTheFlashPromises) {
+  long long first = 0, count = kParts * kSeedsPerPart;
+  if (const char* env = getenv("FWAPPLY_CAMPAIGN_SEEDS")) {
+    ASSERT_EQ(2, sscanf(env, "%lld:%lld", &first, &count)) << "FWAPPLY_CAMPAIGN_SEEDS=FIRST:COUNT";
+  }
+  const long long part = (count + kParts - 1) / kParts;
+  const long long from = first + part * GetParam();
+  const long long n = std::max(0LL, std::min(part, first + count - from));
+  testutil::ChildResult r = testutil::RunIsolated([&]() -> int { return RunSeeds(from, n); });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  const size_t tail = getenv("FWAPPLY_CAMPAIGN_VERBOSE") ? std::string::npos : r.out.rfind("campaign:");
+  printf("%s", r.out.substr(tail == std::string::npos ? 0 : tail).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Campaign, ::testing::Range(0, kParts));
+
+}  // namespace
