@@ -386,6 +386,19 @@ bool UpgradeScript::BlockReadsErased(const mtd_dev_info& chip, long long eb) {
   return true;
 }
 
+long long UpgradeScript::FirstGoodBlock(const mtd_dev_info& chip, int start, long long end) {
+  const int fd = k_open(kDevice, O_RDONLY);
+  if (fd < 0) return -2;
+  long long found = -1;
+  for (long long at = start; at < end && found == -1; at += chip.eb_size) {
+    const int bad = mtd_is_bad(&chip, fd, static_cast<int>(at / chip.eb_size));
+    if (bad < 0) found = -2;
+    if (bad == 0) found = at;
+  }
+  k_close(fd);
+  return found;
+}
+
 void UpgradeScript::EraseRange(int start, int length) { flash_erase(kDevice, start, length / kEraseBlockSize); }
 
 int UpgradeScript::CmdErase(int start, int length) {
@@ -455,7 +468,18 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
   if (!ChipInfo(&chip) || CheckRange(chip, start, length) < 0) return -1;
   // Such a name would never be found again: it would only add a second entry.
   if (strchr(name, '=')) return Refuse("variable name holds \"=\"");
-  const unsigned int at = static_cast<unsigned int>(start);
+  // Within the erased blocks: a bad block there must not push the environment into the next
+  // partition, which was never erased and which the boot loader does not read. A length below
+  // one block erased to the end of the chip, so the end of the chip is the limit then.
+  const unsigned int limit =
+      length >= kEraseBlockSize ? static_cast<unsigned int>(length / kEraseBlockSize * kEraseBlockSize) : 0;
+  const long long end = limit ? static_cast<long long>(start) + limit : chip.size;
+  // The block lives in the first good block of the range, where the writer puts it and where a
+  // boot loader that skips bad blocks reads it; a bad block's bytes are nobody's environment.
+  const long long good = FirstGoodBlock(chip, start, end);
+  if (good == -2) return Refuse("boot environment at 0x%x cannot be read, left unchanged", static_cast<unsigned int>(start));
+  if (good < 0) return Refuse("not enough good blocks in the range, nothing written");
+  const unsigned int at = static_cast<unsigned int>(good);
   EnvUtil env(kDevice, at, kEnvBlockSize);
   // Writing back an environment that was never read, or that the boot loader does not accept
   // (it runs on its built-in defaults then), would replace every variable by one.
@@ -466,12 +490,6 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
   if (env.SaveMemory(reinterpret_cast<char*>(block.data())) != 0)
     return Refuse("boot environment at 0x%x would overflow, left unchanged", at);
   EraseRange(start, length);
-  // Within the erased blocks: a bad block there must not push the environment into the next
-  // partition, which was never erased and which the boot loader does not read. A length below
-  // one block erased to the end of the chip, so the end of the chip is the limit then.
-  const unsigned int limit =
-      length >= kEraseBlockSize ? static_cast<unsigned int>(length / kEraseBlockSize * kEraseBlockSize) : 0;
-  const long long end = limit ? static_cast<long long>(start) + limit : chip.size;
   if (CheckPath(chip, start, length, kEnvBlockSize / chip.min_io_size, end, true) < 0) return -1;
   nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, at, limit);
   return 0;

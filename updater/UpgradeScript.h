@@ -75,6 +75,9 @@ class UpgradeScript {
   int CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length, long long* pages);
   int CheckPath(const mtd_dev_info& chip, int start, int length, long long pages, long long limit, bool env);
   bool BlockReadsErased(const mtd_dev_info& chip, long long eb);
+  // Offset of the first good block from start below end; -1 when there is none, -2 when the
+  // bad-block query fails.
+  long long FirstGoodBlock(const mtd_dev_info& chip, int start, long long end);
   void EraseRange(int start, int length);
   int WriteImage(int start, int length, const char* file, bool oob);
 

@@ -285,6 +285,17 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
          CHILD_CHECK(bench::Read(b.chip, 0x200000, kImage.size()) == kImage);
          return 0;
        }},
+      // Its first block bad, the environment is the one in the next good block.
+      {"setenv 3c0000 40000 image 2", "", false,
+       [](Board& b) {
+         b.chip.mark_bad(30);
+         bench::Program(b.chip, 0x3E0000, bench::EnvBlock({"b=2", "image=1"}));
+       },
+       [](Board& b) {
+         CHILD_CHECK_EQ(std::string(),
+                        bench::CheckEnv(bench::Read(b.chip, 0x3E0000, bench::kEnvSize), {"b=2", "image=2"}));
+         return 0;
+       }},
       {"setenv 3c0000 20000 bootargs console=ttyS0,115200 root=/dev/mtdblock3", "", false, nullptr,
        env_is({"a=1", "image=1", "bootargs=console=ttyS0,115200 root=/dev/mtdblock3"})},
       // The erase gave up at its first bad-block query: the range only looks blank at its start.
