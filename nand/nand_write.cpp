@@ -134,7 +134,9 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
 
 // Enters the eraseblock holding mtdoffset, skipping bad ones. Returns true when a new block was
 // entered (the caller's per-block bookkeeping), false when mtdoffset is still in blockstart.
-bool enter_block(Resources* r, const mtd_dev_info& mtd, long long* blockstart) {
+// input_left: whether anything remains to be written; with nothing left, a range that ends in
+// bad blocks is no failure.
+bool enter_block(Resources* r, const mtd_dev_info& mtd, long long* blockstart, bool input_left = true) {
   const unsigned long long ebsize = static_cast<unsigned long long>(mtd.eb_size);
   bool entered = false;
   while (static_cast<long long>(mtdoffset - mtdoffset % ebsize) != *blockstart) {
@@ -155,6 +157,7 @@ bool enter_block(Resources* r, const mtd_dev_info& mtd, long long* blockstart) {
               static_cast<long long>(*blockstart), 1u, static_cast<long long>(*blockstart));
       mtdoffset = static_cast<unsigned long long>(*blockstart) + ebsize;
       if (mtdoffset >= static_cast<unsigned long long>(mtd.size)) {
+        if (!input_left) return entered;
         int err = errno;
         errmsg("too many bad blocks, cannot complete request\n");
         r->fail(err);
@@ -334,7 +337,8 @@ int nand_write() {
 
   while ((imglen > 0 || wpos < static_cast<long long>(filled)) &&
          mtdoffset < static_cast<unsigned long long>(mtd.size)) {
-    if (enter_block(&r, mtd, &blockstart) || wpos < 0) {
+    if (enter_block(&r, mtd, &blockstart, imglen > 0 || (wpos >= 0 && wpos < static_cast<long long>(filled))) ||
+        wpos < 0) {
       // Records left over from a failed block are kept for the next one.
       if (wpos != 0) {
         erase_buffer(r.buf, filled);

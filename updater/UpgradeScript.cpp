@@ -349,10 +349,11 @@ int UpgradeScript::CheckImage(const mtd_dev_info& chip, const char* file, bool o
 
 // After the erase: the good blocks from start that the data will fill must all have erased. A
 // block that failed, or that the erase never reached because it stopped early, may still hold
-// old bytes; a block the data does not reach does not matter. Blocks past the erased range are
-// left to the writer, which reads them back before it programs them.
+// old bytes; a block the data does not reach does not matter. Only a write without end limit
+// (beyond) may go on past the erased blocks: the writer reads such blocks back before it
+// programs them. Any other line must fit its data into the blocks it erased.
 int UpgradeScript::CheckPath(const mtd_dev_info& chip, int start, int length, long long pages,
-                             long long limit, bool env) {
+                             long long limit, bool env, bool beyond) {
   const long long eb = chip.eb_size, per_block = eb / chip.min_io_size;
   const long long first = start / eb;
   const long long count = length / kEraseBlockSize;
@@ -360,8 +361,8 @@ int UpgradeScript::CheckPath(const mtd_dev_info& chip, int start, int length, lo
   const long long limit_eb = (limit + eb - 1) / eb;
   long long need = (pages + per_block - 1) / per_block;
   for (long long b = first; need > 0; ++b) {
-    if (b >= limit_eb) return Refuse("not enough good blocks in the range, nothing written");
-    if (b >= erase_end) return 0;
+    if (b >= erase_end && beyond) return 0;
+    if (b >= limit_eb || b >= erase_end) return Refuse("not enough good blocks in the range, nothing written");
     const FlashBlockState state = flash_erase_state(kDevice, b);
     if (state == kBlockBad) continue;
     // The environment has no second copy: a block whose erase failed but left it blank is
@@ -432,7 +433,7 @@ int UpgradeScript::WriteImage(int start, int length, const char* file, bool oob)
     return -1;
   EraseRange(start, length);
   const long long limit = oob && length != 0 ? static_cast<long long>(start) + length : chip.size;
-  if (CheckPath(chip, start, length, pages, limit, false) < 0) return -1;
+  if (CheckPath(chip, start, length, pages, limit, false, !oob) < 0) return -1;
   if (!VerifyErase(start, length))
     return Refuse("range at 0x%x does not read back erased, nothing written", static_cast<unsigned int>(start));
   if (oob) {
@@ -490,7 +491,7 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
   if (env.SaveMemory(reinterpret_cast<char*>(block.data())) != 0)
     return Refuse("boot environment at 0x%x would overflow, left unchanged", at);
   EraseRange(start, length);
-  if (CheckPath(chip, start, length, kEnvBlockSize / chip.min_io_size, end, true) < 0) return -1;
+  if (CheckPath(chip, start, length, kEnvBlockSize / chip.min_io_size, end, true, false) < 0) return -1;
   nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, at, limit);
   return 0;
 }

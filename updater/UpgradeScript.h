@@ -73,7 +73,8 @@ class UpgradeScript {
   bool ChipInfo(mtd_dev_info* chip);
   int CheckRange(const mtd_dev_info& chip, int start, int length);
   int CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length, long long* pages);
-  int CheckPath(const mtd_dev_info& chip, int start, int length, long long pages, long long limit, bool env);
+  int CheckPath(const mtd_dev_info& chip, int start, int length, long long pages, long long limit, bool env,
+                bool beyond);
   bool BlockReadsErased(const mtd_dev_info& chip, long long eb);
   // Offset of the first good block from start below end; -1 when there is none, -2 when the
   // bad-block query fails.
