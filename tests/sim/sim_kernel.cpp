@@ -329,8 +329,29 @@ struct Kernel::Impl {
     return s;
   }
 
-  // Every generated file (contents) and directory (no value) of sysfs and "/proc/mtd".
-  void generated(std::map<std::string, std::string>& gen_files, std::set<std::string>& gen_dirs) const {
+  // Every generated file (contents) and directory (no value) of sysfs and "/proc/mtd". Made
+  // again only when what they show changed (devices, erase regions, ECC counters): every sysfs
+  // lookup asks for them, and making them each time cost most of a sanitized test's time.
+  struct Generated {
+    std::map<std::string, std::string> files;
+    std::set<std::string> dirs;
+  };
+  mutable Generated gen_;
+  mutable std::vector<uint64_t> gen_key_;
+  uint64_t mtd_changes = 0;  // add_mtd calls, so that a replaced device is seen
+  const Generated& generated() const {
+    std::vector<uint64_t> key = {mtd_changes, k->erase_regions.size()};
+    for (auto& e : mtds) {
+      const Chip& c = *e.second.chip;
+      key.insert(key.end(), {c.ecc_failed, c.ecc_corrected, c.ecc_badblocks, c.ecc_bbtblocks});
+    }
+    if (key == gen_key_) return gen_;
+    gen_ = Generated();
+    generate(gen_.files, gen_.dirs);
+    gen_key_ = key;
+    return gen_;
+  }
+  void generate(std::map<std::string, std::string>& gen_files, std::set<std::string>& gen_dirs) const {
     gen_files[kProcMtd] = proc_text();
     gen_dirs.insert(kSysfs);
     for (auto& e : mtds) {
@@ -384,9 +405,9 @@ struct Kernel::Impl {
       return r;
     }
     if (owned(p)) {
-      std::map<std::string, std::string> gf;
-      std::set<std::string> gd;
-      generated(gf, gd);
+      const Generated& gen = generated();
+      const std::map<std::string, std::string>& gf = gen.files;
+      const std::set<std::string>& gd = gen.dirs;
       auto g = gf.find(p);
       if (g != gf.end()) {
         r.kind = kFile;
@@ -412,11 +433,9 @@ struct Kernel::Impl {
         names.insert(rest.substr(0, rest.find('/')));
       }
     };
-    std::map<std::string, std::string> gf;
-    std::set<std::string> gd;
-    generated(gf, gd);
-    for (auto& e : gf) add(e.first);
-    for (auto& e : gd) add(e);
+    const Generated& gen = generated();
+    for (auto& e : gen.files) add(e.first);
+    for (auto& e : gen.dirs) add(e);
     for (auto& e : files) add(e.first);
     for (auto& e : nodes) add(e.first);
     for (auto& e : blocks) add(e.first);
@@ -1173,6 +1192,7 @@ void Kernel::add_mtd(int num, Chip* chip, const std::string& name, uint64_t offs
   if (m.type_code == 0xFF && !type.empty() && type.find_first_not_of("0123456789") == std::string::npos)
     m.type_code = static_cast<uint8_t>(atoi(type.c_str()));
   impl_->mtds[num] = m;
+  ++impl_->mtd_changes;
   std::string node = "/dev/mtd" + std::to_string(num);
   impl_->nodes[node] = {90, 2 * num, num, false};
   impl_->nodes[node + "ro"] = {90, 2 * num + 1, num, true};
