@@ -25,6 +25,7 @@ struct ChipState {
   uint32_t blocks() const { return static_cast<uint32_t>(bad.size()); }
 };
 ChipState Capture(sim::Chip& chip);
+void Capture(sim::Chip& chip, ChipState* into);  // reuses into's buffers
 
 struct Faults {
   struct Page { uint64_t page; int err; int times; };    // times -1: always
@@ -46,11 +47,19 @@ struct RunRecord {
   std::string out, err;
   int status = 0;  // exit status; -1 when the run did not end by itself
   int signal = 0;
+  // Blocks the run may have changed (empty: all). A harness that knows the others kept their
+  // bytes (from the simulated kernel's record of calls) saves comparing them; they must still
+  // be blocks the model allows to keep their old contents.
+  std::vector<uint8_t> touched;
 };
 
 // "" when the run kept every promise; else what broke, with the first difference found.
 // reading, when given, gets how the model took each line of the run.
 std::string Check(const RunRecord& run, std::string* reading = nullptr);
+
+// One character per block: B bad, . blank, E environment with a good CRC, e one that fails its
+// CRC (its entries' layout intact), x anything else.
+std::string Map(const ChipState& chip);
 
 // Bit by bit: independent of the updater's table-driven routine.
 uint32_t Crc32(const uint8_t* p, size_t n);

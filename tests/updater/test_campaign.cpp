@@ -382,8 +382,11 @@ int RunSeeds(long long first, long long count) {
       continue;
     }
     if (++failed <= 3) {
-      printf("=== seed %lld: %s\n--- script:\n%s\n--- faults:%s\n--- exit %d, stdout:\n%s\n--- stderr:\n%s\n", seed,
-             why.c_str(), c.script.c_str(), Describe(c.faults).c_str(), res.status, res.out.c_str(), res.err.c_str());
+      printf("=== seed %lld: %s\n--- script:\n%s\n--- faults:%s\n--- blocks before: %s\n--- blocks after:  %s\n"
+             "--- exit %d, stdout:\n%s\n--- stderr:\n%s\n",
+             seed, why.c_str(), c.script.c_str(), Describe(c.faults).c_str(), oracle::Map(run.before).c_str(),
+             run.after.data.empty() ? "(not handed back)" : oracle::Map(run.after).c_str(), res.status,
+             res.out.c_str(), res.err.c_str());
     } else {
       printf("=== seed %lld: %s\n", seed, why.substr(0, why.find('\n')).c_str());
     }
