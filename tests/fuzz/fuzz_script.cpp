@@ -1,22 +1,35 @@
-// Update scripts on a small simulated board: the write budget and a whole run. The input is
-// the script up to its first NUL byte; what follows is the board's version file "version",
-// so "chkver version 1.0" reaches both.
+// Update scripts on a small simulated chip, each run judged by the flash oracle: a run that
+// breaks a promise of the updater (a page programmed over unerased bytes, a byte changed outside
+// what the lines may change, a wrong stored image or environment, a wrong word or status, a
+// refusal that is missing or unjustified) aborts with the oracle's report.
+//
+// Input: an optional header "\xFA" STATE FAULT BLOCK PAGE choosing the chip's contents and one
+// injected fault, then the script up to its first NUL byte; what follows the NUL is the version
+// file "version", so "chkver version 1.0" reaches both. Without the header the chip (16 blocks)
+// is blank with a bad block at 0xC0000 and a boot environment at 0x140000, and nothing fails.
+#include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
+#include <sched.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "UpgradeScript.h"
+#include "flash_oracle.h"
 #include "sim_kernel.h"
 
-// The flash writer ends the process on fatal errors (bad start address, failed program). The
-// fuzz target is linked with --wrap=exit: an exit during a run unwinds back here instead.
+// The flash writer and reader end the process on fatal errors. The fuzz target is linked with
+// --wrap=exit: an exit during a run unwinds back here instead, carrying its status.
 struct ExitCalled {
   int status;
 };
@@ -31,10 +44,17 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
 // Linked with --wrap for Logger::write: the event is dropped instead of waiting a second for a
 // system-log service that is not there.
 extern "C" int __wrap__ZN6Logger5writeEPKc(const char* note) { return note ? 0 : 0; }
+// Linked with --wrap for sync: the simulated chip needs no flush of the host's disks.
+extern "C" void __wrap_sync() {}
 
 namespace {
 
-const uint32_t kEb = 0x20000;
+const uint32_t kEb = 0x20000, kPage = 2048, kPpb = kEb / kPage, kBlocks = 16;
+const uint32_t kEnvBlock = 10, kBadBlock = 6;
+
+// dupoob copies through the fixed file /tmp/update/tmp.yaffs: with a private /tmp (root) it
+// never meets the host's; without one, scripts that copy are left out.
+bool g_private_tmp = false;
 
 void Put(const std::string& path, const std::string& data) {
   FILE* f = fopen(path.c_str(), "wb");
@@ -43,13 +63,20 @@ void Put(const std::string& path, const std::string& data) {
   if (fclose(f) != 0) abort();
 }
 
-const char* const kFiles[] = {"page.bin", "block.bin", "odd.bin",  "oob.bin",
-                              "empty.bin", "fwupdate", "version", "result.txt"};
 std::string g_dir;
 
 void RemoveDir() {
-  for (const char* f : kFiles) unlink((g_dir + "/" + f).c_str());
+  for (const char* f : {"page.bin", "block.bin", "odd.bin", "oob.bin", "rec.bin", "big.bin", "empty.bin",
+                        "fwupdate", "version", "result.txt", "fifo", "link"})
+    unlink((g_dir + "/" + f).c_str());
+  rmdir((g_dir + "/sub").c_str());
   rmdir(g_dir.c_str());
+}
+
+std::string Bytes(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + i / 2048) & 0x7F);
+  return s;
 }
 
 const std::string& Dir() {
@@ -58,75 +85,249 @@ const std::string& Dir() {
     if (!mkdtemp(tmpl)) abort();
     std::string d(tmpl);
     g_dir = d;
-    // Package files the scripts may name: a page, a block and a bit, all not blank.
-    Put(d + "/page.bin", std::string(2048, 'P'));
-    Put(d + "/block.bin", std::string(kEb, 'B'));
-    Put(d + "/odd.bin", std::string(3001, 'O'));
-    Put(d + "/oob.bin", std::string(4 * (2048 + 64), 'Q'));
+    // Package files the scripts may name: plain images, with-OOB records (whole and not), and
+    // names that are not regular files.
+    Put(d + "/page.bin", Bytes(kPage, 1));
+    Put(d + "/block.bin", Bytes(kEb, 2));
+    Put(d + "/odd.bin", Bytes(3001, 3));
+    Put(d + "/oob.bin", Bytes(4 * (kPage + 64), 4));
+    Put(d + "/rec.bin", Bytes(3 * (kPage + 32), 5));
+    Put(d + "/big.bin", Bytes(3 * kEb + 1, 6));
     Put(d + "/empty.bin", std::string());
+    mkdir((d + "/sub").c_str(), 0755);
+    mkfifo((d + "/fifo").c_str(), 0644);
+    if (symlink("page.bin", (d + "/link").c_str()) != 0) abort();
     atexit(RemoveDir);
     return d;
   }();
   return dir;
 }
 
-// Names of real devices and kernel files: a script must not read from the host's.
+// Names of real devices and kernel files must not be read from the host; files the run itself
+// rewrites (ifnpart's result, dupoob's copy) are no package image the oracle can know.
 bool Harmless(const std::string& s) {
-  return s.find("/dev") == std::string::npos && s.find("/proc") == std::string::npos &&
-         s.find("/sys") == std::string::npos;
+  for (const char* bad : {"/dev", "/proc", "/sys", "result", "tmp.yaffs"})
+    if (s.find(bad) != std::string::npos) return false;
+  return g_private_tmp || s.find("dupoob") == std::string::npos;
+}
+
+// Standard output and error of one run, kept in memory files.
+struct Capture {
+  int out = memfd_create("out", 0), err = memfd_create("err", 0);
+  int saved_out = -1, saved_err = -1;
+  void Begin() {
+    fflush(stdout);
+    fflush(stderr);
+    for (int fd : {out, err}) {
+      if (ftruncate(fd, 0) != 0) abort();
+      lseek(fd, 0, SEEK_SET);
+    }
+    saved_out = dup(1);
+    saved_err = dup(2);
+    dup2(out, 1);
+    dup2(err, 2);
+  }
+  static std::string Read(int fd) {
+    std::string s(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    if (!s.empty() && pread(fd, &s[0], s.size(), 0) != static_cast<ssize_t>(s.size())) abort();
+    return s;
+  }
+  void End(std::string* o, std::string* e) {
+    fflush(stdout);
+    fflush(stderr);
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    *o = Read(out);
+    *e = Read(err);
+  }
+};
+
+// Block b's data and OOB bytes from one place to another (chip memory or a chip state).
+void CopyBlock(uint32_t b, const uint8_t* data, const uint8_t* oob, uint8_t* to_data, uint8_t* to_oob) {
+  const size_t d = static_cast<size_t>(b) * kEb, o = static_cast<size_t>(b) * kPpb * 64;
+  memcpy(to_data + d, data + d, kEb);
+  memcpy(to_oob + o, oob + o, kPpb * 64);
+}
+
+void Fill(sim::Chip& chip, uint32_t block, unsigned seed) {
+  static std::string patterns[32];  // made once: every state change would make them again
+  std::string& d = patterns[seed % 32];
+  if (d.empty()) d = Bytes(kEb + kPpb * 64, seed % 32);
+  const std::string o = d.substr(kEb);
+  memcpy(chip.data(static_cast<uint64_t>(block) * kEb), d.data(), kEb);
+  memcpy(chip.oob(static_cast<uint64_t>(block) * kPpb), o.data(), o.size());
 }
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  // A private /tmp for dupoob's copy; it needs root, as the test run has, and would hide
+  // corpus or artifact directories under /tmp from libFuzzer.
+  for (int i = 1; i < *argc; ++i)
+    if (strstr((*argv)[i], "/tmp")) return 0;
+  g_private_tmp = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("none", "/tmp", "tmpfs", 0, nullptr) == 0 && mkdir("/tmp/update", 0755) == 0;
+  // Chip-sized buffers come and go with every input: kept in the heap, not faulted in anew.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
-  const std::string input(reinterpret_cast<const char*>(data), size);
+  std::string input(reinterpret_cast<const char*>(data), size);
+  uint8_t state = 0, fault = 0, block = 0, page = 0;
+  if (size >= 5 && data[0] == 0xFA) {
+    state = data[1];
+    fault = data[2];
+    block = static_cast<uint8_t>(data[3] % kBlocks);
+    page = static_cast<uint8_t>(data[4] % kPpb);
+    input = input.substr(5);
+  }
   const size_t nul = input.find('\0');
   const std::string text = input.substr(0, nul);
-  const std::string version = nul == std::string::npos ? std::string("v1.2r3 build\n")
-                                                        : input.substr(nul + 1);
+  const std::string version = nul == std::string::npos ? std::string("v1.2r3 build\n") : input.substr(nul + 1);
   if (!Harmless(text)) return 0;
   const std::string& dir = Dir();
   Put(dir + "/fwupdate", text);
   Put(dir + "/version", version);
+  unlink((dir + "/result.txt").c_str());
 
-  // One chip for every run, blanked again: a fresh 8 MiB chip per run cost most of the time.
-  static sim::Chip& chip = [] () -> sim::Chip& {
+  // One chip for every input, restored from the state its header asks for; the state is made
+  // again only when the header changes it (a new chip when its bad marks differ).
+  static oracle::RunRecord run;
+  static sim::Chip* chip_ptr = nullptr;
+  static int made = -1;
+  const int config = (state & 15) | ((state & 4) ? block << 4 : 0);
+  std::vector<uint8_t> bad(kBlocks, 0);
+  bad[kBadBlock] = 1;
+  if (state & 4) bad[block] = 1;
+  bool same = chip_ptr != nullptr;
+  for (uint32_t b = 0; same && b < kBlocks; ++b) same = chip_ptr->is_bad(b) == (bad[b] != 0);
+  if (!same) {
+    delete chip_ptr;
     sim::Geometry g;
-    g.size = 64ull * kEb;
-    sim::Chip* c = new sim::Chip(g);
-    c->mark_bad(60);
-    return *c;
-  }();
-  chip.fill(0, chip.geometry().size, 0xFF);
-  memset(chip.oob(0), 0xFF, chip.page_count() * chip.geometry().oob_size);
+    g.size = static_cast<uint64_t>(kBlocks) * kEb;
+    chip_ptr = new sim::Chip(g);
+    chip_ptr->strict = false;  // the oracle reports it, with the run
+    for (uint32_t b = 0; b < kBlocks; ++b)
+      if (bad[b]) chip_ptr->mark_bad(b);
+  } else {
+    for (const auto& p : run.faults.program) chip_ptr->fail_program(p.page, p.err, 0);
+    for (const auto& e : run.faults.erase) chip_ptr->fail_erase(e.block, e.err, 0);
+    for (uint64_t p : run.faults.flips) chip_ptr->bitflips(p, 0, 0);
+  }
+  static std::vector<uint8_t> dirty(kBlocks, 0);  // blocks the last run changed, to be restored
+  sim::Chip& chip = *chip_ptr;
   chip.ecc_corrected = chip.ecc_failed = 0;
   chip.erased_blocks.clear();
+  const uint64_t violations_before = chip.violations();
+  run.faults = oracle::Faults();
+  run.status = 0;
+  if (config != made) {
+    // STATE: bits 0-1 the environment at 0x140000 (good, damaged, blank, good beside random
+    // blocks), bit 2 one more bad block at BLOCK, bit 3 random blocks 2..5.
+    static const std::string env = oracle::EnvBlock({"bootdelay=3", "image=1", "bootcmd=run slot"});
+    chip.fill(0, chip.geometry().size, 0xFF);
+    memset(chip.oob(0), 0xFF, chip.page_count() * chip.geometry().oob_size);
+    if ((state & 3) != 2) memcpy(chip.data(static_cast<uint64_t>(kEnvBlock) * kEb), env.data(), env.size());
+    if ((state & 3) == 1) chip.data(static_cast<uint64_t>(kEnvBlock) * kEb)[100] ^= 1;
+    if ((state & 3) == 3 || (state & 8))
+      for (uint32_t b = 2; b < 6; ++b) Fill(chip, b, b + state);
+    oracle::Capture(chip, &run.before);
+    run.before.violations = 0;
+    run.after = run.before;
+    made = config;
+  } else if (!same) {
+    memcpy(chip.data(0), run.before.data.data(), run.before.data.size());
+    memcpy(chip.oob(0), run.before.oob.data(), run.before.oob.size());
+    run.after = run.before;
+  } else {
+    for (uint32_t b = 0; b < kBlocks; ++b) {
+      if (!dirty[b]) continue;
+      CopyBlock(b, run.before.data.data(), run.before.oob.data(), chip.data(0), chip.oob(0));
+      CopyBlock(b, run.before.data.data(), run.before.oob.data(), run.after.data.data(), run.after.oob.data());
+    }
+  }
+  // FAULT: the one injected fault, at BLOCK and PAGE.
+  const uint64_t at = static_cast<uint64_t>(block) * kPpb + page;
+  switch (fault % 9) {
+    case 1: run.faults.program.push_back({at, EIO, 1}); break;
+    case 2: run.faults.program.push_back({at, EIO, -1}); break;
+    case 3: run.faults.program.push_back({at, EROFS, 1}); break;
+    case 4: run.faults.erase.push_back({block, EIO, 1}); break;
+    case 5: run.faults.erase.push_back({block, EIO, -1}); break;
+    case 6: run.faults.bbquery_err = EIO; run.faults.bbquery_times = 1 + page % 4; break;
+    case 7: run.faults.bbquery_err = EOPNOTSUPP; run.faults.bbquery_times = -1; break;
+    case 8: run.faults.flips.push_back(at); break;
+    default: break;
+  }
+  for (const auto& p : run.faults.program) chip.fail_program(p.page, p.err, p.times);
+  for (const auto& e : run.faults.erase) chip.fail_erase(e.block, e.err, e.times);
+  for (uint64_t p : run.faults.flips) chip.bitflips(p, 1, 1);
+
   sim::Kernel kernel;
   kernel.add_mtd(0, &chip, "nand0");
-  kernel.add_mtd(1, &chip, "u-boot", 0, 4 * kEb);
-  kernel.add_mtd(2, &chip, "kernel", 4 * kEb, 16 * kEb);
-  kernel.add_mtd(3, &chip, "u-boot-env", 20 * kEb, kEb);
-  kernel.add_mtd(4, &chip, "rootfs", 21 * kEb, 43 * kEb);
+  kernel.add_mtd(1, &chip, "u-boot", 0, 2 * kEb);
+  kernel.add_mtd(2, &chip, "kernel", 2 * kEb, 8 * kEb);
+  kernel.add_mtd(3, &chip, "u-boot-env", kEnvBlock * kEb, kEb);
+  kernel.add_mtd(4, &chip, "rootfs", (kEnvBlock + 1) * kEb, (kBlocks - kEnvBlock - 1) * kEb);
+  if (run.faults.bbquery_err) kernel.fail_ioctl(MEMGETBADBLOCK, run.faults.bbquery_err, run.faults.bbquery_times);
 
   UpgradeScript script;
   script.m_sScriptDir = dir;
   if (script.LoadFile("fwupdate") != 0) abort();
   if (script.m_sScript != text) abort();
-  const int blocks = script.GetBlockNumToWrite();
-  if (text.empty() ? blocks != -1 : blocks < 0) abort();
   // chkver names its file relative to the working directory; libFuzzer needs its own back.
   const int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (cwd < 0 || chdir(dir.c_str()) != 0) abort();
+  static Capture capture;
+  capture.Begin();
+  const int blocks = script.GetBlockNumToWrite();
   g_in_run = true;
   try {
     const int rc = script.Run();
     if (rc != 0 && rc != -1) abort();
-  } catch (const ExitCalled&) {
+  } catch (const ExitCalled& e) {
+    run.status = e.status & 0xFF;
   }
   g_in_run = false;
+  capture.End(&run.out, &run.err);
   if (fchdir(cwd) != 0) abort();
   close(cwd);
-  fflush(stdout);
+  if (text.empty() ? blocks != -1 : blocks < 0) abort();
+
+  // Only blocks the simulated kernel was asked to change can differ from before: the others
+  // are neither copied nor compared (the oracle still checks that they may keep their bytes).
+  dirty.assign(kBlocks, 0);
+  for (const sim::Call& c : kernel.calls()) {
+    if (!c.simulated || (c.op != "write" && c.op != "ioctl")) continue;
+    const uint64_t base = c.path == "/dev/mtd0" ? 0 : ~0ull;
+    if (base == ~0ull) {
+      dirty.assign(kBlocks, 1);
+      break;
+    }
+    for (uint64_t a = c.offset / kEb; a <= (c.offset + (c.length ? c.length - 1 : 0)) / kEb && a < kBlocks; ++a)
+      dirty[a] = 1;
+  }
+  for (uint32_t b = 0; b < kBlocks; ++b) {
+    if (dirty[b]) CopyBlock(b, chip.data(0), chip.oob(0), run.after.data.data(), run.after.oob.data());
+    run.after.bad[b] = chip.is_bad(b) ? 1 : 0;
+  }
+  run.after.violations = chip.violations() - violations_before;
+  run.touched = dirty;
+  run.script = text;
+  run.dir = dir;
+  run.cwd = dir;
+  run.proc_mtd = kernel.proc_mtd();
+  const std::string why = oracle::Check(run);
+  if (!why.empty()) {
+    fprintf(stderr, "flash oracle: %s\n--- script:\n%s\n--- state %u, fault %u at block %u page %u, exit %d\n"
+                    "--- stdout:\n%s\n--- stderr:\n%s\n",
+            why.c_str(), text.c_str(), state, fault % 9, block, page, run.status, run.out.c_str(), run.err.c_str());
+    abort();
+  }
   return 0;
 }
