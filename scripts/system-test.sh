@@ -129,7 +129,8 @@ REFUSALS=(
 )
 refusal_files() {  # dir: the files the refused lines name
   "$BIN/boardtool" prng 3 $((0x20000)) > "$1/b.bin"
-  "$BIN/boardtool" oobimg 5 1 | head -c $((133120 - 100)) > "$1/short.oob"
+  "$BIN/boardtool" oobimg 5 1 > "$1/short.oob"
+  truncate -s $((133120 - 100)) "$1/short.oob"
   "$BIN/boardtool" oobimg 6 2 > "$1/long.oob"
   mkdir "$1/kernel.d"; cp "$WORK/kernel.img" "$1/kernel.d/"
   mkfifo "$1/kernel.fifo"
