@@ -154,7 +154,8 @@ void Add(Belief& x, const Img& i) {
   x.c.push_back(i);
 }
 
-enum End { kGoesOn, kFinished, kRefused, kMissing, kWriterAbort, kReaderAbort, kVersionRefused, kVersionStop, kEmpty };
+enum End { kGoesOn, kFinished, kRefused, kMissing, kWriterAbort, kReaderAbort, kVersionRefused, kVersionStop, kEmpty,
+           kNoSlot };
 
 // An acceptable standard error line: head...tail (exact when tail is empty and exact is set).
 struct Msg {
@@ -294,7 +295,10 @@ class Model {
     for (const Faults::Page& f : r_.faults.program) b.prog_left[f.page] = f.times;
     std::string script = r_.script.substr(0, r_.script.find('\0'));
     b.lines = Split(script, "\r\n");
-    if (script.empty()) {
+    if (r_.no_slot) {
+      b.end = kNoSlot;
+      Leaf(b);
+    } else if (script.empty()) {
       b.end = kEmpty;  // nothing to run, and no "finish" either
       Leaf(b);
     } else {
@@ -908,7 +912,7 @@ class Model {
     if (b.depth > fail_depth_) {
       fail_depth_ = b.depth;
       static const char* const kEnds[] = {"goes on", "finished", "refused", "file missing", "writer abort",
-                                          "reader abort", "version refused", "version unreadable", "empty"};
+                                          "reader abort", "version refused", "version unreadable", "empty", "no slot"};
       fail_ = why + "\nthe model's reading of the run (" + kEnds[b.end] + "):\n" + b.log;
     }
   }
@@ -928,6 +932,9 @@ class Model {
         if (r_.status != 0) return Fmt("exit status %llu, want 0 (version refused)", r_.status);
         if (!has("Check Version Error (" + b.version + " required), badimage\n")) return "no badimage for " + b.version;
         if (has("finish")) return "finish after a refused version";
+        break;
+      case kNoSlot:
+        if (r_.status != 255 || !has("abort") || has("finish")) return "no slot to run: want abort and status 255";
         break;
       case kEmpty:
         if (r_.status != 0 || has("finish")) return "an empty script must end quietly with status 0";

@@ -90,6 +90,7 @@ struct Case {
   oracle::Faults faults;
   std::vector<uint32_t> anchors;  // blocks the lines start at, so that ranges meet and overlap
   std::vector<uint32_t> envs;     // blocks holding an environment (good or damaged)
+  bool no_slot = false;           // the driver's environment lacks "image"
 };
 
 class Generator {
@@ -148,7 +149,9 @@ class Generator {
       else chip_.fill(static_cast<uint64_t>(b) * kEb, kEb, 0xFF);
       c.envs.push_back(b);
     }
-    PutEnv(kDriverEnv, {"image=1"}, false);
+    // Now and then the boot environment names no slot: the updater must stop before any script.
+    c.no_slot = r_.chance(2);
+    PutEnv(kDriverEnv, {c.no_slot ? "imagex=1" : "image=1"}, false);
   }
 
   std::string File(bool oob) {
@@ -383,6 +386,7 @@ int RunSeeds(long long first, long long count) {
     run.cwd = kDir;
     run.proc_mtd = proc_mtd;
     run.faults = c.faults;
+    run.no_slot = c.no_slot;
     run.out = res.out;
     run.err = res.err;
     run.status = res.status;
