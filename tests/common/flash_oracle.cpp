@@ -783,6 +783,10 @@ class Model {
           else d2.push_back(Exact(pre + "not enough good blocks in the range" + dyn_tail));
           ok = false;
           break;
+        } else if (cmd != kWrite) {
+          // The partial block at the range's end was not erased by the line: writing into it
+          // because it reads back erased, or refusing to, are both within the range's promise.
+          d2.push_back(Exact(pre + "not enough good blocks in the range" + dyn_tail));
         }
         if (k < end && used_end > lim) {
           d2.push_back(Exact(pre + "not enough good blocks in the range" + dyn_tail));
