@@ -240,11 +240,15 @@ int write_page(Resources* r, const mtd_dev_info& mtd, long long blockstart, unsi
     if (eerr != EIO) r->fail(eerr);
   }
   fprintf(stderr, "Marking block at %#08llx bad\n", static_cast<long long>(blockstart));
+  // The kernel writes the mark into the block's first pages; when those are what fails, it
+  // answers EIO yet keeps the block bad in its table. Bad is all that matters here.
   if (mtd_mark_bad(&mtd, r->fd, eb) != 0) {
     int merr = errno;
-    errmsg("%s: MTD Mark bad block failure\n", mtd_device);
-    errno_line(merr);
-    r->fail(merr);
+    if (mtd_is_bad(&mtd, r->fd, eb) != 1) {
+      errmsg("%s: MTD Mark bad block failure\n", mtd_device);
+      errno_line(merr);
+      r->fail(merr);
+    }
   }
   mtdoffset = static_cast<unsigned long long>(blockstart) + ebsize;
   return 1;

@@ -52,10 +52,11 @@ scenario 4-img-slot2 'NANDSIM_ARGS="badblocks=100"' 'ENV="bootdelay=3 image=2 bo
   'READBACK="0x400000:kernel.img"' 'ERASED="0x200000:0x1c0000"'
 cp "$WORK/fw.img" "$SCEN/4-img-slot2/"
 
-# Page 32 of eraseblock 18 refuses to be programmed: the block is marked bad, and its first 32
-# pages are written again into block 19, so that a reader that skips bad blocks only (the boot
-# loader) reads the image whole.
-scenario 5-failing-page 'NANDSIM_ARGS="weakpages=1184:0"' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"'
+# The first page of eraseblock 18 refuses to be programmed: the block is marked bad and its page
+# is written again into block 19, so that a reader that skips bad blocks only (the boot loader)
+# reads the image whole. The kernel writes the bad-block mark into that same failing page, so
+# marking answers EIO although the block does end up bad.
+scenario 5-failing-page 'NANDSIM_ARGS="weakpages=1152:0"' "$ENVVARS" 'PKG=pkg.tgz' 'READBACK="0x200000:kernel.img"'
 cp "$WORK/pkg.tgz" "$SCEN/5-failing-page/"
 # Pages with their OOB bytes, then a copy of that range with its OOB bytes.
 scenario 6-oob 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \

@@ -131,6 +131,22 @@ TEST(NandWrite, FailedThirdPageMovesTheBlocksRecordsToTheNextGoodBlock) {
   }
 }
 
+TEST(NandWrite, ABlockThatCannotBeMarkedBadEndsTheWrite) {
+  // Left good and blank in the middle of the image, the block would be read as part of it.
+  Board b;
+  b.chip.fail_program(2 * 64);
+  b.k.fail_ioctl(MEMSETBADBLOCK, EIO);
+  testutil::TempDir d;
+  const std::string f = d.file("img");
+  nandtest::WriteFile(f, Pattern(4 * 2048, 5));
+  auto r = nandtest::Run(b, [&] { return nand_write_no_oob(f.c_str(), kDev, 0x40000, 0); });
+  EXPECT_EQ(255, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("nandwrite: error!: /dev/mtd0: MTD Mark bad block failure\n" + ErrLine(9, EIO)))
+      << r.err;
+  EXPECT_EQ(BlockLine(2) + "Data was only partially written due to error, abort!\n", r.out);
+}
+
 TEST(NandWrite, UnalignedStartInsideABlockAndRecoveryErasesTheWholeBlock) {
   Board b;
   std::vector<uint8_t> old(2048, 0x11);
