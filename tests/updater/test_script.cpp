@@ -551,21 +551,6 @@ TEST(ScriptFlash, DupOobNeverWritesAStaleCopyNorFollowsAPlantedLink) {
   EXPECT_EQ(0, r.status) << r.out;
 }
 
-TEST(ScriptFlash, SetEnvBelowOneBlockErasesToTheEndOfTheChipAndWritesThere) {
-  ChildResult r = RunScript("setenv 3c0000 0 image 2\n", [](Board& b) {
-    bench::Program(b.chip, 0x3C0000, bench::EnvBlock({"image=1"}));
-    return 0;
-  }, [](Board&) {
-    CHILD_CHECK_EQ(std::string("erase write_mem"), fakenand::Trace());
-    CHILD_CHECK_EQ(0LL, fakenand::ops[0].length);
-    CHILD_CHECK_EQ(0LL, fakenand::ops[1].length);  // the erased range ends with the chip
-    CHILD_CHECK_EQ(std::string(), bench::CheckEnv(fakenand::ops[1].data, {"image=2"}));
-    return 0;
-  });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(0, r.status) << r.out;
-}
-
 TEST(ScriptFlash, SetEnvLeavesFlashAloneWhenTheBlockCannotBeReadOrSaved) {
   ChildResult r = RunScript(
       "setenv 3c0000 20000 image 2\nerase 0 20000\n",
@@ -602,21 +587,6 @@ TEST(ScriptFlash, SetEnvLeavesFlashAloneWhenTheBlockCannotBeReadOrSaved) {
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_EQ("finish\n", r.out);
   EXPECT_NE(std::string::npos, r.err.find("left unchanged")) << r.err;
-}
-
-TEST(ScriptFlash, OffsetsAndLengthsFollowTheNumberRule) {
-  ChildResult r = RunScript("erase 0x100000 1fffF\nerase 20000xyz 60000h\n",
-                            nullptr, [](Board&) {
-                              const auto& o = fakenand::ops;
-                              CHILD_CHECK_EQ(2u, o.size());
-                              CHILD_CHECK_EQ(0x100000LL, o[0].start);
-                              CHILD_CHECK_EQ(0LL, o[0].length);
-                              CHILD_CHECK_EQ(0x20000LL, o[1].start);
-                              CHILD_CHECK_EQ(3LL, o[1].length);
-                              return 0;
-                            });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(0, r.status) << r.out;
 }
 
 TEST(ScriptLoad, MissingFileKeepsTheTextAndCountAndRunLeaveItUnchanged) {

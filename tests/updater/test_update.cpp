@@ -64,12 +64,6 @@ std::string BlockLine(unsigned block) {
   return line;
 }
 
-// Page with its first 32 OOB bytes, as the OOB image records hold them.
-std::string Record(sim::Chip& chip, uint64_t page) {
-  return bench::Read(chip, page * kPage, kPage) +
-         std::string(reinterpret_cast<const char*>(chip.oob(page)), 32);
-}
-
 }  // namespace
 
 TEST(WholeUpdate, RoadOfOneUpdate) {
@@ -135,96 +129,6 @@ TEST(WholeUpdate, BudgetMatchesTheBlockLinesOfWriteLines) {
     ++lines;
   EXPECT_EQ(1 + 2 + 1 + 4, lines);
   EXPECT_EQ(0u, r.out.find("Checking fwupdate_1 \nTotal Block to Write = 8\n")) << r.out;
-}
-
-TEST(WholeUpdate, DupOobCopiesDataAndOobAcrossBadBlocks) {
-  // Source: three blocks from 0x200000 with block 17 bad, so blocks 16, 18 and 19 are read.
-  // Target: 0x800000, four blocks with its first (64) bad.
-  ChildResult r = Update(
-      {"image=1"}, {{"fwupdate_1", "dupoob 800000 80000 60000 200000\n"}},
-      [](Board& b) {
-        for (uint32_t eb : {16u, 18u, 19u}) {
-          for (uint32_t p = 0; p < b.chip.pages_per_block(); ++p) {
-            const uint64_t page = eb * b.chip.pages_per_block() + p;
-            std::string data = bench::Pattern(kPage, static_cast<unsigned>(page));
-            std::string oob = bench::Pattern(32, static_cast<unsigned>(page * 3));
-            b.chip.program_page(page, 0, reinterpret_cast<const uint8_t*>(data.data()), kPage,
-                                reinterpret_cast<const uint8_t*>(oob.data()), 0, 32);
-          }
-        }
-        b.chip.mark_bad(17);
-        b.chip.fill(17 * bench::kEb, bench::kEb, 0x00);
-        b.chip.mark_bad(64);
-        b.chip.fill(64 * bench::kEb, bench::kEb, 0x00);
-        return 0;
-      },
-      [](Board& b) {
-        const uint32_t ppb = b.chip.pages_per_block();
-        const std::pair<uint32_t, uint32_t> copies[] = {{16, 65}, {18, 66}, {19, 67}};
-        for (const auto& c : copies)
-          for (uint32_t p = 0; p < ppb; ++p)
-            CHILD_CHECK(Record(b.chip, c.first * ppb + p) == Record(b.chip, c.second * ppb + p));
-        CHILD_CHECK_EQ(3u * ppb * (kPage + 32),
-                       static_cast<unsigned>(bench::Get("/tmp/update/tmp.yaffs").size()));
-        CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
-        return 0;
-      });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-  // The erase's notice of the bad target block has no line end of its own.
-  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 4\nSkipping bad block at 00800000" +
-                BlockLine(64) + BlockLine(65) + BlockLine(66) + BlockLine(67) + "finish\n",
-            r.out);
-  EXPECT_NE(std::string::npos,
-            r.err.find("Bad block at 800000, 1 block(s) from 800000 will be skipped\n"))
-      << r.err;
-}
-
-TEST(WholeUpdate, RangeNotErasedStopsTheScriptButFinishes) {
-  ChildResult r = Update(
-      {"image=1"},
-      {{"fwupdate_1", "write 200000 40000 k.bin\nsetenv 3c0000 20000 image 2\n"},
-       {"k.bin", bench::Pattern(100, 1)}},
-      [](Board& b) {
-        b.chip.fill(0x200000, bench::kEb, 0x11);
-        b.chip.fail_erase(16, 5, -1);
-        return 0;
-      },
-      [](Board& b) {
-        CHILD_CHECK(bench::Read(b.chip, 0x200000, 100) == std::string(100, '\x11'));
-        CHILD_CHECK_EQ(std::string(),
-                       bench::CheckEnv(bench::Read(b.chip, kEnvAt, bench::kEnvSize), {"image=1"}));
-        return 0;
-      });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 2\nfinish\n", r.out);
-  EXPECT_NE(std::string::npos, r.err.find("flash_erase: error!: /dev/mtd0: MTD Erase failure\n"))
-      << r.err;
-}
-
-TEST(WholeUpdate, FatalWriterFailureEndsTheProcessWithItsStatus) {
-  // The range is blank and the image runs into a block past it that is not: the writer stops
-  // there rather than program over it.
-  ChildResult r = Update(
-      {"image=1"},
-      {{"fwupdate_1", "erase 0 20000\nwrite 100000 20000 k.bin\nerase 20000 20000\n"},
-       {"k.bin", std::string(bench::kEb + kPage, 'k')}},
-      [](Board& b) {
-        b.chip.fill(0, 2 * bench::kEb, 0x00);
-        b.chip.fill(0x120000 + kPage, 1, 0x00);
-        return 0;
-      });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(255, r.status) << r.out << r.err;
-  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 2\n"
-            "Writing data to block 8 at offset 0x100000\nWriting data to block 9 at offset 0x120000\n"
-            "Data was only partially written due to error, abort!\n",
-            r.out);
-  EXPECT_NE(std::string::npos, r.err.find("nandwrite: error!: block at 0x120000 is not erased\n")) << r.err;
-  EXPECT_NE(std::string::npos,
-            r.err.find("nandwrite: error!: Data was only partially written due to error\n"))
-      << r.err;
 }
 
 TEST(WholeUpdate, PagesLargerThanTheCheckedBytes) {
