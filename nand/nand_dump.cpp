@@ -125,7 +125,8 @@ int run(Dump* d) {
   // Records with OOB bytes are copies: read raw, so that they hold what the pages hold. Through
   // ECC, pages written raw (whose ECC bytes the kernel does not agree with) come back "corrected"
   // in bits that were never wrong.
-  if (!omitoob && k_ioctl(d->fd, MTDFILEMODE, reinterpret_cast<void*>(static_cast<uintptr_t>(MTD_FILE_MODE_RAW))) != 0) {
+  if (!omitoob &&
+      k_ioctl(d->fd, MTDFILEMODE, reinterpret_cast<void*>(static_cast<uintptr_t>(MTD_FILE_MODE_RAW))) != 0) {
     int err = errno;
     errmsg("MTDFILEMODE\n");
     tool_errno_line(kTool, err);

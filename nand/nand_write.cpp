@@ -176,10 +176,10 @@ bool page_erased(Resources* r, const mtd_dev_info& mtd, unsigned long long offse
   // All of the OOB area, not just the 32 bytes of a record: the ECC bytes live there too.
   mtd_dev_info whole = mtd;
   whole.oob_size = r->chip_oob_size;
-  if (r->chip_oob_size > 0 &&
-      mtd_read_oob(r->mtd_desc, &whole, r->fd, offset, static_cast<uint64_t>(r->chip_oob_size), buf + page) != 0)
+  const int oob = r->chip_oob_size > 0 ? r->chip_oob_size : 0;
+  if (oob > 0 && mtd_read_oob(r->mtd_desc, &whole, r->fd, offset, static_cast<uint64_t>(oob), buf + page) != 0)
     return false;
-  const size_t n = static_cast<size_t>(page) + static_cast<size_t>(r->chip_oob_size > 0 ? r->chip_oob_size : 0);
+  const size_t n = static_cast<size_t>(page) + static_cast<size_t>(oob);
   for (size_t i = 0; i < n; ++i)
     if (buf[i] != 0xFF) return false;
   return true;
@@ -191,8 +191,8 @@ bool page_erased(Resources* r, const mtd_dev_info& mtd, unsigned long long offse
 void ensure_erased(Resources* r, const mtd_dev_info& mtd, long long blockstart) {
   const long long eb = blockstart / mtd.eb_size;
   if (flash_erase_state(mtd_device, eb) == kBlockErased) return;
-  const size_t room = static_cast<size_t>(mtd.min_io_size) + static_cast<size_t>(r->chip_oob_size > 0 ? r->chip_oob_size : 0);
-  unsigned char* buf = static_cast<unsigned char*>(xmalloc(room));
+  const size_t oob = static_cast<size_t>(r->chip_oob_size > 0 ? r->chip_oob_size : 0);
+  unsigned char* buf = static_cast<unsigned char*>(xmalloc(static_cast<size_t>(mtd.min_io_size) + oob));
   bool erased = true;
   for (unsigned long long off = mtdoffset;
        erased && off < static_cast<unsigned long long>(blockstart + mtd.eb_size);

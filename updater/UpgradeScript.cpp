@@ -362,7 +362,8 @@ int UpgradeScript::CheckPath(const mtd_dev_info& chip, int start, int length, lo
   long long need = (pages + per_block - 1) / per_block;
   for (long long b = first; need > 0; ++b) {
     if (b >= erase_end && beyond) return 0;
-    if (b >= limit_eb || b >= erase_end) return Refuse("not enough good blocks in the range, nothing written");
+    if (b >= limit_eb || b >= erase_end)
+      return Refuse("not enough good blocks in the range, nothing written");
     const FlashBlockState state = flash_erase_state(kDevice, b);
     if (state == kBlockBad) continue;
     // The environment has no second copy: a block whose erase failed but left it blank is
@@ -380,8 +381,8 @@ bool UpgradeScript::BlockReadsErased(const mtd_dev_info& chip, long long eb) {
   const size_t bytes = static_cast<size_t>(chip.eb_size) +
                        static_cast<size_t>(chip.eb_size / chip.min_io_size) * kOobRecordBytes;
   std::vector<char> buf(bytes, '\0');
-  if (nand_dump_to_mem_with_oob(buf.data(), static_cast<int>(eb * chip.eb_size), chip.eb_size, kDevice) != 0)
-    return false;
+  const int at = static_cast<int>(eb * chip.eb_size);
+  if (nand_dump_to_mem_with_oob(buf.data(), at, chip.eb_size, kDevice) != 0) return false;
   for (char c : buf)
     if (static_cast<unsigned char>(c) != 0xFF) return false;
   return true;
@@ -400,7 +401,9 @@ long long UpgradeScript::FirstGoodBlock(const mtd_dev_info& chip, int start, lon
   return found;
 }
 
-void UpgradeScript::EraseRange(int start, int length) { flash_erase(kDevice, start, length / kEraseBlockSize); }
+void UpgradeScript::EraseRange(int start, int length) {
+  flash_erase(kDevice, start, length / kEraseBlockSize);
+}
 
 int UpgradeScript::CmdErase(int start, int length) {
   mtd_dev_info chip;
@@ -435,7 +438,8 @@ int UpgradeScript::WriteImage(int start, int length, const char* file, bool oob)
   const long long limit = oob && length != 0 ? static_cast<long long>(start) + length : chip.size;
   if (CheckPath(chip, start, length, pages, limit, false, !oob) < 0) return -1;
   if (!VerifyErase(start, length))
-    return Refuse("range at 0x%x does not read back erased, nothing written", static_cast<unsigned int>(start));
+    return Refuse("range at 0x%x does not read back erased, nothing written",
+                  static_cast<unsigned int>(start));
   if (oob) {
     nand_write_with_oob(file, kDevice, static_cast<unsigned int>(start), static_cast<unsigned int>(length));
   } else {
@@ -444,7 +448,9 @@ int UpgradeScript::WriteImage(int start, int length, const char* file, bool oob)
   return 0;
 }
 
-int UpgradeScript::CmdWrite(int start, int length, const char* file) { return WriteImage(start, length, file, false); }
+int UpgradeScript::CmdWrite(int start, int length, const char* file) {
+  return WriteImage(start, length, file, false);
+}
 
 int UpgradeScript::CmdWriteOob(int start, int length, const char* file) {
   return WriteImage(start, length, file, true);
@@ -478,7 +484,8 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
   // The block lives in the first good block of the range, where the writer puts it and where a
   // boot loader that skips bad blocks reads it; a bad block's bytes are nobody's environment.
   const long long good = FirstGoodBlock(chip, start, end);
-  if (good == -2) return Refuse("boot environment at 0x%x cannot be read, left unchanged", static_cast<unsigned int>(start));
+  if (good == -2)
+    return Refuse("boot environment at 0x%x cannot be read, left unchanged", static_cast<unsigned int>(start));
   if (good < 0) return Refuse("not enough good blocks in the range, nothing written");
   const unsigned int at = static_cast<unsigned int>(good);
   EnvUtil env(kDevice, at, kEnvBlockSize);
