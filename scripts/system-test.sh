@@ -292,9 +292,10 @@ grep -qx 'Erasing failed write from 0x240000 to 0x25ffff' "$R/stderr" || bad "no
 expect_rc 0
 expect_grep "image read back past the block now bad" "$R/readback" "kernel.img: identical, 1048576 bytes"
 expect_grep "boot variables" "$R/env" "image=2"
+# Bad by the kernel's own answer, although writing the mark into the failed page did not take
+# (and so the kernel's count of bad blocks in sysfs stays 0).
 expect_map "W:16-17,19-24,30 B:18"
-[ "$(cat "$R/sysfs-bad-blocks-after" 2>/dev/null)" = 1 ] \
-  || bad "sysfs counts $(cat "$R/sysfs-bad-blocks-after" 2>/dev/null) bad blocks, expected 1"
+grep -qx 'Marking block at 0x240000 bad' "$R/stderr" || bad "block 18 not marked bad"
 end
 
 begin 6-oob

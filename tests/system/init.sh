@@ -88,7 +88,6 @@ run_scenario() {  # scenario dir, result dir
   kill $SYSLOG_PID 2>/dev/null; wait $SYSLOG_PID 2>/dev/null
 
   boardtool map /dev/mtd0 > "$R/map"
-  cat /sys/class/mtd/mtd0/bad_blocks > "$R/sysfs-bad-blocks-after" 2>/dev/null
   for sn in $SNAP; do
     boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-after" 2>&1
   done
