@@ -181,6 +181,9 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
       {"setenv 3c0000 20000 image=2 x", "variable name holds \"=\"", true},
       {"setenv 400000 20000 image 2", "boot environment at 0x400000 fails its CRC, left unchanged", true},
       {"setenv 420000 20000 image 2", "boot environment at 0x420000 fails its CRC, left unchanged", true},
+      // The chip cannot be opened: the erase and the line say why, the run stops before the flash.
+      {"write 200000 40000 k.bin", "block at 0x200000 did not erase, nothing written", false,
+       [](Board& b) { b.kernel.fail_open("/dev/mtd0", EACCES); }},
       // A block the data never reaches may fail its erase.
       {"setenv 3c0000 40000 image 2", "", false, [](Board& b) { b.chip.fail_erase(31, EIO, -1); },
        env_is({"a=1", "image=2"})},
