@@ -13,6 +13,7 @@
 
 namespace sim {
 class Chip;
+class Kernel;
 }
 
 namespace oracle {
@@ -24,7 +25,6 @@ struct ChipState {
   uint64_t violations = 0;         // programs over bytes that were not erased
   uint32_t blocks() const { return static_cast<uint32_t>(bad.size()); }
 };
-ChipState Capture(sim::Chip& chip);
 void Capture(sim::Chip& chip, ChipState* into);  // reuses into's buffers
 
 struct Faults {
@@ -36,6 +36,11 @@ struct Faults {
   int bbquery_times = 0;  // ... this often (-1: always)
   std::vector<uint64_t> flips;  // pages that read with bitflips
 };
+
+// The board the cases run on: the chip's partitions as its kernel lists them (the boot
+// environment the driver reads in the last block); Arm injects the faults (times 0 disarms).
+void Board(sim::Kernel& k, sim::Chip& chip);
+void Arm(sim::Kernel& k, sim::Chip& chip, const Faults& f, bool on = true);
 
 struct RunRecord {
   ChipState before, after;
@@ -54,15 +59,10 @@ struct RunRecord {
   std::vector<uint8_t> touched;
 };
 
-// "" when the run kept every promise; else what broke, with the first difference found.
-// reading, when given, gets how the model took each line of the run.
-std::string Check(const RunRecord& run, std::string* reading = nullptr);
+// "" when the run kept every promise; else the first broken one found.
+std::string Check(const RunRecord& run);
 
-// One character per block: B bad, . blank, E environment with a good CRC, e one that fails its
-// CRC (its entries' layout intact), x anything else.
-std::string Map(const ChipState& chip);
-
-// Bit by bit: independent of the updater's table-driven routine.
+// Independent of the updater's own routine (its table is made bit by bit here).
 uint32_t Crc32(const uint8_t* p, size_t n);
 // A well-formed boot environment block of size bytes holding entries.
 std::string EnvBlock(const std::vector<std::string>& entries, uint32_t size = 0x20000);
