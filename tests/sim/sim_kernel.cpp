@@ -335,10 +335,11 @@ struct Kernel::Impl {
   struct Generated {
     std::map<std::string, std::string> files;
     std::set<std::string> dirs;
+    std::map<std::string, std::vector<std::string>> lists;  // directory listings, made when first read
   };
   mutable Generated gen_;
   mutable std::vector<uint64_t> gen_key_;
-  uint64_t mtd_changes = 0;  // add_mtd calls, so that a replaced device is seen
+  uint64_t mtd_changes = 0;  // calls that add or remove paths, so that a replaced device is seen
   const Generated& generated() const {
     std::vector<uint64_t> key = {mtd_changes, k->erase_regions.size()};
     for (auto& e : mtds) {
@@ -426,6 +427,10 @@ struct Kernel::Impl {
   }
 
   std::vector<std::string> list(const std::string& d) const {
+    // libmtd lists the sysfs class directory on every open: made again only after a change.
+    const Generated& gen = generated();
+    auto cached = gen.lists.find(d);
+    if (cached != gen.lists.end()) return cached->second;
     std::set<std::string> names;
     auto add = [&](const std::string& path) {
       if (path.size() > d.size() + 1 && under(path, d) && !is_removed(path)) {
@@ -433,7 +438,6 @@ struct Kernel::Impl {
         names.insert(rest.substr(0, rest.find('/')));
       }
     };
-    const Generated& gen = generated();
     for (auto& e : gen.files) add(e.first);
     for (auto& e : gen.dirs) add(e);
     for (auto& e : files) add(e.first);
@@ -441,7 +445,7 @@ struct Kernel::Impl {
     for (auto& e : blocks) add(e.first);
     std::vector<std::string> out = {".", ".."};
     out.insert(out.end(), names.begin(), names.end());
-    return out;
+    return gen_.lists[d] = out;
   }
 
   // sysfs attributes report one page and "/proc" files nothing, whatever they hold; only
@@ -1203,22 +1207,26 @@ void Kernel::add_block(const std::string& path, Chip* chip, uint64_t offset, uin
   size_t digits = p.find_last_not_of("0123456789");
   int minor = digits + 1 < p.size() ? atoi(p.c_str() + digits + 1) : 0;
   impl_->blocks[p] = {chip, offset, size, minor};
+  ++impl_->mtd_changes;
 }
 
 void Kernel::add_node(const std::string& path, int major, int minor, int mtd_num) {
   impl_->nodes[normalize(path.c_str())] = {major, minor, mtd_num, (minor & 1) != 0 && major == 90};
+  ++impl_->mtd_changes;
 }
 
 void Kernel::set_file(const std::string& path, const std::string& contents) {
   std::string p = normalize(path.c_str());
   impl_->files[p] = contents;
   impl_->removed.erase(p);
+  ++impl_->mtd_changes;
 }
 
 void Kernel::remove_file(const std::string& path) {
   std::string p = normalize(path.c_str());
   impl_->files.erase(p);
   impl_->removed.insert(p);
+  ++impl_->mtd_changes;
 }
 
 void Kernel::fail_reads(const std::string& path, int err) { impl_->read_faults[normalize(path.c_str())] = err; }
@@ -1232,9 +1240,18 @@ void Kernel::fail_readdir(const std::string& path, int err) {
 void Kernel::fail_closedir(const std::string& path, int err) {
   impl_->closedir_faults[normalize(path.c_str())] = err;
 }
-void Kernel::fail_ioctl(unsigned long request, int err, int times) { impl_->ioctl_faults[request] = {err, times}; }
-void Kernel::no_sysfs() { impl_->removed.insert(kSysfs); }
-void Kernel::no_proc_mtd() { impl_->removed.insert(kProcMtd); }
+void Kernel::fail_ioctl(unsigned long request, int err, int times) {
+  if (times == 0) impl_->ioctl_faults.erase(request);
+  else impl_->ioctl_faults[request] = {err, times};
+}
+void Kernel::no_sysfs() {
+  impl_->removed.insert(kSysfs);
+  ++impl_->mtd_changes;
+}
+void Kernel::no_proc_mtd() {
+  impl_->removed.insert(kProcMtd);
+  ++impl_->mtd_changes;
+}
 std::string Kernel::proc_mtd() const { return impl_->proc_text(); }
 size_t Kernel::open_fds() const { return impl_->fds.size() + impl_->dirs.size(); }
 

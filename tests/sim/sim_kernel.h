@@ -163,7 +163,7 @@ class Kernel {
   void fail_open(const std::string& path, int err, int times = -1);  // open and opendir
   void fail_readdir(const std::string& path, int err);   // first readdir fails with err
   void fail_closedir(const std::string& path, int err);
-  void fail_ioctl(unsigned long request, int err, int times = -1);  // any simulated fd
+  void fail_ioctl(unsigned long request, int err, int times = -1);  // any simulated fd; times 0: no more
   size_t open_fds() const;  // simulated fds and directory streams still open
   std::string proc_mtd() const;  // current "/proc/mtd" text
 
