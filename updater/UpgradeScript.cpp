@@ -414,8 +414,11 @@ int UpgradeScript::CmdErase(int start, int length) {
 
 int UpgradeScript::VerifyErase(int start, int length) {
   (void)length;
+  return BlankAt(start, ChipPageSize(kDevice));
+}
+
+int UpgradeScript::BlankAt(int start, int page) {
   // The reader hands over whole pages: the buffer must hold every page it may deliver.
-  const int page = ChipPageSize(kDevice);
   if (page <= 0) return 0;
   const size_t pages = (kVerifyLength + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
   // Zeros: whatever the reader does not deliver (end of the chip) counts as not erased.
@@ -428,16 +431,13 @@ int UpgradeScript::VerifyErase(int start, int length) {
   return 1;
 }
 
-int UpgradeScript::WriteImage(int start, int length, const char* file, bool oob) {
-  mtd_dev_info chip;
+int UpgradeScript::WriteImage(const mtd_dev_info& chip, int start, int length, const char* file, bool oob) {
   long long pages = 0;
-  if (!ChipInfo(&chip) || CheckRange(chip, start, length) < 0 ||
-      CheckImage(chip, file, oob, start, length, &pages) < 0)
-    return -1;
+  if (CheckRange(chip, start, length) < 0 || CheckImage(chip, file, oob, start, length, &pages) < 0) return -1;
   EraseRange(start, length);
   const long long limit = oob && length != 0 ? static_cast<long long>(start) + length : chip.size;
   if (CheckPath(chip, start, length, pages, limit, false, !oob) < 0) return -1;
-  if (!VerifyErase(start, length))
+  if (!BlankAt(start, chip.min_io_size))
     return Refuse("range at 0x%x does not read back erased, nothing written",
                   static_cast<unsigned int>(start));
   if (oob) {
@@ -449,11 +449,13 @@ int UpgradeScript::WriteImage(int start, int length, const char* file, bool oob)
 }
 
 int UpgradeScript::CmdWrite(int start, int length, const char* file) {
-  return WriteImage(start, length, file, false);
+  mtd_dev_info chip;
+  return ChipInfo(&chip) ? WriteImage(chip, start, length, file, false) : -1;
 }
 
 int UpgradeScript::CmdWriteOob(int start, int length, const char* file) {
-  return WriteImage(start, length, file, true);
+  mtd_dev_info chip;
+  return ChipInfo(&chip) ? WriteImage(chip, start, length, file, true) : -1;
 }
 
 int UpgradeScript::CmdDupOob(int start, int length, int srcLength, int srcStart) {
@@ -467,7 +469,7 @@ int UpgradeScript::CmdDupOob(int start, int length, int srcLength, int srcStart)
   unlink(kDupOobFile);
   if (nand_dump_with_oob(kDupOobFile, srcStart, srcLength, kDevice) != 0)
     return Refuse("cannot read the source, nothing written");
-  return WriteImage(start, length, kDupOobFile, true);
+  return WriteImage(chip, start, length, kDupOobFile, true);
 }
 
 int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char* value) {

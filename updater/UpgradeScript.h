@@ -80,7 +80,10 @@ class UpgradeScript {
   // bad-block query fails.
   long long FirstGoodBlock(const mtd_dev_info& chip, int start, long long end);
   void EraseRange(int start, int length);
-  int WriteImage(int start, int length, const char* file, bool oob);
+  // One geometry read per line: the checks, the path and the blank check share it.
+  int WriteImage(const mtd_dev_info& chip, int start, int length, const char* file, bool oob);
+  // VerifyErase with the page size already known.
+  int BlankAt(int start, int page);
 
   std::vector<char> m_work;
   std::string m_sLine;  // the line being run, for messages
