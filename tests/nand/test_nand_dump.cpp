@@ -33,33 +33,6 @@ void Fill(Board& b, uint64_t first, uint64_t n, uint32_t seed) {
   }
 }
 
-TEST(NandDump, CopyWithOobAcrossBadBlocksReproducesEveryPage) {
-  Board b;
-  Fill(b, 64, 6 * 64, 20);
-  b.chip.mark_bad(3);  // in the source range, with data that must not be copied
-  b.chip.mark_bad(9);  // in the destination range
-  testutil::TempDir d;
-  const std::string f = d.file("copy");
-  Snapshot s;
-  auto r = nandtest::Run(b, [&] {
-    if (nand_dump_with_oob(f.c_str(), 0x20000, 4 * 0x20000, kDev) != 0) return 1;
-    return nand_write_with_oob(f.c_str(), kDev, 8 * 0x20000, 5 * 0x20000);
-  }, &s);
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(4u * 64 * 2080, nandtest::ReadFile(f).size());
-  ASSERT_TRUE(s.taken);
-  const uint32_t from[] = {1, 2, 4, 5}, to[] = {8, 10, 11, 12};
-  for (int i = 0; i < 4; i++) {
-    for (uint64_t p = 0; p < 64; p++) {
-      const uint64_t src = from[i] * 64 + p, dst = to[i] * 64 + p;
-      ASSERT_EQ(0, memcmp(s.page_data(dst), s.page_data(src), 2048)) << "page " << src;
-      ASSERT_EQ(0, memcmp(s.page_oob(dst), s.page_oob(src), 32)) << "oob of page " << src;
-    }
-  }
-  EXPECT_EQ(0u, s.violations);
-  EXPECT_EQ(0u, s.open_fds);
-}
-
 TEST(NandDump, MemoryDestinationHoldsWhatWasAskedFor) {
   {
     Board b;

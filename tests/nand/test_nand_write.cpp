@@ -69,29 +69,6 @@ std::vector<uint64_t> Cat(std::vector<uint64_t> a, const std::vector<uint64_t>& 
   return a;
 }
 
-TEST(NandWrite, SkipsBadBlocksAndPadsTheLastPage) {
-  Board b;
-  b.chip.mark_bad(3);
-  testutil::TempDir d;
-  const std::string f = d.file("img");
-  // Two blocks and one and a half pages: the last page is completed with 0xFF.
-  std::vector<uint8_t> img = Pattern(2 * 0x20000 + 3072, 1);
-  nandtest::WriteFile(f, img);
-  Snapshot s;
-  auto r = nandtest::Run(b, [&] { return nand_write_no_oob(f.c_str(), kDev, 0x40000, 0); }, &s);
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(BlockLine(2) + BlockLine(3) + BlockLine(4) + BlockLine(5), r.out);
-  EXPECT_EQ(BadLine(3), r.err);
-  ExpectRecords(s, img, Cat(Pages(128, 64), Pages(256, 65)), false);
-  EXPECT_EQ(0, memcmp(s.page_data(321), &img[129 * 2048], 1024));
-  EXPECT_TRUE(Erased(s.page_data(321) + 1024, 1024));
-  EXPECT_TRUE(Erased(s.page_data(192), 64 * 2048));  // the bad block got nothing
-  EXPECT_TRUE(Erased(s.page_data(322), 2048));
-  EXPECT_EQ(130u, s.programs);
-  EXPECT_EQ(0u, s.violations);
-  EXPECT_EQ(0u, s.open_fds);
-}
-
 TEST(NandWrite, FailedThirdPageMovesTheBlocksRecordsToTheNextGoodBlock) {
   // With OOB from a file, and without OOB from standard input (which cannot be read again).
   for (bool from_stdin : {false, true}) {
