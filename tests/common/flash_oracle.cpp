@@ -109,9 +109,33 @@ ORACLE_SCAN bool Equal(const uint8_t* a, const uint8_t* b, size_t n) {
   return true;
 }
 
+// Block-sized buffers go back to a free list: under ASan every allocation of 128 KiB or more is
+// a mapping of its own, and the script fuzzer's model makes thousands of them a second.
+std::vector<std::vector<uint8_t>> g_spare;
+
+std::vector<uint8_t> Buffer(size_t n, uint8_t fill) {
+  std::vector<uint8_t> v;
+  for (size_t i = g_spare.size(); i-- > 0;)
+    if (g_spare[i].capacity() >= n) {
+      v = std::move(g_spare[i]);
+      g_spare.erase(g_spare.begin() + static_cast<long>(i));
+      break;
+    }
+  v.assign(n, fill);
+  return v;
+}
+
+void Recycle(std::vector<uint8_t>& v) {
+  if (v.capacity() >= 4096 && g_spare.size() < 64) g_spare.push_back(std::move(v));
+}
+
 // One eraseblock as it may be found: data, OOB of all its pages, bad mark. The bytes are its
 // own (written by the model) or, for the blocks as they were before the run, the snapshot's.
 struct Block {
+  ~Block() {
+    Recycle(own_data);
+    Recycle(own_oob);
+  }
   std::vector<uint8_t> own_data, own_oob;
   const uint8_t* data = nullptr;
   const uint8_t* oob = nullptr;
@@ -128,17 +152,26 @@ struct Block {
 };
 using Img = std::shared_ptr<const Block>;
 
-// copy: the block keeps its own bytes (one the model wrote); else it views the chip before the run.
-Img Make(const uint8_t* data, size_t eb, const uint8_t* oob, size_t oobs, bool bad, bool copy = true) {
+// A block that views bytes it does not own: the chip before the run, or the erased block.
+Img View(const uint8_t* data, size_t eb, const uint8_t* oob, size_t oobs, bool bad) {
   auto b = std::make_shared<Block>();
-  if (copy) {
-    b->own_data.assign(data, data + eb);
-    b->own_oob.assign(oob, oob + oobs);
-  }
-  b->data = copy ? b->own_data.data() : data;
-  b->oob = copy ? b->own_oob.data() : oob;
+  b->data = data;
+  b->oob = oob;
   b->eb = eb;
   b->oobs = oobs;
+  b->bad = bad;
+  return b;
+}
+
+// A block the model wrote: it keeps its bytes.
+Img Own(std::vector<uint8_t> data, std::vector<uint8_t> oob, bool bad) {
+  auto b = std::make_shared<Block>();
+  b->own_data = std::move(data);
+  b->own_oob = std::move(oob);
+  b->data = b->own_data.data();
+  b->oob = b->own_oob.data();
+  b->eb = b->own_data.size();
+  b->oobs = b->own_oob.size();
   b->bad = bad;
   return b;
 }
@@ -183,6 +216,10 @@ struct Branch {
 
 // Page images a data line stores: data and full OOB per page.
 struct Input {
+  ~Input() {
+    Recycle(data);
+    Recycle(oob);
+  }
   std::vector<uint8_t> data, oob;
 };
 
@@ -288,8 +325,7 @@ class Model {
     bbq_ = r.faults.bbquery_err != 0 && r.faults.bbquery_times != 0;
     static Img erased;  // every model of the same geometry shares it
     if (!erased || erased->eb != eb_ || erased->oobs != ppb_ * oobsz_) {
-      const std::vector<uint8_t> ff(eb_, 0xFF);
-      erased = Make(ff.data(), eb_, ff.data(), ppb_ * oobsz_, false);
+      erased = Own(std::vector<uint8_t>(eb_, 0xFF), std::vector<uint8_t>(ppb_ * oobsz_, 0xFF), false);
     }
     erased_ = erased;
   }
@@ -299,7 +335,7 @@ class Model {
     for (uint32_t k = 0; k < nblocks_; ++k) {
       const uint8_t* d = &r_.before.data[static_cast<size_t>(k) * eb_];
       const uint8_t* o = &r_.before.oob[static_cast<size_t>(k) * ppb_ * oobsz_];
-      b.blk.push_back({Make(d, eb_, o, ppb_ * oobsz_, r_.before.bad[k] != 0, false)});
+      b.blk.push_back({View(d, eb_, o, ppb_ * oobsz_, r_.before.bad[k] != 0)});
     }
     for (const Faults::Page& f : r_.faults.program) b.prog_left[f.page] = f.times;
     std::string script = r_.script.substr(0, r_.script.find('\0'));
@@ -526,8 +562,8 @@ class Model {
     if (cmd == kWrite || cmd == kWriteOob) {
       const size_t rec = cmd == kWrite ? page_ : page_ + kRecordOob;
       const size_t pages = (file_bytes.size() + rec - 1) / rec;
-      in.data.assign(pages * page_, 0xFF);
-      in.oob.assign(pages * oobsz_, 0xFF);
+      in.data = Buffer(pages * page_, 0xFF);
+      in.oob = Buffer(pages * oobsz_, 0xFF);
       for (size_t p = 0; p < pages; ++p) {
         const size_t n = std::min<size_t>(page_, file_bytes.size() - p * rec);
         memcpy(&in.data[p * page_], file_bytes.data() + p * rec, n);
@@ -549,6 +585,11 @@ class Model {
       if (want_pages * page_ > room) outs->push_back(Refusal(b, kRefused, {Around(pre, " does not fit into the range")}));
       long long stop = srclen ? std::min<long long>(srcstart + srclen, size_) : size_;
       bool known = true;
+      const size_t copy_pages = static_cast<size_t>(std::max<long long>(0, std::min<long long>(want_pages, size_ / page_)));
+      in.data = Buffer(copy_pages * page_, 0);
+      in.oob = Buffer(copy_pages * oobsz_, 0);
+      in.data.clear();
+      in.oob.clear();
       for (long long ofs = srcstart; ofs < stop;) {
         const uint32_t k = static_cast<uint32_t>(ofs / eb_);
         const Tri bad = Bad(b, k);
@@ -786,14 +827,14 @@ class Model {
       if (failed_err == EIO) {
         // Whether a failed block that may not erase is marked bad and left is not followed.
         if (efault_.count(static_cast<uint32_t>(k))) return undetermined(o, true);
-        o.blk[k] = {Make(erased_->data, eb_, erased_->oob, ppb_ * oobsz_, true, false)};
+        o.blk[k] = {View(erased_->data, eb_, erased_->oob, ppb_ * oobsz_, true)};
         ++k;
         continue;
       }
-      std::vector<uint8_t> data(eb_, 0xFF), oob(ppb_ * oobsz_, 0xFF);
+      std::vector<uint8_t> data = Buffer(eb_, 0xFF), oob = Buffer(ppb_ * oobsz_, 0xFF);
       memcpy(data.data(), &in.data[p * page_], cnt * page_);
       memcpy(oob.data(), &in.oob[p * oobsz_], cnt * oobsz_);
-      o.blk[k] = {Make(data.data(), eb_, oob.data(), ppb_ * oobsz_, false)};
+      o.blk[k] = {Own(std::move(data), std::move(oob), false)};
       p += cnt;
       ++k;
     }

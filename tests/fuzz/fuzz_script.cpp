@@ -164,28 +164,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   unlink((g_dir + "/result.txt").c_str());
 
   // One chip for every input, restored from the state its header asks for: the blocks the last
-  // run changed are copied back, the whole state made again only when the header changes it (a
-  // new chip when its bad marks differ).
+  // run changed are copied back, the whole state made again only when the header changes it.
   static oracle::RunRecord run;
   static sim::Chip* chip = nullptr;
   static sim::Kernel* kernel = nullptr;  // kept: its sysfs tree is made once, not every run
   static int made = -1;
   static std::vector<uint8_t> dirty(kBlocks, 0);  // blocks the last run changed
   const int config = (state & 15) | ((state & 4) ? block << 4 : 0);
-  bool same = chip != nullptr;
-  for (uint32_t b = 0; same && b < kBlocks; ++b)
-    same = chip->is_bad(b) == (b == kBadBlock || ((state & 4) && b == block));
-  if (!same) {
-    delete kernel;
-    delete chip;
+  if (!chip) {
     chip = new sim::Chip(sim::Geometry{kPage, kOob, kEb, 0, static_cast<uint64_t>(kBlocks) * kEb});
     kernel = new sim::Kernel;
     oracle::Board(*kernel, *chip);
     run.proc_mtd = kernel->proc_mtd();
     chip->strict = false;  // the oracle reports it, with the run
-    chip->mark_bad(kBadBlock);
-    if (state & 4) chip->mark_bad(block);
-    dirty.assign(kBlocks, 1);
+  }
+  for (uint32_t b = 0; b < kBlocks; ++b) {
+    if (b == kBadBlock || ((state & 4) && b == block)) {
+      chip->mark_bad(b);
+    } else if (chip->is_bad(b)) {
+      chip->clear_bad(b);  // marked by the last run, or by its header
+      dirty[b] = 1;
+    }
   }
   oracle::Arm(*kernel, *chip, run.faults, false);  // the last run's
   kernel->clear_calls();

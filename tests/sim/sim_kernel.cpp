@@ -53,6 +53,12 @@ void Chip::mark_bad(uint32_t eb) {
   ecc_badblocks++;  // the kernel counts every block it knows to be bad
 }
 
+void Chip::clear_bad(uint32_t eb) {
+  if (eb >= bad_.size() || !bad_[eb]) return;
+  bad_[eb] = false;
+  ecc_badblocks--;
+}
+
 bool Chip::is_bad(uint32_t eb) const { return eb < bad_.size() && bad_[eb]; }
 
 void Chip::lock(uint32_t eb, bool locked) {

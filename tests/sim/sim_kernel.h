@@ -59,6 +59,7 @@ class Chip {
 
   // Bad blocks: factory marks set by tests, run-time marks by MEMSETBADBLOCK.
   void mark_bad(uint32_t eb);
+  void clear_bad(uint32_t eb);  // a fresh chip's table, for a harness that reuses one chip
   bool is_bad(uint32_t eb) const;
   bool bb_supported = true;  // false: MEMGETBADBLOCK answers EOPNOTSUPP
 
