@@ -38,12 +38,14 @@ int bb_method;
 void* xmalloc(size_t size) { return tool_xmalloc(kTool, size); }
 
 // Where the pages go: the caller's buffer, which holds at most `room` bytes (unbounded when
-// room is negative), or a file.
+// room is negative), or a file, written in chunks of many records rather than two writes a page.
 struct Sink {
   char* mem = nullptr;
   long long room = -1;
   long long pos = 0;
   int ofd = -1;
+  char* chunk = nullptr;  // file mode: records not yet written, room for at least one page
+  size_t cap = 0, held = 0;
 
   // false when the file could not take the bytes.
   bool put(const void* src, size_t len) {
@@ -57,7 +59,16 @@ struct Sink {
       pos += static_cast<long long>(n);
       return true;
     }
-    const char* p = static_cast<const char*>(src);
+    if (held + len > cap && !flush()) return false;
+    memcpy(chunk + held, src, len);
+    held += len;
+    return true;
+  }
+
+  bool flush() {
+    const char* p = chunk;
+    size_t len = held;
+    held = 0;
     while (len > 0) {
       ssize_t w = k_write(ofd, p, len);
       if (w < 0 && errno == EINTR) continue;
@@ -84,6 +95,8 @@ struct Dump {
     fd = -1;
     if (sink.ofd >= 0) k_close(sink.ofd);
     sink.ofd = -1;
+    free(sink.chunk);
+    sink.chunk = nullptr;
     free(oobbuf);
     oobbuf = nullptr;
     free(readbuf);
@@ -161,6 +174,11 @@ int run(Dump* d) {
     d->abort();
   }
 
+  if (d->sink.ofd >= 0) {
+    d->sink.cap = pagesize > 64 * 1024 ? static_cast<size_t>(pagesize) : 64 * 1024;
+    d->sink.chunk = static_cast<char*>(xmalloc(d->sink.cap));
+  }
+
   // The caller's buffer is sized by what it asked for: length bytes of page data and, with OOB,
   // 32 bytes for each page they touch. Whatever the page size, nothing goes past that.
   if (d->sink.mem && length) {
@@ -224,6 +242,10 @@ int run(Dump* d) {
       }
     }
     ofs += pagesize;
+  }
+  if (d->sink.ofd >= 0 && !d->sink.flush()) {
+    perror(dumpfile);
+    d->abort();
   }
 
   d->release();

@@ -179,10 +179,9 @@ bool page_erased(Resources* r, const mtd_dev_info& mtd, unsigned long long offse
   const int oob = r->chip_oob_size > 0 ? r->chip_oob_size : 0;
   if (oob > 0 && mtd_read_oob(r->mtd_desc, &whole, r->fd, offset, static_cast<uint64_t>(oob), buf + page) != 0)
     return false;
+  // All 0xFF: the first byte is, and every byte equals the one after it.
   const size_t n = static_cast<size_t>(page) + static_cast<size_t>(oob);
-  for (size_t i = 0; i < n; ++i)
-    if (buf[i] != 0xFF) return false;
-  return true;
+  return n == 0 || (buf[0] == 0xFF && memcmp(buf, buf + 1, n - 1) == 0);
 }
 
 // A page is programmed only when it is erased. Blocks that the caller's erase went through are

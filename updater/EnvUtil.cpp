@@ -192,13 +192,15 @@ void EnvUtil::Parse() {
   // boot loader never looks.
   if (data_size == 0 || m_pBuffer[0] == 0) return;
   unsigned int start = 0;
-  for (unsigned int i = 1; i <= data_size; i++) {
-    if (m_pBuffer[i - 1] != 0) continue;
-    m_listEntry.emplace_back(reinterpret_cast<const char*>(m_pBuffer + start), i - 1 - start);
-    if (i == data_size || m_pBuffer[i] == 0) return;
-    start = i;
+  while (start < data_size) {
+    const void* nul = memchr(m_pBuffer + start, 0, data_size - start);
+    // A last string without its NUL inside the data area is not an entry.
+    if (!nul) return;
+    const unsigned int end = static_cast<unsigned int>(static_cast<const unsigned char*>(nul) - m_pBuffer);
+    m_listEntry.emplace_back(reinterpret_cast<const char*>(m_pBuffer + start), end - start);
+    start = end + 1;
+    if (start == data_size || m_pBuffer[start] == 0) return;
   }
-  // A last string without its NUL inside the data area is not an entry.
 }
 
 int EnvUtil::Find(const char* key) const {

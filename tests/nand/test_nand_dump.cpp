@@ -151,11 +151,13 @@ TEST(NandDump, FailuresAbortWithStatusOne) {
   EXPECT_EQ(kAbort, r.out);
   EXPECT_EQ(d.file("no/such") + ": No such file or directory\n", r.err);
 
-  // A copy that the file cannot take is a failure, not a short copy.
-  r = nandtest::Run(b, [&] { return nand_dump_with_oob("/dev/full", 0, 2048, kDev); });
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ(kAbort, r.out);
-  EXPECT_EQ("/dev/full: No space left on device\n", r.err);
+  // A copy that the file cannot take is a failure, not a short copy: at its end, or midway.
+  for (int len : {2048, 0x40000}) {
+    r = nandtest::Run(b, [&] { return nand_dump_with_oob("/dev/full", 0, len, kDev); });
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(kAbort, r.out);
+    EXPECT_EQ("/dev/full: No space left on device\n", r.err);
+  }
 
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
