@@ -88,8 +88,24 @@ int Chip::program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t
   int err = 0;
   if (take_fault(program_faults_, page, &err)) return -err;
   bool violated = false;
+  // A byte is programmed over when neither it nor its new value is 0xFF. Eight bytes at a time:
+  // the fuzz targets program pages all the time, under ASan.
   auto burn = [&violated](uint8_t* dst, const uint8_t* src, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++) {
+    // The top bit of each byte that is not zero.
+    auto nonzero = [](uint64_t x) {
+      const uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+      return (((x & low7) + low7) | x) & ~low7;
+    };
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t d, s;
+      memcpy(&d, dst + i, 8);
+      memcpy(&s, src + i, 8);
+      if (nonzero(~d) & nonzero(~s)) violated = true;
+      d &= s;
+      memcpy(dst + i, &d, 8);
+    }
+    for (; i < n; i++) {
       if (src[i] != 0xFF && dst[i] != 0xFF) violated = true;
       dst[i] &= src[i];
     }
@@ -295,7 +311,7 @@ struct Kernel::Impl {
     c.simulated = simulated;
     c.offset = offset;
     c.length = length;
-    k->calls_.push_back(c);
+    k->calls_.push_back(std::move(c));
   }
 
   static int fail(int err) {

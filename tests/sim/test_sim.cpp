@@ -75,6 +75,19 @@ TEST(Chip, StartsErasedAndProgramOnlyClearsBits) {
   EXPECT_EQ(1u, chip.violations());
   EXPECT_EQ(3u, chip.programs());
 
+  // Only bytes programmed twice count, wherever they sit in a page.
+  std::vector<uint8_t> c(kPage, 0xFF);
+  c[11] = 0x7F;
+  ASSERT_EQ(0, chip.program(2 * kPage, c.data(), kPage));
+  c[11] = 0xFF;
+  c[12] = 0x00;
+  ASSERT_EQ(0, chip.program(2 * kPage, c.data(), kPage));
+  EXPECT_EQ(1u, chip.violations());
+  c[11] = 0xFE;
+  ASSERT_EQ(0, chip.program(2 * kPage, c.data(), kPage));
+  EXPECT_EQ(2u, chip.violations());
+  EXPECT_EQ(0x7E, chip.data(2 * kPage)[11]);
+
   // OOB follows the same rules.
   uint8_t o1[4] = {0x0F, 0xFF, 0xAA, 0xFF}, o2[4] = {0xF3, 0x00, 0xFF, 0xFF};
   ASSERT_EQ(0, chip.program_oob(5, 10, o1, 4));
@@ -82,7 +95,7 @@ TEST(Chip, StartsErasedAndProgramOnlyClearsBits) {
   EXPECT_EQ(0x03, chip.oob(5)[10]);
   EXPECT_EQ(0x00, chip.oob(5)[11]);
   EXPECT_EQ(0xAA, chip.oob(5)[12]);
-  EXPECT_EQ(2u, chip.violations());
+  EXPECT_EQ(3u, chip.violations());
   EXPECT_FALSE(chip.is_erased(5 * kPage, kPage));  // OOB counts for erased state
 }
 
