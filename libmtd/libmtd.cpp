@@ -61,6 +61,7 @@ struct libmtd {
   char* flags_fmt;
   unsigned int sysfs_supported : 1;
   unsigned int offs64_ioctls : 2;
+  unsigned int no_memwrite : 1;  // MEMWRITE answered ENOTTY or EOPNOTSUPP: not asked again
 };
 
 #define PROGRAM_NAME "libmtd"
@@ -828,18 +829,26 @@ int mtd_write(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, int 
   int32_t pos = 0;
   if (data_pos(mtd, eb, offs, &pos)) return -1;
 
-  if (oob) {
+  // One request for data and OOB bytes alike: a plain page is one program call, no seek.
+  if ((oob || data) && !lib->no_memwrite) {
     struct mtd_write_req ops;
     memset(&ops, 0, sizeof(ops));
     ops.start = (uint64_t)(int64_t)pos;
-    ops.len = (uint64_t)(int64_t)len;
-    ops.ooblen = (uint64_t)(int64_t)ooblen;
+    ops.len = data ? (uint64_t)(int64_t)len : 0;
+    ops.ooblen = oob ? (uint64_t)(int64_t)ooblen : 0;
     ops.usr_data = (uint64_t)(uintptr_t)data;
     ops.usr_oob = (uint64_t)(uintptr_t)oob;
     ops.mode = mode;
     if (k_ioctl(fd, MEMWRITE, &ops) == 0) return 0;
-    if (errno != ENOTTY && errno != EOPNOTSUPP) return mtd_ioctl_error(mtd, eb, "MEMWRITE");
+    if (errno != ENOTTY && errno != EOPNOTSUPP) {
+      if (oob) return mtd_ioctl_error(mtd, eb, "MEMWRITE");
+      return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", len,
+                               mtd->mtd_num, eb, offs);
+    }
+    lib->no_memwrite = 1;
+  }
 
+  if (oob) {
     // No MEMWRITE: OOB bytes first, then the data, as two separate programs.
     if (mode == MTD_OPS_AUTO_OOB && place_auto_oob(fd, oob, ooblen)) return -1;
     if (mtd_write_oob(lib, mtd, fd, (uint64_t)(int64_t)pos, (uint64_t)(int64_t)ooblen, oob) < 0)

@@ -351,10 +351,12 @@ int nand_write() {
     }
     unsigned char* page = r.buf + wpos;
 
-    if (static_cast<size_t>(wpos) + pagesize > filled) {
+    // The whole record in one read: page data, then its OOB bytes for OOB images.
+    if (static_cast<size_t>(wpos) + static_cast<size_t>(pagelen) > filled) {
       const size_t have = filled - static_cast<size_t>(wpos);
+      const size_t want = static_cast<size_t>(pagelen);
       bool eof = false;
-      long long got = read_full(r.ifd, page + have, pagesize - have, &eof);
+      long long got = read_full(r.ifd, page + have, want - have, &eof);
       if (got < 0) {
         int err = errno;
         perror("File I/O error on input");
@@ -374,41 +376,20 @@ int nand_write() {
         }
         erase_buffer(page + now, pagesize - now);
       }
-      filled += pagesize - have;
+      if (writeoob && now < want) {
+        int err = errno;
+        fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes for OOB\n",
+                want - (now > pagesize ? now : pagesize));
+        r.fail(err);
+      }
+      filled += want - have;
       if (from_stdin) {
         if (eof) imglen = 0;
       } else {
         imglen -= got;
       }
     }
-
-    unsigned char* oob = nullptr;
-    if (writeoob) {
-      oob = page + pagesize;
-      const size_t at = static_cast<size_t>(wpos) + pagesize;
-      if (at + kOobSize > filled) {
-        const size_t have = filled - at;
-        bool eof = false;
-        long long got = read_full(r.ifd, oob + have, kOobSize - have, &eof);
-        if (got < 0) {
-          int err = errno;
-          perror("File I/O error on input");
-          r.fail(err);
-        }
-        const size_t now = have + static_cast<size_t>(got);
-        if (now < static_cast<size_t>(kOobSize)) {
-          int err = errno;
-          fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes for OOB\n", kOobSize - now);
-          r.fail(err);
-        }
-        filled += kOobSize - have;
-        if (from_stdin) {
-          if (eof) imglen = 0;
-        } else {
-          imglen -= got;
-        }
-      }
-    }
+    unsigned char* oob = writeoob ? page + pagesize : nullptr;
 
     if (write_page(&r, mtd, blockstart, page, oob, write_mode) == 0) {
       wpos += pagelen;
