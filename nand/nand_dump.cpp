@@ -111,8 +111,9 @@ struct Dump {
   }
 };
 
-int run(Dump* d) {
-  mtd_dev_info mtd;
+// Opens the MTD layer and the device and reads its geometry. -1 goes back to the caller; a
+// device that cannot be opened ends the process.
+int open_device(Dump* d, mtd_dev_info* mtd) {
   d->mtd_desc = libmtd_open();
   if (!d->mtd_desc) {
     errmsg("can't initialize libmtd\n");
@@ -124,17 +125,21 @@ int run(Dump* d) {
     d->release();
     exit(1);
   }
-  if (mtd_get_dev_info(d->mtd_desc, mtddev, &mtd) < 0) {
+  if (mtd_get_dev_info(d->mtd_desc, mtddev, mtd) < 0) {
     errmsg("mtd_get_dev_info failed\n");
     d->release();
     return -1;
   }
-  mtd.oob_size = kOobSize;
-  const int pagesize = mtd.min_io_size;
-
+  mtd->oob_size = kOobSize;
   d->oobbuf = static_cast<unsigned char*>(xmalloc(kOobSize));
-  d->readbuf = static_cast<unsigned char*>(xmalloc(pagesize > 0 ? static_cast<size_t>(pagesize) : 0));
+  d->readbuf = static_cast<unsigned char*>(xmalloc(mtd->min_io_size > 0 ? static_cast<size_t>(mtd->min_io_size) : 0));
+  return 0;
+}
 
+// Read mode, ECC counters, destination and start address, before the first page. Returns
+// whether the ECC counters can be followed (their first reading in *stat); ends the process
+// on a failure.
+bool prepare(Dump* d, const mtd_dev_info& mtd, mtd_ecc_stats* stat) {
   // Records with OOB bytes are copies: read raw, so that they hold what the pages hold. Through
   // ECC, pages written raw (whose ECC bytes the kernel does not agree with) come back "corrected"
   // in bits that were never wrong.
@@ -145,14 +150,8 @@ int run(Dump* d) {
     tool_errno_line(kTool, err);
     d->abort();
   }
-
-  struct mtd_ecc_stats stat1, stat2;
-  bool eccstats = false;
-  if (k_ioctl(d->fd, ECCGETSTATS, &stat1) == 0) {
-    eccstats = true;
-  } else {
-    perror("No ECC status information available");
-  }
+  const bool eccstats = k_ioctl(d->fd, ECCGETSTATS, stat) == 0;
+  if (!eccstats) perror("No ECC status information available");
 
   if (dumpfile) {
     d->sink.ofd = k_open(dumpfile, O_WRONLY | O_TRUNC | O_CREAT, 0644);
@@ -165,7 +164,7 @@ int run(Dump* d) {
       d->abort();
     }
   }
-
+  const int pagesize = mtd.min_io_size;
   if (pagesize <= 0 || mtd.eb_size <= 0 || start_addr % pagesize != 0) {
     fprintf(stderr,
             "the start address (-s parameter) is not page-aligned!\n"
@@ -173,22 +172,66 @@ int run(Dump* d) {
             pagesize);
     d->abort();
   }
-
   if (d->sink.ofd >= 0) {
     d->sink.cap = pagesize > 64 * 1024 ? static_cast<size_t>(pagesize) : 64 * 1024;
     d->sink.chunk = static_cast<char*>(xmalloc(d->sink.cap));
   }
-
   // The caller's buffer is sized by what it asked for: length bytes of page data and, with OOB,
   // 32 bytes for each page they touch. Whatever the page size, nothing goes past that.
   if (d->sink.mem && length) {
     long long pages = length > 0 ? (length + pagesize - 1) / pagesize : 0;
     d->sink.room = length > 0 ? length + (omitoob ? 0 : pages * kOobSize) : 0;
   }
+  return eccstats;
+}
+
+// Copies the page at ofs, and its OOB bytes for OOB dumps, to the destination, reporting the
+// bitflips its read added to the ECC counters. Ends the process on a failure.
+void copy_page(Dump* d, const mtd_dev_info& mtd, long long ofs, bool eccstats, mtd_ecc_stats* stat1) {
+  const int pagesize = mtd.min_io_size;
+  if (mtd_read(&mtd, d->fd, static_cast<int>(ofs / mtd.eb_size), static_cast<int>(ofs % mtd.eb_size), d->readbuf,
+               pagesize) != 0) {
+    errmsg("mtd_read\n");
+    d->abort();
+  }
+  if (eccstats) {
+    mtd_ecc_stats stat2;
+    if (k_ioctl(d->fd, ECCGETSTATS, &stat2) != 0) {
+      perror("ioctl(ECCGETSTATS)");
+      d->abort();
+    }
+    if (stat1->failed != stat2.failed)
+      fprintf(stderr, "ECC: %d uncorrectable bitflip(s) at offset 0x%08llx\n",
+              static_cast<int>(stat2.failed - stat1->failed), static_cast<long long>(ofs));
+    if (stat1->corrected != stat2.corrected)
+      fprintf(stderr, "ECC: %d corrected bitflip(s) at offset 0x%08llx\n",
+              static_cast<int>(stat2.corrected - stat1->corrected), static_cast<long long>(ofs));
+    *stat1 = stat2;
+  }
+  // A copy missing pages would be written back elsewhere as if it were whole.
+  if (!d->sink.put(d->readbuf, static_cast<size_t>(pagesize))) {
+    perror(dumpfile);
+    d->abort();
+  }
+  if (omitoob) return;
+  if (mtd_read_oob(d->mtd_desc, &mtd, d->fd, static_cast<uint64_t>(ofs), kOobSize, d->oobbuf) != 0) {
+    errmsg("libmtd: mtd_read_oob\n");
+    d->abort();
+  }
+  if (!d->sink.put(d->oobbuf, kOobSize)) {
+    perror(dumpfile);
+    d->abort();
+  }
+}
+
+int run(Dump* d) {
+  mtd_dev_info mtd;
+  if (open_device(d, &mtd) != 0) return -1;
+  mtd_ecc_stats stat;
+  const bool eccstats = prepare(d, mtd, &stat);
 
   long long end_addr = mtd.size;
   if (length) end_addr = start_addr + length < mtd.size ? start_addr + length : mtd.size;
-
   long long blockstart = -1;
   int badblock = 0;
   for (long long ofs = start_addr; ofs < end_addr;) {
@@ -207,47 +250,13 @@ int run(Dump* d) {
       ofs += mtd.eb_size;
       continue;
     }
-
-    if (mtd_read(&mtd, d->fd, static_cast<int>(eb), static_cast<int>(ofs % mtd.eb_size), d->readbuf,
-                 pagesize) != 0) {
-      errmsg("mtd_read\n");
-      d->abort();
-    }
-    if (eccstats) {
-      if (k_ioctl(d->fd, ECCGETSTATS, &stat2) != 0) {
-        perror("ioctl(ECCGETSTATS)");
-        d->abort();
-      }
-      if (stat1.failed != stat2.failed)
-        fprintf(stderr, "ECC: %d uncorrectable bitflip(s) at offset 0x%08llx\n",
-                static_cast<int>(stat2.failed - stat1.failed), static_cast<long long>(ofs));
-      if (stat1.corrected != stat2.corrected)
-        fprintf(stderr, "ECC: %d corrected bitflip(s) at offset 0x%08llx\n",
-                static_cast<int>(stat2.corrected - stat1.corrected), static_cast<long long>(ofs));
-      stat1 = stat2;
-    }
-    // A copy missing pages would be written back elsewhere as if it were whole.
-    if (!d->sink.put(d->readbuf, static_cast<size_t>(pagesize))) {
-      perror(dumpfile);
-      d->abort();
-    }
-    if (!omitoob) {
-      if (mtd_read_oob(d->mtd_desc, &mtd, d->fd, static_cast<uint64_t>(ofs), kOobSize, d->oobbuf) != 0) {
-        errmsg("libmtd: mtd_read_oob\n");
-        d->abort();
-      }
-      if (!d->sink.put(d->oobbuf, kOobSize)) {
-        perror(dumpfile);
-        d->abort();
-      }
-    }
-    ofs += pagesize;
+    copy_page(d, mtd, ofs, eccstats, &stat);
+    ofs += mtd.min_io_size;
   }
   if (d->sink.ofd >= 0 && !d->sink.flush()) {
     perror(dumpfile);
     d->abort();
   }
-
   d->release();
   return 0;
 }

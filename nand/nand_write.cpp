@@ -288,128 +288,130 @@ void erase_buffer(void* buffer, size_t size) {
   if (buffer && size) memset(buffer, 0xff, size);
 }
 
+// Opens the image, or takes standard input, and returns what is left of it to write; for a
+// pipe only "not exhausted yet" (one record).
+long long open_input(Resources* r, bool from_stdin, int pagelen) {
+  long long imglen = pagelen;
+  if (from_stdin) {
+    r->ifd = STDIN_FILENO;
+  } else {
+    r->ifd = k_open(img, O_RDONLY);
+    if (r->ifd < 0) {
+      int err = errno;
+      perror(img);
+      r->fail(err);
+    }
+    struct stat st;
+    if (k_fstat(r->ifd, &st) != 0) {
+      int err = errno;
+      errmsg("unable to stat input image\n");
+      errno_line(err);
+      r->fail(err);
+    }
+    imglen = static_cast<long long>(st.st_size);
+  }
+  if (!pad && imglen % pagelen != 0) {
+    int err = errno;
+    fprintf(stderr, "Input file is not page-aligned. Use the padding option.\n");
+    r->fail(err);
+  }
+  return imglen;
+}
+
+// Reads the rest of a record, `have` bytes of it already held, in one go: page data, then its
+// OOB bytes for OOB images. False at the end of the input before the record began.
+bool read_record(Resources* r, unsigned char* rec, size_t have, size_t pagesize, size_t want, bool from_stdin,
+                 long long* imglen) {
+  bool eof = false;
+  long long got = read_full(r->ifd, rec + have, want - have, &eof);
+  if (got < 0) {
+    int err = errno;
+    perror("File I/O error on input");
+    r->fail(err);
+  }
+  if (have == 0 && got == 0) {
+    if (from_stdin) *imglen = 0;
+    return false;
+  }
+  const size_t now = have + static_cast<size_t>(got);
+  if (now < pagesize) {
+    if (!pad) {
+      int err = errno;
+      fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes. Use the padding option.\n",
+              pagesize - now);
+      r->fail(err);
+    }
+    erase_buffer(rec + now, pagesize - now);
+  }
+  if (writeoob && now < want) {
+    int err = errno;
+    fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes for OOB\n",
+            want - (now > pagesize ? now : pagesize));
+    r->fail(err);
+  }
+  if (from_stdin) {
+    if (eof) *imglen = 0;
+  } else {
+    *imglen -= got;
+  }
+  return true;
+}
+
+// Whether input is left that the range could not take. A pipe only tells its end when asked:
+// the range may have ended exactly with the input.
+bool input_left(Resources* r, long long imglen, bool from_stdin, int* err) {
+  if (imglen <= 0) return false;
+  if (!from_stdin) return true;
+  unsigned char probe;
+  bool eof = false;
+  long long got = read_full(r->ifd, &probe, 1, &eof);
+  if (got < 0) *err = errno;
+  return got != 0;
+}
+
 int nand_write() {
   Resources r;
   mtd_dev_info mtd;
   int write_mode = 0;
   setup(&r, &mtd, &write_mode, false);
-
   const bool from_stdin = strcmp(img, standard_input) == 0;
-  if (from_stdin) {
-    r.ifd = STDIN_FILENO;
-  } else {
-    r.ifd = k_open(img, O_RDONLY);
-    if (r.ifd < 0) {
-      int err = errno;
-      perror(img);
-      r.fail(err);
-    }
-  }
+  const size_t pagesize = static_cast<size_t>(mtd.min_io_size);
+  const size_t pagelen = pagesize + (writeoob ? kOobSize : 0);
+  long long imglen = open_input(&r, from_stdin, static_cast<int>(pagelen));
+  check_fit(imglen, static_cast<int>(pagelen), mtd, &r);
 
-  const int pagelen = mtd.min_io_size + (writeoob ? kOobSize : 0);
-  long long imglen;  // remaining input; for a pipe only "not exhausted yet"
-  if (from_stdin) {
-    imglen = pagelen;
-  } else {
-    struct stat st;
-    if (k_fstat(r.ifd, &st) != 0) {
-      int err = errno;
-      errmsg("unable to stat input image\n");
-      errno_line(err);
-      r.fail(err);
-    }
-    imglen = static_cast<long long>(st.st_size);
-  }
-
-  if (!pad && imglen % pagelen != 0) {
-    int err = errno;
-    fprintf(stderr, "Input file is not page-aligned. Use the padding option.\n");
-    r.fail(err);
-  }
-  check_fit(imglen, pagelen, mtd, &r);
-
-  const size_t pages_per_block = static_cast<size_t>(mtd.eb_size / mtd.min_io_size);
-  const size_t buflen = pages_per_block * static_cast<size_t>(pagelen);
+  // The records of the block being written stay here until the block is done.
+  const size_t buflen = static_cast<size_t>(mtd.eb_size / mtd.min_io_size) * pagelen;
   r.buf = static_cast<unsigned char*>(xmalloc(buflen));
   erase_buffer(r.buf, buflen);
-
-  const size_t pagesize = static_cast<size_t>(mtd.min_io_size);
-  size_t filled = 0;       // bytes of input held in the buffer
-  long long wpos = -1;     // next record to write; -1 before the first block
+  size_t filled = 0;    // bytes of input held in the buffer
+  size_t wpos = 0;      // next record to write
+  bool started = false;
   long long blockstart = -1;
-
-  while ((imglen > 0 || wpos < static_cast<long long>(filled)) &&
-         mtdoffset < static_cast<unsigned long long>(mtd.size)) {
-    if (enter_block(&r, mtd, &blockstart, imglen > 0 || (wpos >= 0 && wpos < static_cast<long long>(filled))) ||
-        wpos < 0) {
+  // Even an empty input enters its first block, as the writer always reports where it starts.
+  while ((imglen > 0 || !started || wpos < filled) && mtdoffset < static_cast<unsigned long long>(mtd.size)) {
+    if (enter_block(&r, mtd, &blockstart, imglen > 0 || (started && wpos < filled)) || !started) {
       // Records left over from a failed block are kept for the next one.
-      if (wpos != 0) {
+      if (wpos != 0 || !started) {
         erase_buffer(r.buf, filled);
         filled = 0;
       }
       wpos = 0;
+      started = true;
     }
     unsigned char* page = r.buf + wpos;
-
-    // The whole record in one read: page data, then its OOB bytes for OOB images.
-    if (static_cast<size_t>(wpos) + static_cast<size_t>(pagelen) > filled) {
-      const size_t have = filled - static_cast<size_t>(wpos);
-      const size_t want = static_cast<size_t>(pagelen);
-      bool eof = false;
-      long long got = read_full(r.ifd, page + have, want - have, &eof);
-      if (got < 0) {
-        int err = errno;
-        perror("File I/O error on input");
-        r.fail(err);
-      }
-      if (have == 0 && got == 0) {
-        if (from_stdin) imglen = 0;
-        break;
-      }
-      const size_t now = have + static_cast<size_t>(got);
-      if (now < pagesize) {
-        if (!pad) {
-          int err = errno;
-          fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes. Use the padding option.\n",
-                  pagesize - now);
-          r.fail(err);
-        }
-        erase_buffer(page + now, pagesize - now);
-      }
-      if (writeoob && now < want) {
-        int err = errno;
-        fprintf(stderr, "Unexpected EOF. Expecting at least %zu more bytes for OOB\n",
-                want - (now > pagesize ? now : pagesize));
-        r.fail(err);
-      }
-      filled += want - have;
-      if (from_stdin) {
-        if (eof) imglen = 0;
-      } else {
-        imglen -= got;
-      }
+    if (wpos + pagelen > filled) {
+      if (!read_record(&r, page, filled - wpos, pagesize, pagelen, from_stdin, &imglen)) break;
+      filled = wpos + pagelen;
     }
     unsigned char* oob = writeoob ? page + pagesize : nullptr;
-
-    if (write_page(&r, mtd, blockstart, page, oob, write_mode) == 0) {
-      wpos += pagelen;
-    } else {
-      wpos = 0;
-    }
+    wpos = write_page(&r, mtd, blockstart, page, oob, write_mode) == 0 ? wpos + pagelen : 0;
   }
 
   int err = errno;
-  bool left = imglen > 0;
-  if (left && from_stdin) {
-    // A pipe only tells its end when asked: the range may have ended exactly with the input.
-    unsigned char probe;
-    bool eof = false;
-    long long got = read_full(r.ifd, &probe, 1, &eof);
-    if (got < 0) err = errno;
-    left = got != 0;
-  }
+  const bool left = input_left(&r, imglen, from_stdin, &err);
   r.release();
-  if (left || wpos < static_cast<long long>(filled)) partial_write(err);
+  if (left || wpos < filled) partial_write(err);
   return 0;
 }
 
