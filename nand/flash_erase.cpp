@@ -37,12 +37,59 @@ void note(uint32_t eb, FlashBlockState state) {
   last_states[eb - last_first] = static_cast<unsigned char>(state);
 }
 
+// Whether block eb is passed over as bad (1), erased (0), or the run stops there (-1, reported).
+// A device without bad-block support that is no NAND chip is erased without asking again.
+int check_bad(const mtd_dev_info& mtd, int fd, uint32_t eb, const char* device, bool* noskipbad) {
+  if (*noskipbad) return 0;
+  const int ret = mtd_is_bad(&mtd, fd, static_cast<int>(eb));
+  if (ret > 0) {
+    printf("Skipping bad block at %08x", static_cast<unsigned int>(static_cast<uint64_t>(eb) * mtd.eb_size));
+    return 1;
+  }
+  if (ret == 0) return 0;
+  const int err = errno;
+  if (err == EOPNOTSUPP && mtd.type != kMtdNandFlash) {
+    *noskipbad = true;
+    return 0;
+  }
+  if (err == EOPNOTSUPP) {
+    errmsg("%s: Bad block check not available\n", device);
+  } else {
+    errmsg("%s: MTD get bad block failed\n", device);
+    errno_line(err);
+  }
+  return -1;
+}
+
+int erase_blocks(libmtd_t mtd_desc, const mtd_dev_info& mtd, int fd, const char* device, int start, int count) {
+  const uint32_t eb_start = static_cast<uint32_t>(static_cast<uint64_t>(start) / static_cast<uint64_t>(mtd.eb_size));
+  uint32_t eb_cnt = static_cast<uint32_t>(count);
+  if (eb_cnt == 0) eb_cnt = static_cast<uint32_t>(mtd.size / mtd.eb_size) - eb_start;
+  const uint32_t eb_end = eb_start + eb_cnt;
+  last_first = eb_start;
+  bool noskipbad = false;  // bad-block checking is on at the start of every call
+  for (uint32_t eb = eb_start; eb < eb_end; eb++) {
+    const int bad = check_bad(mtd, fd, eb, device, &noskipbad);
+    if (bad < 0) return -1;
+    if (bad > 0) {
+      note(eb, kBlockBad);
+      continue;
+    }
+    if (mtd_erase(mtd_desc, &mtd, fd, static_cast<int>(eb)) != 0) {
+      int err = errno;
+      errmsg("%s: MTD Erase failure\n", device);
+      errno_line(err);
+      note(eb, kBlockEraseFailed);
+    } else {
+      note(eb, kBlockErased);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int flash_erase(const char* device, int start, int count) {
-  bool isNAND;
-  int noskipbad = 0;  // bad-block checking is on at the start of every call
-  int result = 0;
   last_device = device ? device : "";
   last_first = 0;
   last_states.clear();
@@ -61,63 +108,15 @@ int flash_erase(const char* device, int start, int count) {
     return -1;
   }
   mtd_dev_info mtd;
+  int result = 0;
   if (mtd_get_dev_info(mtd_desc, device, &mtd) < 0 || mtd.eb_size <= 0) {
     errmsg("mtd_get_dev_info failed\n");
-    k_close(fd);
-    libmtd_close(mtd_desc);
-    return -1;
+    result = -1;
+  } else if (start >= 0 && count >= 0) {
+    // A negative start or count (a script length below zero) names no block: it must not
+    // turn into "everything up to the end of the device".
+    result = erase_blocks(mtd_desc, mtd, fd, device, start, count);
   }
-  isNAND = mtd.type == kMtdNandFlash;
-
-  // A negative start or count (a script length below zero) names no block: it must not turn
-  // into "everything up to the end of the device".
-  if (start < 0 || count < 0) {
-    k_close(fd);
-    libmtd_close(mtd_desc);
-    return 0;
-  }
-
-  uint32_t eb_start = static_cast<uint32_t>(static_cast<uint64_t>(start) / static_cast<uint64_t>(mtd.eb_size));
-  uint32_t eb_cnt = static_cast<uint32_t>(count);
-  if (eb_cnt == 0) eb_cnt = static_cast<uint32_t>(mtd.size / mtd.eb_size) - eb_start;
-  const uint32_t eb_end = eb_start + eb_cnt;
-  last_first = eb_start;
-
-  for (uint32_t eb = eb_start; eb < eb_end; eb++) {
-    if (!noskipbad) {
-      int ret = mtd_is_bad(&mtd, fd, static_cast<int>(eb));
-      if (ret > 0) {
-        printf("Skipping bad block at %08x", static_cast<unsigned int>(static_cast<uint64_t>(eb) * mtd.eb_size));
-        note(eb, kBlockBad);
-        continue;
-      }
-      if (ret < 0) {
-        int err = errno;
-        if (err == EOPNOTSUPP) {
-          if (isNAND) {
-            errmsg("%s: Bad block check not available\n", device);
-            result = -1;
-            break;
-          }
-          noskipbad = 1;
-        } else {
-          errmsg("%s: MTD get bad block failed\n", device);
-          errno_line(err);
-          result = -1;
-          break;
-        }
-      }
-    }
-    if (mtd_erase(mtd_desc, &mtd, fd, static_cast<int>(eb)) != 0) {
-      int err = errno;
-      errmsg("%s: MTD Erase failure\n", device);
-      errno_line(err);
-      note(eb, kBlockEraseFailed);
-    } else {
-      note(eb, kBlockErased);
-    }
-  }
-
   k_close(fd);
   libmtd_close(mtd_desc);
   return result;
