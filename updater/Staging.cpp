@@ -1,17 +1,21 @@
 #include "Staging.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "GzipCheck.h"
 #include "UFile.h"
 #include "UFileSystem.h"
 
@@ -29,6 +33,10 @@ const long long kImgDataOffset = static_cast<long long>(kImgHeaderSize);
 const long long kImgMinSize = 428;      // an image must be longer than this
 const long long kImgTrailer = 4;
 const unsigned int kCopyChunk = 0x100000;
+// Where a package found inside the working directory waits while the directory is emptied.
+const char kSetAside[] = ".package";
+// What the unpacking of a refused package must not take with it.
+const char kUserCopy[] = "user";
 
 // Commands are run without a shell: package and command-line text never reaches one, so
 // metacharacters in a path stay part of the name.
@@ -76,6 +84,53 @@ bool WriteAll(int fd, const unsigned char* buf, size_t len) {
   return true;
 }
 
+bool EmptyDirAt(int dir, const char* keep, dev_t dev);
+
+// Removes name below parent; a link is removed, never followed, and nothing on another file
+// system is entered.
+bool RemoveAt(int parent, const char* name, dev_t dev) {
+  struct stat st;
+  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return unlinkat(parent, name, 0) == 0 || errno == ENOENT;
+  if (st.st_dev != dev) return false;
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool emptied = EmptyDirAt(fd, nullptr, dev);
+  close(fd);
+  return emptied && unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
+
+// Every entry of dir but keep, dot files included: a file left from an earlier package must
+// never be taken for part of the next one.
+bool EmptyDirAt(int dir, const char* keep, dev_t dev) {
+  int fd = dup(dir);
+  if (fd < 0) return false;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") || (keep && !strcmp(e->d_name, keep))) continue;
+    names.push_back(e->d_name);
+  }
+  closedir(d);
+  bool ok = true;
+  for (const std::string& n : names) ok = RemoveAt(dir, n.c_str(), dev) && ok;
+  return ok;
+}
+
+// Empties the working directory but for keep.
+bool EmptyWorkDir(const char* keep) {
+  int fd = open(kWorkDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) return false;
+  const bool ok = fstat(fd, &st) == 0 && EmptyDirAt(fd, keep, st.st_dev);
+  close(fd);
+  return ok;
+}
+
 }  // namespace
 
 int RunCommand(const char* const* argv) {
@@ -120,24 +175,92 @@ int CheckUpdateFile(const char* name) {
   return -1;
 }
 
+int IsExecutableFile(const char* path) {
+  struct stat st;
+  return path && lstat(path, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) ? 1 : 0;
+}
+
 int UntarUpdateFile(const char* path) {
   if (!path || !UFile::Exist(path)) return 0;
   printf("Extract %s \n", path);
-  Run({"tar", "-xzf", path, "-C", kWorkDir});
-  Run({"rm", "--", path});
+  // The unpacker's status alone does not prove the package whole: an unpacker may only warn
+  // about a cut or damaged stream, and one that warns about trailing bytes (an image file's four
+  // final bytes) cannot be told from one that failed. So the gzip members are inflated and
+  // checked against their CRC-32 and length first, the bytes after them are cut off, and only
+  // then must the unpacker succeed as well (which it does not on a full file system).
+  bool intact = false;
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    long long end = 0;
+    struct stat st;
+    intact = GzipCheck(fd, &end) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+             (end == st.st_size || ftruncate(fd, end) == 0);
+    close(fd);
+  }
+  if (!intact) fprintf(stderr, "%s is not a whole gzip package\n", path);
+  const bool unpacked = intact && Run({"tar", "-xzf", path, "-C", kWorkDir}) == 0;
+  unlink(path);
+  if (unpacked) return 0;
+  if (intact) fprintf(stderr, "%s did not unpack completely\n", path);
+  // Half a package must not be left for a later run on the directory to take up.
+  EmptyWorkDir(kUserCopy);
+  return -1;
+}
+
+int CheckWorkingDir() {
+  struct stat st;
+  if (lstat(kWorkDir, &st) != 0) {
+    if (errno == ENOENT) return 0;
+    fprintf(stderr, "%s cannot be examined: %s\n", kWorkDir, strerror(errno));
+    return -1;
+  }
+  // Anyone else who could write there could plant a carried updater that the caller then runs
+  // as root; a link would lead the emptying and the unpacking elsewhere.
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077)) {
+    fprintf(stderr, "%s is not a directory of this user's alone\n", kWorkDir);
+    return -1;
+  }
   return 0;
 }
 
-int PrepareWorkingDir() {
+int UserPartitionMounted() {
+  struct stat mnt, parent;
+  const std::string up = std::string(kUserMount) + "/..";
+  if (stat(kUserMount, &mnt) != 0 || stat(up.c_str(), &parent) != 0) return 0;
+  if (mnt.st_dev != parent.st_dev || mnt.st_ino == parent.st_ino) return 1;
+  // A file system mounted on a directory of the same device (a bind mount) shows only here.
+  const std::string info = UFile::ReadFile("/proc/self/mountinfo");
+  return info.find(std::string(" ") + kUserMount + " ") != std::string::npos ? 1 : 0;
+}
+
+int PrepareWorkingDir(const char* keep, std::string* kept) {
+  if (CheckWorkingDir() < 0) return -1;
   if (!UFile::Exist(kWorkDir)) {
-    Run({"mkdir", kWorkDir});
-    Run({"mount", "-t", "tmpfs", "tmpfs", kWorkDir, "-o", "size=256m"});
-  } else {
-    std::vector<std::string> rm = {"rm", "-rf"};
-    AppendGlob(&rm, std::string(kWorkDir) + "/*");
-    Run(rm);
+    if (mkdir(kWorkDir, 0700) != 0) {
+      fprintf(stderr, "%s cannot be created: %s\n", kWorkDir, strerror(errno));
+      return -1;
+    }
+    // As before, a board without tmpfs works in the plain directory, which is root's alone too.
+    mount("tmpfs", kWorkDir, "tmpfs", MS_NOSUID | MS_NODEV, "size=256m,mode=0700");
+    return 0;
   }
-  const std::string user_copy = std::string(kWorkDir) + "/user";
+  if (keep) {
+    const std::string aside = std::string(kWorkDir) + "/" + kSetAside;
+    if (rename(keep, aside.c_str()) != 0) {
+      fprintf(stderr, "%s cannot be set aside: %s\n", keep, strerror(errno));
+      return -1;
+    }
+    if (kept) *kept = aside;
+  }
+  if (!EmptyWorkDir(keep ? kSetAside : nullptr)) {
+    fprintf(stderr, "%s cannot be emptied\n", kWorkDir);
+    return -1;
+  }
+  return 0;
+}
+
+int SaveUserPartition() {
+  const std::string user_copy = std::string(kWorkDir) + "/" + kUserCopy;
   Run({"mkdir", user_copy});
   std::vector<std::string> cp = {"cp"};
   AppendGlob(&cp, std::string(kUserMount) + "/*");
@@ -153,15 +276,20 @@ int PrepareWorkingDir() {
   return 1;
 }
 
-int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize) {
+int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize, const char* name) {
   const char* slash = strrchr(path, '/');
-  const char* base = slash ? slash + 1 : path;
+  const char* base = name ? name : slash ? slash + 1 : path;
   if (!JoinPath(staged, stagedSize, kWorkDir, base)) {
     fprintf(stderr, "package path too long: %s\n", path);
     return -1;
   }
-  // "--": a package named "-x.tgz" is a file, not an option.
-  Run({"mv", "--", path, kWorkDir});
+  // "--": a package named "-x.tgz" is a file, not an option. A move that fails (no such file,
+  // no room left) leaves no package to unpack.
+  if (Run({"mv", "--", path, staged}) != 0) {
+    fprintf(stderr, "cannot move %s to %s\n", path, staged);
+    staged[0] = '\0';
+    return -1;
+  }
   return 0;
 }
 

@@ -1,5 +1,6 @@
 // Staging of an update package: the working directory in RAM, the saved user partition, and
-// the package moved, unwrapped or extracted there. Every message goes to the buffered stdout.
+// the package moved, unwrapped, checked and extracted there. Every message goes to the buffered
+// stdout; the reasons of a refusal go to stderr.
 #pragma once
 
 #include <stddef.h>
@@ -22,18 +23,37 @@ void PrintUsage();
 // "<name> is not found in image\n" and returns -1.
 int CheckUpdateFile(const char* name);
 
-// When path exists: prints "Extract <path> \n", extracts the gzip tar into /tmp/update and
-// deletes path. Always 0.
+// 1 when path is a regular file (not a link) that may be executed, else 0.
+int IsExecutableFile(const char* path);
+
+// When path exists: prints "Extract <path> \n", checks that the gzip package is whole and intact,
+// extracts it into /tmp/update and deletes path. 0 when it unpacked completely (or path does not
+// exist); -1 when it is not intact or the unpacker failed (a full file system included): what was
+// unpacked is removed again, the user copy stays.
 int UntarUpdateFile(const char* path);
 
-// Prepares /tmp/update (mounted tmpfs, or emptied), copies the top-level files of /mnt/user
-// to /tmp/update/user, links /tmp/user to it and unmounts /mnt/user. Returns non-zero; ends
-// the process with exit(-1) when /mnt/user cannot be unmounted.
-int PrepareWorkingDir();
+// 0 when /tmp/update does not exist or is a real directory owned by this user and closed to
+// everyone else; -1 (the reason on stderr) otherwise. Nothing is changed.
+int CheckWorkingDir();
 
-// Moves path into /tmp/update and writes the new path into staged (stagedSize bytes).
-// 0; -1 with staged set empty and nothing moved when the new path would not fit.
-int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize = kStagedPathSize);
+// 1 when /mnt/user is a mount point, so that the unmount at the end of the staging can succeed.
+int UserPartitionMounted();
+
+// Creates /tmp/update with a tmpfs of mode 0700, or empties the existing one, which must pass
+// CheckWorkingDir. A package inside it (keep, a resolved path) is first set aside under
+// /tmp/update and its new path written into kept. 0; -1 when refused or not emptied.
+int PrepareWorkingDir(const char* keep = nullptr, std::string* kept = nullptr);
+
+// Copies the top-level files of /mnt/user to /tmp/update/user, links /tmp/user to it and
+// unmounts /mnt/user. Returns non-zero; ends the process with exit(-1) when /mnt/user cannot be
+// unmounted.
+int SaveUserPartition();
+
+// Moves path to /tmp/update/<name> (name: path's base name when null) and writes that path into
+// staged (stagedSize bytes). 0; -1 with staged set empty when the new path would not fit or the
+// move failed.
+int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize = kStagedPathSize,
+                       const char* name = nullptr);
 
 // Unwraps the package of an image file into /tmp/update/<name field> and writes that path
 // into staged. 0 on success; -1 when the image cannot be opened, is 428 bytes or shorter, its

@@ -6,12 +6,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,7 @@ bool Package(const std::string& tgz, const std::vector<std::string>& files) {
   std::vector<std::string> args = {"tar", "-czf", tgz, "-C", src};
   for (const auto& f : files) {
     WriteAll(src + "/" + f, f);
+    if (f == "fwapply") chmod((src + "/" + f).c_str(), 0755);
     args.push_back(f);
   }
   return Sh(args) == 0;
@@ -163,19 +166,43 @@ TEST_F(FwapplyStaging, NoArgumentPrintsUsageAndTouchesNothing) {
   EXPECT_EQ("usage : fwapply <firmware image file>\n", r.out);
 }
 
-TEST_F(FwapplyStaging, DirectoryArgumentStagesNothing) {
+TEST_F(FwapplyStaging, OnlyTheWorkingDirectoryIsADirectoryArgument) {
+  struct Case {
+    const char* arg;
+    const char* out;
+  } cases[] = {
+      // No staging, no carried-updater check; straight to the boot environment, which this
+      // board lacks.
+      {"/tmp/update", "cannot find image environment variable, abort\n"},
+      {"/tmp/update/../update/", "cannot find image environment variable, abort\n"},
+      {"/tmp/alias", "cannot find image environment variable, abort\n"},
+      // Another directory would run the stale package in /tmp/update.
+      {"/tmp/other", "Invalid firmware image file, badimage, abort\n"},
+      {"/tmp/update/sub", "Invalid firmware image file, badimage, abort\n"},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = Run([&](int exe) {
+      mkdir("/tmp/update", 0700);
+      mkdir("/tmp/update/sub", 0700);
+      WriteAll("/tmp/update/keep", "k");
+      mkdir("/tmp/other", 0755);
+      symlink("/tmp/update", "/tmp/alias");
+      int st = Fwapply(exe, c.arg);
+      if (!IsMountPoint("/mnt/user") || ReadAll("/tmp/update/keep") != "k" || Exists("/tmp/user")) return 10;
+      return st;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(255, r.status) << c.arg << r.err;
+    EXPECT_EQ(c.out, r.out) << c.arg;
+  }
+  // Nor may /tmp/update be a link to the directory named.
   ChildResult r = Run([](int exe) {
-    mkdir("/tmp/update", 0755);
-    WriteAll("/tmp/update/keep", "k");
-    mkdir("/tmp/other", 0755);
-    int st = Fwapply(exe, "/tmp/other");
-    if (!IsMountPoint("/mnt/user") || ReadAll("/tmp/update/keep") != "k" || Exists("/tmp/user")) return 10;
-    return st;
+    mkdir("/tmp/other", 0700);
+    symlink("/tmp/other", "/tmp/update");
+    return Fwapply(exe, "/tmp/other");
   });
-  SKIP_IF_NOT_ISOLATED(r);
-  // No carried-updater check; straight to the boot environment, which this board lacks.
   EXPECT_EQ(255, r.status) << r.err;
-  EXPECT_EQ("cannot find image environment variable, abort\n", r.out);
+  EXPECT_EQ("Invalid firmware image file, badimage, abort\n", r.out);
 }
 
 TEST_F(FwapplyStaging, PackageMovedExtractedDeletedAndHandedOver) {
@@ -227,12 +254,11 @@ TEST_F(FwapplyStaging, ImageFilesOf428And429Bytes) {
     return st;
   });
   SKIP_IF_NOT_ISOLATED(r);
-  // 429 bytes: an empty package, extracted (tar fails on it), no script, no environment.
+  // 429 bytes: an empty package, which does not unpack.
   EXPECT_EQ(255, r.status) << r.err;
   EXPECT_EQ(
       "Invalid firmware image file, badimage, abort\n--\n"
-      "Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not found in image\n"
-      "cannot find image environment variable, abort\n",
+      "Extract /tmp/update/pkg.tgz \nInvalid firmware image file, badimage, abort\n",
       r.out);
 }
 
@@ -273,4 +299,134 @@ TEST_F(FwapplyStaging, UserPartitionNotMounted) {
   SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(255, r.status) << r.err;
   EXPECT_EQ("umount user partition failed , error code = 22, Abort\n", r.out);
+}
+
+TEST_F(FwapplyStaging, DamagedPackageIsRefusedBeforeTheBootEnvironment) {
+  struct Case {
+    const char* arg;
+    std::function<void()> make;
+  } cases[] = {
+      {"/tmp/pkg.tgz", [] { WriteAll("/tmp/pkg.tgz", ReadAll("/tmp/inner.tgz").substr(0, 300)); }},
+      {"/tmp/pkg.img", [] {
+         std::string p = ReadAll("/tmp/inner.tgz");
+         p[p.size() / 2] ^= 1;
+         WriteAll("/tmp/pkg.img", Img("pkg.tgz", p));
+       }},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = Run([&](int exe) {
+      std::string noise(100000, '\0');
+      for (size_t i = 0; i < noise.size(); i++) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+      if (!Package("/tmp/inner.tgz", {"fwupdate_1"})) return 20;
+      WriteAll("/tmp/pkgsrc/rootfs.img", noise);
+      if (Sh({"tar", "-czf", "/tmp/inner.tgz", "-C", "/tmp/pkgsrc", "fwupdate_1", "rootfs.img"}) != 0) return 21;
+      c.make();
+      int st = Fwapply(exe, c.arg);
+      if (Exists("/tmp/update/fwupdate_1") || ReadAll("/tmp/user/settings.conf") != "volume=3\n") return 10;
+      return st;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(255, r.status) << c.arg << r.err;
+    EXPECT_EQ("Extract /tmp/update/pkg.tgz \nInvalid firmware image file, badimage, abort\n", r.out) << c.arg;
+  }
+}
+
+TEST_F(FwapplyStaging, WorkingDirectoryOfAnotherOrThroughALinkIsRefused) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/pkg.tgz", {"fwapply"})) return 20;
+    mkdir("/tmp/victim", 0700);
+    WriteAll("/tmp/victim/keep", "k");
+    symlink("/tmp/victim", "/tmp/update");
+    int st = Fwapply(exe, "/tmp/pkg.tgz");
+    if (ReadAll("/tmp/victim/keep") != "k" || Exists("/tmp/victim/fwapply") || !Exists("/tmp/pkg.tgz")) return 10;
+    if (!IsMountPoint("/mnt/user")) return 11;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_EQ("Invalid firmware image file, badimage, abort\n", r.out);
+}
+
+TEST_F(FwapplyStaging, SecondRunWhileOneRunsTouchesNothing) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/pkg.tgz", {"fwapply"})) return 20;
+    mkdir("/tmp/update", 0700);
+    WriteAll("/tmp/update/fwupdate_1", "the running update's");
+    // What a run holds from its start to its end.
+    int lock = open("/tmp/fwapply.lock", O_RDWR | O_CREAT, 0600);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0) return 21;
+    int busy = Fwapply(exe, "/tmp/pkg.tgz");
+    int dir = Fwapply(exe, "/tmp/update");
+    if (ReadAll("/tmp/update/fwupdate_1") != "the running update's" || !Exists("/tmp/pkg.tgz")) return 10;
+    if (!IsMountPoint("/mnt/user")) return 11;
+    close(lock);
+    // Once it has ended, the next run (or the carried updater) goes ahead.
+    int next = Fwapply(exe, "/tmp/pkg.tgz");
+    return busy == 255 && dir == 255 && next == 0 ? 0 : 12;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("another fwapply is running, abort\nanother fwapply is running, abort\n"
+            "Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update",
+            r.out);
+}
+
+TEST_F(FwapplyStaging, RetryWithTheUserPartitionUnmountedKeepsTheUserCopy) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/one.tgz", {"fwapply"}) || Fwapply(exe, "/tmp/one.tgz") != 0) return 20;
+    printf("--\n");
+    if (!Package("/tmp/two.tgz", {"fwapply"})) return 21;
+    int st = Fwapply(exe, "/tmp/two.tgz");
+    if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || !Exists("/tmp/two.tgz")) return 10;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_EQ("Extract /tmp/update/one.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update--\n"
+            "umount user partition failed , error code = 22, Abort\n",
+            r.out);
+}
+
+TEST_F(FwapplyStaging, PackageOnTheUserPartitionOrInTheWorkingDirectory) {
+  const char* places[] = {"/mnt/user/pkg.tgz", "/mnt/user/fw.img", "/tmp/update/pkg.tgz", "/tmp/update/sub/fw.img"};
+  for (const char* place : places) {
+    ChildResult r = Run([&](int exe) {
+      if (!Package("/tmp/inner.tgz", {"fwapply", "rootfs.img"})) return 20;
+      mkdir("/tmp/update", 0700);
+      mkdir("/tmp/update/sub", 0700);
+      const std::string p(place);
+      WriteAll(p, p.find(".img") != std::string::npos ? Img("pkg.tgz", ReadAll("/tmp/inner.tgz")) : ReadAll("/tmp/inner.tgz"));
+      int st = Fwapply(exe, place);
+      if (ReadAll("/tmp/update/rootfs.img") != "rootfs.img" || Exists("/tmp/update/pkg.tgz")) return 10;
+      // The user copy holds the user's files, not a moved package.
+      if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || Exists("/tmp/user/pkg.tgz")) return 11;
+      return st;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(0, r.status) << place << r.err;
+    EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update", r.out) << place;
+  }
+}
+
+TEST_F(FwapplyStaging, CarriedUpdaterThatCannotRunIsNotHandedOver) {
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  } cases[] = {
+      {"not executable", [] { WriteAll("/tmp/pkgsrc/fwapply", "#!/bin/sh\n"); chmod("/tmp/pkgsrc/fwapply", 0644); }},
+      {"a directory", [] { mkdir("/tmp/pkgsrc/fwapply", 0755); }},
+      {"a link", [] { if (symlink("/bin/sh", "/tmp/pkgsrc/fwapply")) {} }},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = Run([&](int exe) {
+      if (!Package("/tmp/pkg.tgz", {"fwupdate_1"})) return 20;
+      c.make();
+      if (Sh({"tar", "-czf", "/tmp/pkg.tgz", "-C", "/tmp/pkgsrc", "fwupdate_1", "fwapply"}) != 0) return 21;
+      return Fwapply(exe, "/tmp/pkg.tgz");
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(255, r.status) << c.what << r.err;
+    EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not an executable file, badimage, abort\n",
+              r.out) << c.what;
+  }
 }

@@ -8,6 +8,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,21 +73,25 @@ bool MakeTgz(const std::string& tgz, const std::vector<std::pair<std::string, st
 
 }  // namespace
 
-TEST(StagingWorkDir, FreshRunMountsRamDiskSavesUserFilesAndUnmounts) {
+TEST(StagingWorkDir, FreshRunMountsRamDiskOfRootsAloneSavesUserFilesAndUnmounts) {
   ChildResult r = RunIsolated([] {
     if (int rc = MountUser()) return rc;
-    int ret = PrepareWorkingDir();
+    if (!UserPartitionMounted()) return 9;
+    if (PrepareWorkingDir() != 0) return 10;
+    int ret = SaveUserPartition();
     fflush(stdout);
     if (ret == 0) return 10;
     struct statfs fs;
     if (statfs("/tmp/update", &fs) != 0 || fs.f_type != kTmpfsMagic) return 11;
     if (static_cast<unsigned long long>(fs.f_blocks) * fs.f_bsize != 256ull << 20) return 12;
+    struct stat st;
+    if (stat("/tmp/update", &st) != 0 || (st.st_mode & 07777) != 0700) return 18;
     if (ReadAll("/tmp/update/user/settings.conf") != "volume=3\n") return 13;
     if (ReadAll("/tmp/update/user/calib.bin") != std::string("\x01\x02\x00\x03", 4)) return 14;
     if (Exists("/tmp/update/user/logs")) return 15;  // a flat copy: directories stay behind
     char link[64] = {0};
     if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user") return 16;
-    if (IsMountPoint("/mnt/user")) return 17;
+    if (IsMountPoint("/mnt/user") || UserPartitionMounted()) return 17;
     return 0;
   });
   SKIP_IF_NOT_ISOLATED(r);
@@ -94,21 +99,103 @@ TEST(StagingWorkDir, FreshRunMountsRamDiskSavesUserFilesAndUnmounts) {
   EXPECT_EQ("", r.out);
 }
 
-TEST(StagingWorkDir, ExistingDirectoryIsEmptiedNotMountedAgain) {
+TEST(StagingWorkDir, ExistingDirectoryIsEmptiedButForASetAsidePackage) {
   ChildResult r = RunIsolated([] {
     if (int rc = MountUser()) return rc;
-    mkdir("/tmp/update", 0755);
+    mkdir("/tmp/update", 0700);
     WriteAll("/tmp/update/old.tgz", "old");
+    WriteAll("/tmp/update/.hidden", "h");
     mkdir("/tmp/update/olddir", 0755);
     WriteAll("/tmp/update/olddir/x", "x");
+    symlink("/tmp/elsewhere", "/tmp/update/olddir/link");
+    WriteAll("/tmp/elsewhere", "e");
+    WriteAll("/tmp/update/pkg.tgz", "new");
+    std::string kept;
+    if (PrepareWorkingDir("/tmp/update/pkg.tgz", &kept) != 0) return 9;
+    if (kept.compare(0, 12, "/tmp/update/") != 0 || ReadAll(kept) != "new") return 10;
+    if (Exists("/tmp/update/old.tgz") || Exists("/tmp/update/olddir") || Exists("/tmp/update/.hidden")) return 11;
+    if (ReadAll("/tmp/elsewhere") != "e" || IsMountPoint("/tmp/update")) return 12;
     symlink("/tmp/elsewhere", "/tmp/user");  // a stale link is replaced
-    PrepareWorkingDir();
-    if (Exists("/tmp/update/old.tgz") || Exists("/tmp/update/olddir")) return 10;
-    if (IsMountPoint("/tmp/update")) return 11;
-    if (!Exists("/tmp/update/user/settings.conf")) return 12;
+    SaveUserPartition();
+    if (!Exists("/tmp/update/user/settings.conf")) return 13;
     char link[64] = {0};
-    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user") return 13;
+    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user") return 14;
     return 0;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+TEST(StagingWorkDir, OneNotOfRootsAloneIsRefusedUntouched) {
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  } cases[] = {
+      {"link", [] { symlink("/tmp/victim", "/tmp/update"); }},
+      {"open to all", [] { mkdir("/tmp/update", 0700); chmod("/tmp/update", 01777); }},
+      {"readable by others", [] { mkdir("/tmp/update", 0755); }},
+      {"another owner", [] { mkdir("/tmp/update", 0700); if (chown("/tmp/update", 1000, 1000)) {} }},
+      {"a file", [] { WriteAll("/tmp/update", "f"); }},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = RunIsolated([&] {
+      mkdir("/tmp/victim", 0755);
+      WriteAll("/tmp/victim/keep", "k");
+      c.make();
+      if (CheckWorkingDir() != -1 || PrepareWorkingDir() != -1) return 10;
+      if (ReadAll("/tmp/victim/keep") != "k" || IsMountPoint("/tmp/update")) return 11;
+      return 0;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(0, r.status) << c.what << r.err;
+  }
+}
+
+TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
+  // A package as the board gets it, with what may happen to it on the way.
+  struct Case {
+    const char* what;
+    std::function<std::string(const std::string&)> damage;
+    bool unpacks;
+  } cases[] = {
+      {"intact", [](const std::string& p) { return p; }, true},
+      {"an image's 4 final bytes", [](const std::string& p) { return p + "TAIL"; }, true},
+      {"cut short", [](const std::string& p) { return p.substr(0, p.size() - 200); }, false},
+      {"without its trailer", [](const std::string& p) { return p.substr(0, p.size() - 8); }, false},
+      {"one bit flipped", [](const std::string& p) { std::string d = p; d[d.size() / 2] ^= 4; return d; }, false},
+      {"wrong length", [](const std::string& p) { std::string d = p; d[d.size() - 1] ^= 1; return d; }, false},
+      {"not gzip", [](const std::string&) { return std::string(4096, 'x'); }, false},
+      {"empty", [](const std::string&) { return std::string(); }, false},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = RunIsolated([&] {
+      std::string noise(300000, '\0');
+      for (size_t i = 0; i < noise.size(); i++) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+      if (!MakeTgz("/tmp/pkg.tgz", {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", noise}})) return 20;
+      mkdir("/tmp/update", 0700);
+      mkdir("/tmp/update/user", 0755);
+      WriteAll("/tmp/update/user/settings.conf", "s");
+      WriteAll("/tmp/update/pkg.tgz", c.damage(ReadAll("/tmp/pkg.tgz")));
+      const int rc = UntarUpdateFile("/tmp/update/pkg.tgz");
+      if (Exists("/tmp/update/pkg.tgz") || ReadAll("/tmp/update/user/settings.conf") != "s") return 11;
+      if (c.unpacks) return rc == 0 && ReadAll("/tmp/update/rootfs.img") == noise ? 0 : 12;
+      // Nothing of a refused package is left for a later run on the directory.
+      return rc == -1 && !Exists("/tmp/update/fwupdate_1") && !Exists("/tmp/update/rootfs.img") ? 0 : 13;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(0, r.status) << c.what << r.out << r.err;
+  }
+}
+
+TEST(StagingUnpack, UnpackerFailureOnAFullFileSystemRefusesThePackage) {
+  ChildResult r = RunIsolated([] {
+    if (!MakeTgz("/tmp/pkg.tgz", {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", std::string(1 << 20, '\0')}}))
+      return 20;
+    mkdir("/tmp/update", 0700);
+    if (mount("none", "/tmp/update", "tmpfs", 0, "size=256k,mode=0700") != 0) return testutil::kNoNamespace;
+    WriteAll("/tmp/update/pkg.tgz", ReadAll("/tmp/pkg.tgz"));
+    if (UntarUpdateFile("/tmp/update/pkg.tgz") != -1) return 10;
+    return Exists("/tmp/update/fwupdate_1") || Exists("/tmp/update/rootfs.img") ? 11 : 0;
   });
   SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(0, r.status) << r.err;
@@ -120,6 +207,7 @@ TEST(StagingTar, PackageIsMovedExtractedAndDeleted) {
     if (!MakeTgz("/tmp/pkg.tgz", {{"fwupdate_1", "write 200000 20000 kernel.img\n"}, {"kernel.img", "K"}}))
       return 20;
     PrepareWorkingDir();
+    SaveUserPartition();
     char staged[kStagedPathSize];
     if (PrepareFromTarFile("/tmp/pkg.tgz", staged) != 0) return 10;
     if (std::string(staged) != "/tmp/update/pkg.tgz") return 11;
