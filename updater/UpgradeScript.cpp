@@ -63,6 +63,31 @@ bool WriteAll(int fd, const char* data, size_t len) {
   return true;
 }
 
+// Up to limit + 1 bytes of a regular file into text: the caller sees whether there was more.
+// 0; -1 when it cannot be opened, is no regular file or cannot be read.
+int ReadRegular(const char* path, int flags, std::string* text, size_t limit = UpgradeScript::kScriptLimit) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+  struct stat st;
+  if (fd < 0) return -1;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  text->clear();
+  char buf[65536];
+  int rc = 0;
+  while (text->size() <= limit) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) rc = -1;
+    if (n <= 0) break;
+    text->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (text->size() > limit + 1) text->resize(limit + 1);
+  return rc;
+}
+
 // The page size of the chip, or 0 when its geometry cannot be had.
 int ChipPageSize(const char* device) {
   libmtd_t mtd = libmtd_open();
@@ -90,8 +115,13 @@ UpgradeScript::~UpgradeScript() {}
 int UpgradeScript::LoadFile(const char* name) {
   if (!name) return -1;
   const std::string path = m_sScriptDir + "/" + name;
-  if (!UFile::Exist(path.c_str())) return -1;
-  m_sScript = UFile::ReadFile(path.c_str());
+  // A script of the package is its own regular file: a link is not followed, a FIFO not waited on.
+  std::string text;
+  if (ReadRegular(path.c_str(), O_NOFOLLOW, &text) < 0) return -1;
+  // Cut at the reading limit or at a NUL byte, the text would end in the middle of a line, and
+  // "erase 400000 20000" could run as "erase 400000 2".
+  if (text.size() > kScriptLimit || memchr(text.data(), '\0', text.size())) return -1;
+  m_sScript = text;
   return 0;
 }
 
@@ -170,7 +200,10 @@ int UpgradeScript::CheckVersion(const std::string& line, const StringList& token
     fprintf(stderr, "incomplete script command %s, Abort\n", line.c_str());
     return 1;
   }
-  const std::string text = UFile::ReadFile(tokens[1].c_str());
+  // A board file, usually /etc/version; only a regular one is read, so a FIFO cannot stop the run.
+  std::string text;
+  if (ReadRegular(tokens[1].c_str(), 0, &text) < 0) text.clear();
+  text.resize(strnlen(text.c_str(), text.size()));
   int major = 0, minor = 0, revision = 0;
   char word[256];
   word[0] = '\0';
@@ -325,14 +358,14 @@ int UpgradeScript::CheckRange(const mtd_dev_info& chip, int start, int length) {
 // FIFO that would block its open for ever, must not cost the partition its old contents.
 int UpgradeScript::CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length,
                               long long* pages) {
-  // Non-blocking and without following links: only a regular file of the package is an image.
-  int fd = open(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = OpenImage(file);
   struct stat st;
   int err = errno;
   const bool opened = fd >= 0;
   const bool regular = opened && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (opened) close(fd);
   if (!regular) {
+    if (!opened && err == EXDEV) return Refuse("%s is outside the package", file);
     if (opened || err == ELOOP) return Refuse("%s is not a regular file", file);
     return Refuse("%s cannot be opened: %s", file, strerror(err));
   }
@@ -345,6 +378,37 @@ int UpgradeScript::CheckImage(const mtd_dev_info& chip, const char* file, bool o
   const long long room = oob && length != 0 ? length : chip.size - start;
   if (*pages * page > room) return Refuse("%s does not fit into the range", file);
   return 0;
+}
+
+int UpgradeScript::OpenImage(const char* file) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  const std::string prefix = m_sScriptDir + "/";
+  if (m_sScriptDir.empty() || strncmp(file, prefix.c_str(), prefix.size()) != 0) return open(file, flags);
+  // Walked a name at a time from the script directory, no link followed, ".." never above the
+  // start: what is opened is what the writer later opens by the same path, inside the package.
+  int dir = open(m_sScriptDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int depth = 0;
+  const char* at = file + prefix.size();
+  while (dir >= 0) {
+    const char* slash = strchr(at, '/');
+    const std::string part = slash ? std::string(at, static_cast<size_t>(slash - at)) : std::string(at);
+    const bool up = part == "..";
+    if (up && depth == 0) {
+      close(dir);
+      errno = EXDEV;
+      return -1;
+    }
+    const char* name = part.empty() ? "." : part.c_str();
+    const int next = openat(dir, name, slash ? flags | O_DIRECTORY : flags);
+    const int err = errno;
+    close(dir);
+    errno = err;
+    if (!slash) return next;
+    if (part != "." && !part.empty()) depth += up ? -1 : 1;
+    dir = next;
+    at = slash + 1;
+  }
+  return -1;
 }
 
 // After the erase: the good blocks from start that the data will fill must all have erased. A

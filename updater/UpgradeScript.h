@@ -16,6 +16,8 @@ class UpgradeScript {
   // still cut and run whole, never truncated, because a cut line could change a number.
   static const unsigned int kWorkSize = 16384;
   static const unsigned int kLineSize = 256;
+  // The reading limit: a longer script is refused, not cut.
+  static const unsigned int kScriptLimit = 0x100000;
   static const unsigned int kVerifyLength = 0x800;
   static const unsigned int kEnvBlockSize = 0x20000;
   static const char* const kDevice;      // "/dev/mtd0"
@@ -28,7 +30,8 @@ class UpgradeScript {
   UpgradeScript(const UpgradeScript&) = delete;
   UpgradeScript& operator=(const UpgradeScript&) = delete;
 
-  // 0 when script directory + "/" + name was read; -1 when it does not exist (text unchanged).
+  // 0 when script directory + "/" + name was read whole; -1 (text unchanged) when it does not
+  // exist, is no regular file (a link included), is longer than kScriptLimit or holds a NUL byte.
   int LoadFile(const char* name);
   // 1 when some "/proc/mtd" line matches name as a basic regular expression, else 0. The
   // matched lines are left in result.txt of the script directory.
@@ -71,6 +74,9 @@ class UpgradeScript {
   // Refusal of the current line: "<line>: <what>" on stderr; returns -1.
   int Refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool ChipInfo(mtd_dev_info* chip);
+  // Opens a file named by the script (below the script directory) for a look, following no link
+  // and blocking on no FIFO; -1 with errno EXDEV when its path leads out of the directory.
+  int OpenImage(const char* file);
   int CheckRange(const mtd_dev_info& chip, int start, int length);
   int CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length, long long* pages);
   int CheckPath(const mtd_dev_info& chip, int start, int length, long long pages, long long limit, bool env,

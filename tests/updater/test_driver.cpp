@@ -2,6 +2,8 @@
 // /dev/mtdblock4, the script it names, the budget line before the first command, and the
 // results, with the recording NAND stand-in behind the script.
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,6 +14,7 @@
 #include "../support/child_check.h"
 #include "private_ns.h"
 #include "Driver.h"
+#include "UpgradeScript.h"
 #include "bench.h"
 #include "child.h"
 #include "fake_nand.h"
@@ -38,6 +41,12 @@ ChildResult Drive(const Slot& slot, const std::function<int(Board&)>& check = nu
     fakenand::Reset(&b.chip);
     bench::Program(b.chip, kEnvAt, bench::EnvBlock(slot.env));
     if (slot.device) b.kernel.add_block("/dev/mtdblock4", &b.chip, kEnvAt, bench::kEnvSize);
+    // Board files a script must not reach, and a directory and a link to one in the package.
+    bench::Put("/tmp/outside.bin", std::string(0x800, 'o'));
+    mkdir("/tmp/ext", 0755);
+    bench::Put("/tmp/ext/k.bin", "k");
+    mkdir("/tmp/update/sub", 0755);
+    if (symlink("/tmp/ext", "/tmp/update/ext") != 0) return 2;
     for (const auto& f : slot.files) bench::Put(std::string(bench::kDir) + "/" + f.first, f.second);
     char arg0[] = "fwapply", arg1[] = "/tmp/update";
     char* argv[] = {arg0, arg1, nullptr};
@@ -89,19 +98,55 @@ TEST(DriverSlot, MissingVariableOrDeviceStopsBeforeAnyFlashAccess) {
   }
 }
 
-TEST(DriverSlot, MissingScriptIsRejected) {
-  Slot s;
-  s.env = {"image=1"};
-  s.files = {{"fwupdate_2", "erase 0 20000\n"}};
-  ChildResult r = Drive(s, [](Board&) {
-    CHILD_CHECK(fakenand::ops.empty());
-    return 0;
-  });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(255, r.status);
-  EXPECT_EQ("Checking fwupdate_1 \nfwupdate_1 is not found in image\n"
-            "fail to open fwupdate_1, badimage, abort\n",
-            r.out);
+TEST(DriverSlot, MissingOrUnreadableScriptIsRejectedBeforeAnyLine) {
+  const std::string refused = "Checking fwupdate_1 \nfail to open fwupdate_1, badimage, abort\n";
+  struct Case {
+    bool present;
+    std::string script;
+    std::string out;
+  } cases[] = {
+      {false, "", "Checking fwupdate_1 \nfwupdate_1 is not found in image\nfail to open fwupdate_1, badimage, abort\n"},
+      {true, std::string("erase 0 20000\n\0erase 20000 20000\n", 34), refused},
+      {true, std::string(UpgradeScript::kScriptLimit, '\n') + "erase 0 20000\n", refused},
+  };
+  for (const Case& c : cases) {
+    Slot s;
+    s.env = {"image=1"};
+    s.files = {{"fwupdate_2", "erase 0 20000\n"}};
+    if (c.present) s.files.push_back({"fwupdate_1", c.script});
+    ChildResult r = Drive(s, [](Board&) {
+      CHILD_CHECK(fakenand::ops.empty());
+      return 0;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(255, r.status) << r.out;
+    EXPECT_EQ(c.out, r.out);
+  }
+}
+
+TEST(DriverSlot, ImagesAreTakenOnlyFromInsideThePackage) {
+  struct Case {
+    const char* line;
+    const char* err;  // what stderr starts with; empty: the line runs
+  } cases[] = {
+      {"write 200000 20000 ../outside.bin", "write 200000 20000 ../outside.bin: /tmp/update/../outside.bin is outside the package\n"},
+      {"writeoob 200000 20000 sub/../../outside.bin", "writeoob 200000 20000 sub/../../outside.bin: /tmp/update/sub/../../outside.bin is outside the package\n"},
+      {"write 200000 20000 ext/k.bin", "write 200000 20000 ext/k.bin: /tmp/update/ext/k.bin "},
+      {"write 200000 20000 sub/../k.bin", ""},
+  };
+  for (const Case& c : cases) {
+    Slot s;
+    s.env = {"image=1"};
+    s.files = {{"fwupdate_1", std::string(c.line) + "\nerase 400000 20000\n"}, {"k.bin", "k"}};
+    ChildResult r = Drive(s, [&](Board&) {
+      CHILD_CHECK_EQ(std::string(*c.err ? "" : "erase dump_mem write_file erase"), fakenand::Trace());
+      return 0;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(0, r.status) << c.line;
+    EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("finish")) << c.line;
+  }
 }
 
 TEST(DriverSlot, EmptyScriptPrintsMinusOneAndSucceeds) {

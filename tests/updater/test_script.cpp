@@ -589,20 +589,30 @@ TEST(ScriptFlash, SetEnvLeavesFlashAloneWhenTheBlockCannotBeReadOrSaved) {
   EXPECT_NE(std::string::npos, r.err.find("left unchanged")) << r.err;
 }
 
-TEST(ScriptLoad, MissingFileKeepsTheTextAndCountAndRunLeaveItUnchanged) {
+TEST(ScriptLoad, OnlyAWholeRegularScriptIsTakenAndCountAndRunLeaveItUnchanged) {
   ChildResult r = RunIsolated([]() -> int {
     Board b;
     fakenand::Reset(&b.chip);
-    bench::Put("/tmp/update/fwupdate_1", std::string("setenv 0 20000 a b\nerase 20000 20000\0tail", 41));
+    const std::string text = "setenv 0 20000 a b\nerase 20000 20000";
+    bench::Put("/tmp/update/fwupdate_1", text);
     bench::Program(b.chip, 0, bench::EnvBlock({"a=c"}));
+    // Cut at a NUL byte or at the reading limit, the last line would run as another one:
+    // "erase 400000 20000" as "erase 400000 2", which erases to the end of the chip.
+    const size_t limit = UpgradeScript::kScriptLimit;
+    bench::Put("/tmp/update/nul", std::string("erase 0 20000\0tail", 18));
+    bench::Put("/tmp/update/long", std::string(limit - 14, '\n') + "erase 400000 20000");
+    bench::Put("/tmp/update/full", std::string(limit - 18, '\n') + "erase 400000 20000");
+    CHILD_CHECK_EQ(0, symlink("fwupdate_1", "/tmp/update/link"));
+    CHILD_CHECK_EQ(0, mkfifo("/tmp/update/fifo", 0644));
     UpgradeScript s;
     CHILD_CHECK(s.m_sScript.empty());
     s.m_sScriptDir = bench::kDir;
     CHILD_CHECK_EQ(0, s.LoadFile("fwupdate_1"));
-    const std::string text = "setenv 0 20000 a b\nerase 20000 20000";  // up to the NUL
     CHILD_CHECK_EQ(text, s.m_sScript);
-    CHILD_CHECK_EQ(-1, s.LoadFile("fwupdate_2"));
-    CHILD_CHECK_EQ(text, s.m_sScript);
+    for (const char* refused : {"fwupdate_2", "nul", "long", "link", "fifo"}) {
+      CHILD_CHECK_EQ(-1, s.LoadFile(refused));
+      CHILD_CHECK_EQ(text, s.m_sScript);
+    }
     CHILD_CHECK_EQ(1, s.GetBlockNumToWrite());
     CHILD_CHECK_EQ(0, s.Run());
     CHILD_CHECK_EQ(text, s.m_sScript);
@@ -612,6 +622,9 @@ TEST(ScriptLoad, MissingFileKeepsTheTextAndCountAndRunLeaveItUnchanged) {
     // A file given to the constructor is taken from the root, the directory being empty.
     UpgradeScript root("tmp/update/fwupdate_1");
     CHILD_CHECK_EQ(text, root.m_sScript);
+    // A script of exactly the limit is read whole.
+    CHILD_CHECK_EQ(0, s.LoadFile("full"));
+    CHILD_CHECK_EQ(limit, s.m_sScript.size());
     return 0;
   });
   SKIP_IF_NOT_ISOLATED(r);
