@@ -160,6 +160,70 @@ static int insane(void) {
   return -1;
 }
 
+// Whether the device answers bad-block questions: a chip without them says EOPNOTSUPP.
+static int probe_bad_blocks(int fd, struct mtd_dev_info* mtd) {
+  __kernel_loff_t offs = 0;
+  if (k_ioctl(fd, MEMGETBADBLOCK, &offs) == -1) {
+    if (errno != EOPNOTSUPP) return libmtd_sys_errmsg("MEMGETBADBLOCK ioctl failed\n");
+    errno = 0;
+    mtd->bb_allowed = 0;
+  } else {
+    mtd->bb_allowed = 1;
+  }
+  return 0;
+}
+
+// Takes the kernel's answer to MEMGETINFO, refusing what later arithmetic cannot use.
+static int take_geometry(const char* node, const struct mtd_info_user& ui, struct mtd_dev_info* mtd) {
+  mtd->type = ui.type;
+  mtd->size = ui.size;
+  mtd->eb_size = (int)ui.erasesize;
+  mtd->min_io_size = (int)ui.writesize;
+  mtd->oob_size = (int)ui.oobsize;
+  if (mtd->min_io_size <= 0) {
+    libmtd_errmsg("mtd%d (%s) has insane min. I/O unit size %d\n", mtd->mtd_num, node, mtd->min_io_size);
+    return insane();
+  }
+  if (mtd->eb_size <= 0 || mtd->eb_size < mtd->min_io_size) {
+    libmtd_errmsg("mtd%d (%s) has insane eraseblock size %d\n", mtd->mtd_num, node, mtd->eb_size);
+    return insane();
+  }
+  if (!mtd->size || mtd->size < mtd->eb_size || mtd->size / mtd->eb_size > INT_MAX) {
+    libmtd_errmsg("mtd%d (%s) has insane size %lld\n", mtd->mtd_num, node, mtd->size);
+    return insane();
+  }
+  mtd->eb_cnt = (int)(mtd->size / mtd->eb_size);
+  if (mtd->type == MTD_ABSENT) {
+    libmtd_errmsg("mtd%d (%s) is removable and is not present\n", mtd->mtd_num, node);
+    return insane();
+  }
+  const char* type_str = mtd_type_name(mtd->type);
+  if (!type_str) return insane();
+  snprintf(mtd->type_str, sizeof(mtd->type_str), "%s", type_str);
+  mtd->subpage_size = mtd->min_io_size;
+  mtd->writable = !!(ui.flags & MTD_WRITEABLE);
+  return 0;
+}
+
+// The device's name, from its "/proc/mtd" line.
+static int name_from_proc(struct mtd_dev_info* mtd) {
+  struct proc_parse_info pi;
+  if (proc_parse_start(&pi)) return -1;
+  int ret;
+  while ((ret = proc_parse_next(&pi)) == 1) {
+    if (pi.mtd_num == mtd->mtd_num) {
+      snprintf(mtd->name, sizeof(mtd->name), "%s", pi.name);
+      proc_parse_end(&pi);
+      return 0;
+    }
+  }
+  if (ret == 0) {
+    libmtd_errmsg("mtd%d not found in \"%s\"\n", mtd->mtd_num, MTD_PROC_FILE);
+    errno = ENOENT;
+  }
+  return -1;
+}
+
 int legacy_get_dev_info(const char* node, struct mtd_dev_info* mtd) {
   struct stat st;
   if (k_stat(node, &st)) {
@@ -187,94 +251,16 @@ int legacy_get_dev_info(const char* node, struct mtd_dev_info* mtd) {
 
   int fd = k_open(node, O_RDONLY | O_CLOEXEC);
   if (fd == -1) return libmtd_sys_errmsg("cannot open \"%s\"\n", node);
-
   struct mtd_info_user ui;
-  if (k_ioctl(fd, MEMGETINFO, &ui)) {
-    libmtd_sys_errmsg("MEMGETINFO ioctl request failed\n");
-    goto out_close;
-  }
-
-  {
-    __kernel_loff_t offs = 0;
-    int ret = k_ioctl(fd, MEMGETBADBLOCK, &offs);
-    if (ret == -1) {
-      if (errno != EOPNOTSUPP) {
-        libmtd_sys_errmsg("MEMGETBADBLOCK ioctl failed\n");
-        goto out_close;
-      }
-      errno = 0;
-      mtd->bb_allowed = 0;
-    } else {
-      mtd->bb_allowed = 1;
-    }
-  }
-
-  mtd->type = ui.type;
-  mtd->size = ui.size;
-  mtd->eb_size = (int)ui.erasesize;
-  mtd->min_io_size = (int)ui.writesize;
-  mtd->oob_size = (int)ui.oobsize;
-
-  if (mtd->min_io_size <= 0) {
-    libmtd_errmsg("mtd%d (%s) has insane min. I/O unit size %d\n", mtd->mtd_num, node,
-                  mtd->min_io_size);
-    insane();
-    goto out_close;
-  }
-  if (mtd->eb_size <= 0 || mtd->eb_size < mtd->min_io_size) {
-    libmtd_errmsg("mtd%d (%s) has insane eraseblock size %d\n", mtd->mtd_num, node, mtd->eb_size);
-    insane();
-    goto out_close;
-  }
-  if (!mtd->size || mtd->size < mtd->eb_size || mtd->size / mtd->eb_size > INT_MAX) {
-    libmtd_errmsg("mtd%d (%s) has insane size %lld\n", mtd->mtd_num, node, mtd->size);
-    insane();
-    goto out_close;
-  }
-  mtd->eb_cnt = (int)(mtd->size / mtd->eb_size);
-
-  {
-    const char* type_str = mtd_type_name(mtd->type);
-    if (mtd->type == MTD_ABSENT) {
-      libmtd_errmsg("mtd%d (%s) is removable and is not present\n", mtd->mtd_num, node);
-      insane();
-      goto out_close;
-    }
-    if (!type_str) {
-      insane();
-      goto out_close;
-    }
-    snprintf(mtd->type_str, sizeof(mtd->type_str), "%s", type_str);
-  }
-
-  mtd->subpage_size = mtd->min_io_size;
-  mtd->writable = !!(ui.flags & MTD_WRITEABLE);
-  k_close(fd);
-
-  {
-    struct proc_parse_info pi;
-    if (proc_parse_start(&pi)) return -1;
-    int ret;
-    while ((ret = proc_parse_next(&pi)) == 1) {
-      if (pi.mtd_num == mtd->mtd_num) {
-        snprintf(mtd->name, sizeof(mtd->name), "%s", pi.name);
-        proc_parse_end(&pi);
-        return 0;
-      }
-    }
-    if (ret == 0) {
-      libmtd_errmsg("mtd%d not found in \"%s\"\n", mtd->mtd_num, MTD_PROC_FILE);
-      errno = ENOENT;
-    }
-    return -1;
-  }
-
-out_close : {
-  int err = errno;
+  int ret = k_ioctl(fd, MEMGETINFO, &ui);
+  if (ret) libmtd_sys_errmsg("MEMGETINFO ioctl request failed\n");
+  if (!ret) ret = probe_bad_blocks(fd, mtd);
+  if (!ret) ret = take_geometry(node, ui, mtd);
+  // The failure's errno, not the close's, goes back to the caller.
+  const int err = errno;
   k_close(fd);
   errno = err;
-  return -1;
-}
+  return ret ? -1 : name_from_proc(mtd);
 }
 
 int legacy_get_dev_info1(int mtd_num, struct mtd_dev_info* mtd) {
