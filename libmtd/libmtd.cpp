@@ -911,6 +911,61 @@ int mtd_regioninfo(int fd, int regidx, struct region_info_user* reginfo) {
   return 0;
 }
 
+// The image's size, once it is known to fit from (eb, offs) on in whole I/O units; -1 if not.
+static long long img_size_that_fits(const struct mtd_dev_info* mtd, int in_fd, int eb, int offs,
+                                    const char* img_name) {
+  struct stat st;
+  if (k_fstat(in_fd, &st)) return libmtd_sys_errmsg("cannot stat %s\n", img_name);
+  // The size is printed as an int; an image of 2 GiB or more cannot fit an int-sized device.
+  const long long img_size = st.st_size;
+  if (img_size % mtd->subpage_size) {
+    libmtd_errmsg("size of \"%s\" is %d byte, which is not aligned to mtd%d min. I/O size %d\n", img_name,
+                  (int)img_size, mtd->mtd_num, mtd->subpage_size);
+    errno = EINVAL;
+    return -1;
+  }
+  const long long blocks = (img_size + offs + mtd->eb_size - 1) / mtd->eb_size;
+  if (img_size > INT_MAX || blocks + eb > mtd->eb_cnt) {
+    libmtd_errmsg("\"%s\" image size is %d bytes, mtd%d size is %d eraseblocks, the image does "
+                  "not fit if we write it starting from eraseblock %d, offset %d\n",
+                  img_name, (int)img_size, mtd->mtd_num, mtd->eb_cnt, eb, offs);
+    errno = EINVAL;
+    return -1;
+  }
+  return img_size;
+}
+
+// Copies img_size bytes of the image to the device, one eraseblock's worth at a time.
+static int copy_img(const struct mtd_dev_info* mtd, int fd, int in_fd, int eb, int offs, long long img_size,
+                    const char* img_name, char* buf) {
+  long long written = 0;
+  while (written < img_size) {
+    long long want = mtd->eb_size - offs;
+    if (want > img_size - written) want = img_size - written;
+    long long rd = 0;
+    while (rd < want) {
+      ssize_t n = k_read(in_fd, buf + rd, (size_t)(want - rd));
+      if (n == -1) return libmtd_sys_errmsg("cannot read \"%s\"\n", img_name);
+      if (n == 0) break;  // the file shrank since its status was taken
+      rd += n;
+    }
+    if (rd == 0) {
+      errno = EIO;
+      return libmtd_sys_errmsg("cannot read \"%s\"\n", img_name);
+    }
+    ssize_t wr = k_write(fd, buf, (size_t)rd);
+    if (wr != rd) {
+      if (wr >= 0) errno = EIO;
+      return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", (int)img_size,
+                               mtd->mtd_num, eb, offs);
+    }
+    written += rd;
+    offs = 0;
+    eb += 1;
+  }
+  return 0;
+}
+
 int mtd_write_img(const struct mtd_dev_info* mtd, int fd, int eb, int offs, const char* img_name) {
   if (mtd_valid_erase_block(mtd, eb)) return -1;
   if (offs < 0 || offs >= mtd->eb_size) {
@@ -924,79 +979,22 @@ int mtd_write_img(const struct mtd_dev_info* mtd, int fd, int eb, int offs, cons
     errno = EINVAL;
     return -1;
   }
-
   int in_fd = k_open(img_name, O_RDONLY | O_CLOEXEC);
   if (in_fd == -1) return libmtd_sys_errmsg("cannot open \"%s\"\n", img_name);
-
-  struct stat st;
-  char* buf = nullptr;
   int ret = -1;
-  if (k_fstat(in_fd, &st)) {
-    libmtd_sys_errmsg("cannot stat %s\n", img_name);
-    goto out_close;
-  }
-  {
-    // The size is printed as an int; an image of 2 GiB or more cannot fit an int-sized device.
-    long long img_size = st.st_size;
-    if (img_size % mtd->subpage_size) {
-      libmtd_errmsg("size of \"%s\" is %d byte, which is not aligned to mtd%d min. I/O size %d\n",
-                    img_name, (int)img_size, mtd->mtd_num, mtd->subpage_size);
-      errno = EINVAL;
-      goto out_close;
-    }
-    long long blocks = (img_size + offs + mtd->eb_size - 1) / mtd->eb_size;
-    if (img_size > INT_MAX || blocks + eb > mtd->eb_cnt) {
-      libmtd_errmsg("\"%s\" image size is %d bytes, mtd%d size is %d eraseblocks, the image does "
-                    "not fit if we write it starting from eraseblock %d, offset %d\n",
-                    img_name, (int)img_size, mtd->mtd_num, mtd->eb_cnt, eb, offs);
-      errno = EINVAL;
-      goto out_close;
-    }
-
-    int32_t pos = 0;
-    if (data_pos(mtd, eb, offs, &pos) || seek_pos(mtd, fd, pos)) goto out_close;
-
+  char* buf = nullptr;
+  const long long img_size = img_size_that_fits(mtd, in_fd, eb, offs, img_name);
+  int32_t pos = 0;
+  if (img_size >= 0 && !data_pos(mtd, eb, offs, &pos) && !seek_pos(mtd, fd, pos)) {
     buf = static_cast<char*>(xmalloc((size_t)mtd->eb_size));
-    long long written = 0;
-    while (written < img_size) {
-      long long want = mtd->eb_size - offs;
-      if (want > img_size - written) want = img_size - written;
-      long long rd = 0;
-      while (rd < want) {
-        ssize_t n = k_read(in_fd, buf + rd, (size_t)(want - rd));
-        if (n == -1) {
-          libmtd_sys_errmsg("cannot read \"%s\"\n", img_name);
-          goto out_close;
-        }
-        if (n == 0) break;  // the file shrank since its status was taken
-        rd += n;
-      }
-      if (rd == 0) {
-        errno = EIO;
-        libmtd_sys_errmsg("cannot read \"%s\"\n", img_name);
-        goto out_close;
-      }
-      ssize_t wr = k_write(fd, buf, (size_t)rd);
-      if (wr != rd) {
-        if (wr >= 0) errno = EIO;
-        libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", (int)img_size,
-                          mtd->mtd_num, eb, offs);
-        goto out_close;
-      }
-      written += rd;
-      offs = 0;
-      eb += 1;
-    }
-    ret = 0;
+    ret = copy_img(mtd, fd, in_fd, eb, offs, img_size, img_name, buf);
   }
-
-out_close : {
+  // The failure's errno, not the close's, goes back to the caller.
   int err = errno;
   free(buf);
   k_close(in_fd);
   errno = err;
   return ret;
-}
 }
 
 static const uint8_t patterns[] = {0xa5, 0x5a, 0x0};
