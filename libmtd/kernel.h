@@ -2,6 +2,7 @@
 // The product goes straight to glibc; host tests install a simulated kernel behind it.
 #pragma once
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -42,3 +43,32 @@ inline kernel_dir* k_opendir(const char* path) { return g_kernel->opendir(path);
 inline const char* k_readdir(kernel_dir* dir) { return g_kernel->readdir(dir); }
 inline int k_closedir(kernel_dir* dir) { return g_kernel->closedir(dir); }
 inline int k_isatty(int fd) { return g_kernel->isatty(fd); }
+
+// An open descriptor or directory stream of the installed kernel, closed when it goes out of
+// scope. That close keeps the errno of the failure that made the caller give up; a caller whose
+// close result matters takes the handle back with release() and closes it itself.
+template <typename T, int (*Close)(T), T kNone>
+class KHandle {
+ public:
+  explicit KHandle(T h = kNone) : h_(h) {}
+  ~KHandle() {
+    if (h_ == kNone) return;
+    const int err = errno;
+    Close(h_);
+    errno = err;
+  }
+  KHandle(const KHandle&) = delete;
+  KHandle& operator=(const KHandle&) = delete;
+  T get() const { return h_; }
+  bool ok() const { return h_ != kNone; }
+  T release() {
+    T h = h_;
+    h_ = kNone;
+    return h;
+  }
+
+ private:
+  T h_;
+};
+using KFd = KHandle<int, k_close, -1>;
+using KDir = KHandle<kernel_dir*, k_closedir, nullptr>;

@@ -154,53 +154,30 @@ static void dev_path(char* buf, size_t len, const char* fmt, int dev_num) {
   }
 }
 
-// Closes fd keeping the errno of the failure that made us give up.
-static void close_keep_errno(int fd) {
-  int err = errno;
-  k_close(fd);
-  errno = err;
-}
-
 static int read_data(const char* file, void* buf, int buf_len) {
-  int fd = k_open(file, O_RDONLY | O_CLOEXEC);
-  if (fd == -1) return -1;
+  KFd fd(k_open(file, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return -1;
 
   char* p = static_cast<char*>(buf);
-  ssize_t rd = k_read(fd, p, buf_len);
-  if (rd == -1) {
-    libmtd_sys_errmsg("cannot read \"%s\"\n", file);
-    goto out_error;
-  }
+  ssize_t rd = k_read(fd.get(), p, buf_len);
+  if (rd == -1) return libmtd_sys_errmsg("cannot read \"%s\"\n", file);
   if (rd == buf_len) {
     libmtd_errmsg("contents of \"%s\" is too long\n", file);
     errno = EINVAL;
-    goto out_error;
+    return -1;
   }
   p[rd] = '\0';
 
-  {
-    char tmp;
-    ssize_t more = k_read(fd, &tmp, 1);
-    if (more == -1) {
-      libmtd_sys_errmsg("cannot read \"%s\"\n", file);
-      goto out_error;
-    }
-    if (more) {
-      libmtd_errmsg("file \"%s\" contains too much data (> %d bytes)\n", file, buf_len);
-      errno = EINVAL;
-      goto out_error;
-    }
-  }
-
-  if (k_close(fd)) {
-    libmtd_sys_errmsg("close failed on \"%s\"\n", file);
+  char tmp;
+  ssize_t more = k_read(fd.get(), &tmp, 1);
+  if (more == -1) return libmtd_sys_errmsg("cannot read \"%s\"\n", file);
+  if (more) {
+    libmtd_errmsg("file \"%s\" contains too much data (> %d bytes)\n", file, buf_len);
+    errno = EINVAL;
     return -1;
   }
+  if (k_close(fd.release())) return libmtd_sys_errmsg("close failed on \"%s\"\n", file);
   return (int)rd;
-
-out_error:
-  close_keep_errno(fd);
-  return -1;
 }
 
 static int dev_read_data(const char* pattern, int dev_num, void* buf, int buf_len) {
@@ -213,53 +190,40 @@ static int dev_read_data(const char* pattern, int dev_num, void* buf, int buf_le
 // The descriptor is still open when the value is checked, as close comes last.
 static int read_num(const char* file, long long* value, bool hex) {
   char buf[50];
-  int fd = k_open(file, O_RDONLY | O_CLOEXEC);
-  if (fd == -1) return -1;
+  KFd fd(k_open(file, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return -1;
 
-  ssize_t rd = k_read(fd, buf, sizeof(buf));
-  if (rd == -1) {
-    libmtd_sys_errmsg("cannot read \"%s\"\n", file);
-    goto out_error;
-  }
+  ssize_t rd = k_read(fd.get(), buf, sizeof(buf));
+  if (rd == -1) return libmtd_sys_errmsg("cannot read \"%s\"\n", file);
   if (rd == (ssize_t)sizeof(buf)) {
     libmtd_errmsg("contents of \"%s\" is too long\n", file);
     errno = EINVAL;
-    goto out_error;
+    return -1;
   }
   buf[rd] = '\0';
 
-  {
-    long long num;
-    int conv;
-    if (hex) {
-      unsigned long long u;
-      conv = sscanf(buf, "%llx\n", &u);
-      num = (long long)u;
-    } else {
-      conv = sscanf(buf, "%lld\n", &num);
-    }
-    if (conv != 1) {
-      libmtd_errmsg("cannot read integer from \"%s\"\n\n", file);
-      errno = EINVAL;
-      goto out_error;
-    }
-    if (num < 0) {
-      libmtd_errmsg("negative value %lld in \"%s\"\n", num, file);
-      errno = EINVAL;
-      goto out_error;
-    }
-    *value = num;
+  long long num;
+  int conv;
+  if (hex) {
+    unsigned long long u;
+    conv = sscanf(buf, "%llx\n", &u);
+    num = (long long)u;
+  } else {
+    conv = sscanf(buf, "%lld\n", &num);
   }
-
-  if (k_close(fd)) {
-    libmtd_sys_errmsg("close failed on \"%s\"\n", file);
+  if (conv != 1) {
+    libmtd_errmsg("cannot read integer from \"%s\"\n\n", file);
+    errno = EINVAL;
     return -1;
   }
+  if (num < 0) {
+    libmtd_errmsg("negative value %lld in \"%s\"\n", num, file);
+    errno = EINVAL;
+    return -1;
+  }
+  *value = num;
+  if (k_close(fd.release())) return libmtd_sys_errmsg("close failed on \"%s\"\n", file);
   return 0;
-
-out_error:
-  close_keep_errno(fd);
-  return -1;
 }
 
 static int dev_read_pos_ll(const char* pattern, int dev_num, long long* value) {
@@ -328,8 +292,8 @@ static int check_entry(const char* dir, const char* name) {
 }
 
 static int sysfs_is_supported(libmtd_t lib) {
-  kernel_dir* sysfs_mtd = k_opendir(lib->class_dir);
-  if (!sysfs_mtd) {
+  KDir sysfs_mtd(k_opendir(lib->class_dir));
+  if (!sysfs_mtd.ok()) {
     if (errno == ENOENT) {
       errno = 0;
       return 0;
@@ -339,14 +303,9 @@ static int sysfs_is_supported(libmtd_t lib) {
 
   int num = -1;
   for (;;) {
-    const char* name = k_readdir(sysfs_mtd);
+    const char* name = k_readdir(sysfs_mtd.get());
     if (!name) break;
-    if (check_entry(lib->class_dir, name)) {
-      int err = errno;
-      k_closedir(sysfs_mtd);
-      errno = err;
-      return -1;
-    }
+    if (check_entry(lib->class_dir, name)) return -1;
     int n;
     if (mtd_entry_num(name, &n)) {
       num = n;
@@ -354,7 +313,7 @@ static int sysfs_is_supported(libmtd_t lib) {
     }
   }
 
-  if (k_closedir(sysfs_mtd)) return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
+  if (k_closedir(sysfs_mtd.release())) return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
   if (num == -1) return 0;
 
   char file[PATH_MAX];
@@ -420,8 +379,8 @@ int mtd_get_info(libmtd_t lib, struct mtd_info* info) {
   if (!lib->sysfs_supported) return legacy_mtd_get_info(info);
   info->sysfs_supported = 1;
 
-  kernel_dir* sysfs_mtd = k_opendir(lib->class_dir);
-  if (!sysfs_mtd) {
+  KDir sysfs_mtd(k_opendir(lib->class_dir));
+  if (!sysfs_mtd.ok()) {
     if (errno == ENOENT) {
       errno = ENODEV;
       return -1;
@@ -432,9 +391,9 @@ int mtd_get_info(libmtd_t lib, struct mtd_info* info) {
   info->lowest_mtd_num = INT_MAX;
   for (;;) {
     errno = 0;
-    const char* name = k_readdir(sysfs_mtd);
+    const char* name = k_readdir(sysfs_mtd.get());
     if (!name) break;
-    if (check_entry(lib->class_dir, name)) goto out_close;
+    if (check_entry(lib->class_dir, name)) return -1;
     int num;
     if (mtd_entry_num(name, &num)) {
       info->mtd_dev_cnt += 1;
@@ -442,21 +401,11 @@ int mtd_get_info(libmtd_t lib, struct mtd_info* info) {
       if (num < info->lowest_mtd_num) info->lowest_mtd_num = num;
     }
   }
-  if (errno) {
-    libmtd_sys_errmsg("readdir failed on \"%s\"\n", lib->class_dir);
-    goto out_close;
-  }
+  if (errno) return libmtd_sys_errmsg("readdir failed on \"%s\"\n", lib->class_dir);
 
-  if (k_closedir(sysfs_mtd)) return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
+  if (k_closedir(sysfs_mtd.release())) return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
   if (info->lowest_mtd_num == INT_MAX) info->lowest_mtd_num = 0;
   return 0;
-
-out_close : {
-  int err = errno;
-  k_closedir(sysfs_mtd);
-  errno = err;
-  return -1;
-}
 }
 
 int mtd_dev_present(libmtd_t lib, int mtd_num) {
@@ -1006,38 +955,34 @@ static int check_pattern(const void* buf, uint8_t patt, int size) {
   return 1;
 }
 
+// One pattern: erase, check blank, program the pattern, read it back. 0, or -1 (reported).
+static int torture_pattern(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, uint8_t patt, void* buf) {
+  if (mtd_erase(lib, mtd, fd, eb) || mtd_read(mtd, fd, eb, 0, buf, mtd->eb_size)) return -1;
+  if (!check_pattern(buf, 0xFF, mtd->eb_size)) {
+    libmtd_errmsg("erased PEB %d, but a non-0xFF byte found\n", eb);
+    errno = EIO;
+    return -1;
+  }
+  memset(buf, patt, (size_t)mtd->eb_size);
+  if (mtd_write(lib, mtd, fd, eb, 0, buf, mtd->eb_size, nullptr, 0, 0)) return -1;
+  memset(buf, ~patt, (size_t)mtd->eb_size);
+  if (mtd_read(mtd, fd, eb, 0, buf, mtd->eb_size)) return -1;
+  if (!check_pattern(buf, patt, mtd->eb_size)) {
+    libmtd_errmsg("pattern %x checking failed for PEB %d\n", patt, eb);
+    errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
 int mtd_torture(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb) {
   libmtd_normsg("run torture test for PEB %d\n", eb);
   void* buf = xmalloc((size_t)mtd->eb_size);
-  int ret = -1;
-
-  for (size_t i = 0; i < sizeof(patterns); i++) {
-    if (mtd_erase(lib, mtd, fd, eb)) goto out;
-    if (mtd_read(mtd, fd, eb, 0, buf, mtd->eb_size)) goto out;
-    if (!check_pattern(buf, 0xFF, mtd->eb_size)) {
-      libmtd_errmsg("erased PEB %d, but a non-0xFF byte found\n", eb);
-      errno = EIO;
-      goto out;
-    }
-
-    memset(buf, patterns[i], (size_t)mtd->eb_size);
-    if (mtd_write(lib, mtd, fd, eb, 0, buf, mtd->eb_size, nullptr, 0, 0)) goto out;
-
-    memset(buf, ~patterns[i], (size_t)mtd->eb_size);
-    if (mtd_read(mtd, fd, eb, 0, buf, mtd->eb_size)) goto out;
-    if (!check_pattern(buf, patterns[i], mtd->eb_size)) {
-      libmtd_errmsg("pattern %x checking failed for PEB %d\n", patterns[i], eb);
-      errno = EIO;
-      goto out;
-    }
-  }
-  ret = 0;
-  libmtd_normsg("PEB %d passed torture test, do not mark it a bad\n", eb);
-
-out : {
-  int err = errno;
+  int ret = 0;
+  for (size_t i = 0; i < sizeof(patterns) && ret == 0; i++) ret = torture_pattern(lib, mtd, fd, eb, patterns[i], buf);
+  const int err = errno;
   free(buf);
   errno = err;
+  if (ret == 0) libmtd_normsg("PEB %d passed torture test, do not mark it a bad\n", eb);
   return ret;
-}
 }

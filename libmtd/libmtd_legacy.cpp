@@ -41,33 +41,32 @@ static void proc_parse_end(struct proc_parse_info* pi) {
 }
 
 static int proc_parse_start(struct proc_parse_info* pi) {
-  int fd = k_open(MTD_PROC_FILE, O_RDONLY | O_CLOEXEC);
-  if (fd == -1) return -1;
+  KFd fd(k_open(MTD_PROC_FILE, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return -1;
 
   pi->buf = static_cast<char*>(xmalloc(PROC_MTD_MAX_LEN + 1));
-  ssize_t ret = k_read(fd, pi->buf, PROC_MTD_MAX_LEN);
+  ssize_t ret = k_read(fd.get(), pi->buf, PROC_MTD_MAX_LEN);
   if (ret == -1) {
     libmtd_sys_errmsg("cannot read \"%s\"\n", MTD_PROC_FILE);
-    goto out_free;
+    proc_parse_end(pi);
+    return -1;
   }
   if (ret < (ssize_t)PROC_MTD_FIRST_LEN || memcmp(pi->buf, PROC_MTD_FIRST, PROC_MTD_FIRST_LEN)) {
     libmtd_errmsg("\"%s\" does not start with \"%s\"\n", MTD_PROC_FILE, PROC_MTD_FIRST);
-    goto out_free;
+    proc_parse_end(pi);
+    return -1;
   }
-
   pi->data_size = (int)ret;
   pi->buf[ret] = '\0';
   pi->next = pi->buf + PROC_MTD_FIRST_LEN;
-  k_close(fd);
   return 0;
-
-out_free : {
-  int err = errno;
-  proc_parse_end(pi);
-  k_close(fd);
-  errno = err;
-  return -1;
 }
+
+// A malformed line ends the scan.
+static int proc_parse_bad(struct proc_parse_info* pi, const char* why) {
+  libmtd_errmsg("%s", why);
+  proc_parse_end(pi);
+  return -1;
 }
 
 // 1: an entry is in pi; 0: end of table; -1: malformed line. The scan is over (buffer freed)
@@ -78,43 +77,25 @@ static int proc_parse_next(struct proc_parse_info* pi) {
     proc_parse_end(pi);
     return 0;
   }
+  if (sscanf(pi->next, PROC_MTD_PATT, &pi->mtd_num, &pi->size, &pi->eb_size) != 3)
+    return proc_parse_bad(pi, "\"" PROC_MTD_PATT "\" pattern not found\n");
 
-  if (sscanf(pi->next, PROC_MTD_PATT, &pi->mtd_num, &pi->size, &pi->eb_size) != 3) {
-    libmtd_errmsg("\"%s\" pattern not found\n", PROC_MTD_PATT);
-    goto out_bad;
+  char* p = static_cast<char*>(memchr(pi->next, '"', (size_t)(end - pi->next)));
+  if (!p || p == end - 1) return proc_parse_bad(pi, "opening \" not found\n");
+  p += 1;
+  char* q = static_cast<char*>(memchr(p, '"', (size_t)(end - p)));
+  if (!q) return proc_parse_bad(pi, "closing \" not found\n");
+  size_t len = (size_t)(q - p);
+  if (len > MTD_NAME_MAX) {
+    libmtd_errmsg("too long mtd%d device name\n", pi->mtd_num);
+    proc_parse_end(pi);
+    return -1;
   }
-
-  {
-    char* p = static_cast<char*>(memchr(pi->next, '"', (size_t)(end - pi->next)));
-    if (!p || p == end - 1) {
-      libmtd_errmsg("opening \" not found\n");
-      goto out_bad;
-    }
-    p += 1;
-    char* q = static_cast<char*>(memchr(p, '"', (size_t)(end - p)));
-    if (!q) {
-      libmtd_errmsg("closing \" not found\n");
-      goto out_bad;
-    }
-    size_t len = (size_t)(q - p);
-    if (len > MTD_NAME_MAX) {
-      libmtd_errmsg("too long mtd%d device name\n", pi->mtd_num);
-      goto out_bad;
-    }
-    memcpy(pi->name, p, len);
-    pi->name[len] = '\0';
-
-    if (q + 1 >= end || q[1] != '\n') {
-      libmtd_errmsg("opening \"\n\" not found\n");
-      goto out_bad;
-    }
-    pi->next = q + 2;
-  }
+  memcpy(pi->name, p, len);
+  pi->name[len] = '\0';
+  if (q + 1 >= end || q[1] != '\n') return proc_parse_bad(pi, "opening \"\n\" not found\n");
+  pi->next = q + 2;
   return 1;
-
-out_bad:
-  proc_parse_end(pi);
-  return -1;
 }
 
 int legacy_libmtd_open(void) {
