@@ -107,7 +107,7 @@ struct Dump {
   [[noreturn]] void abort() {
     release();
     printf("dump data failed,abort!");
-    exit(1);
+    tool_exit(1);
   }
 };
 
@@ -123,7 +123,7 @@ int open_device(Dump* d, mtd_dev_info* mtd) {
   if (d->fd < 0) {
     perror(mtddev);
     d->release();
-    exit(1);
+    tool_exit(1);
   }
   if (mtd_get_dev_info(d->mtd_desc, mtddev, mtd) < 0) {
     errmsg("mtd_get_dev_info failed\n");

@@ -46,7 +46,7 @@ void errno_line(int err) { tool_errno_line(kTool, err); }
   printf("Data was only partially written due to error, abort!\n");
   errmsg("Data was only partially written due to error\n");
   errno_line(err);
-  exit(-1);
+  tool_exit(-1);
 }
 
 // Everything a failing write has to release before it reports.
@@ -83,20 +83,20 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
     printf(memory ? "fail to open %s, abort!" : "fail to open %s, abort!\n", mtd_device);
     errmsg("fail to open %s\n", mtd_device);
     errno_line(err);
-    exit(-1);
+    tool_exit(-1);
   }
   r->mtd_desc = libmtd_open();
   if (!r->mtd_desc) {
     printf(memory ? "can't initialize libmtd, abort!" : "can't initialize libmtd, abort!\n");
     errmsg("can't initialize libmtd\n");
     r->release();
-    exit(-1);
+    tool_exit(-1);
   }
   if (mtd_get_dev_info(r->mtd_desc, mtd_device, mtd) < 0) {
     printf("mtd_get_dev_info failed, abort!");
     errmsg("mtd_get_dev_info failed\n");
     r->release();
-    exit(-1);
+    tool_exit(-1);
   }
   r->chip_oob_size = mtd->oob_size;
   mtd->oob_size = kOobSize;
@@ -109,7 +109,7 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
     errmsg("The start address is not page-aligned !\nThe pagesize of this NAND Flash is 0x%x.\n\n",
            mtd->min_io_size);
     r->release();
-    exit(-1);
+    tool_exit(-1);
   }
 
   *write_mode = MTD_OPS_PLACE_OOB;
@@ -126,7 +126,7 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
         errno_line(err);
       }
       r->release();
-      exit(-1);
+      tool_exit(-1);
     }
     *write_mode = MTD_OPS_RAW;
   }

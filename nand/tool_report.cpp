@@ -24,7 +24,18 @@ void* tool_xmalloc(const char* tool, size_t size) {
     int err = errno;
     tool_errmsg(tool, "out of memory\n");
     tool_errno_line(tool, err);
-    exit(-1);
+    tool_exit(-1);
   }
   return p;
+}
+
+namespace {
+void (*exit_hook)(int) = nullptr;
+}  // namespace
+
+void tool_set_exit_hook(void (*hook)(int status)) { exit_hook = hook; }
+
+void tool_exit(int status) {
+  if (exit_hook) exit_hook(status);
+  exit(status);
 }

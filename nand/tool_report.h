@@ -9,3 +9,8 @@ void tool_errno_line(const char* tool, int err);
 
 // malloc that ends the process with the tool's report when memory runs out.
 void* tool_xmalloc(const char* tool, size_t size);
+
+// Ends the process with a NAND tool's status: -1 (255) for the writer's aborts, 1 for the
+// reader's. A test may install a hook that takes over instead (it must not return).
+[[noreturn]] void tool_exit(int status);
+void tool_set_exit_hook(void (*hook)(int status));

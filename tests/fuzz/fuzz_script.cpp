@@ -25,19 +25,14 @@
 #include "UpgradeScript.h"
 #include "flash_oracle.h"
 #include "sim_kernel.h"
+#include "tool_report.h"
 
-// The flash writer and reader end the process on fatal errors. The fuzz target is linked with
-// --wrap=exit: an exit during a run unwinds back here instead, carrying its status.
+// The flash writer and reader end the process on fatal errors: during a run, their exit hook
+// unwinds back here instead, carrying the status.
 struct ExitCalled {
   int status;
 };
-static bool g_in_run = false;
-
-extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status) {
-  if (g_in_run) throw ExitCalled{status};
-  __real_exit(status);
-}
+[[noreturn]] static void ThrowExit(int status) { throw ExitCalled{status}; }
 
 // Linked with --wrap for Logger::write: the event is dropped instead of waiting a second for a
 // system-log service that is not there.
@@ -244,14 +239,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   output.Begin();
   const int blocks = script.GetBlockNumToWrite();
   run.status = 0;
-  g_in_run = true;
+  tool_set_exit_hook(ThrowExit);
   try {
     const int rc = script.Run();
     if (rc != 0 && rc != -1) abort();
   } catch (const ExitCalled& e) {
     run.status = e.status & 0xFF;
   }
-  g_in_run = false;
+  tool_set_exit_hook(nullptr);
   output.End(&run.out, &run.err);
   if (fchdir(cwd) != 0) abort();
   close(cwd);

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "tool_report.h"
+
 namespace nandtest {
 
 namespace {
@@ -54,7 +56,12 @@ testutil::ChildResult Run(Board& b, const std::function<int()>& fn, Snapshot* sn
       [&]() {
         g_board = &b;
         g_path = path;
-        atexit(TakeSnapshot);  // the operation may end the process
+        // The operation may end the process, through the tools' one way out.
+        tool_set_exit_hook([](int status) {
+          fflush(nullptr);
+          TakeSnapshot();
+          _exit(status & 0xFF);
+        });
         int rc = fn();
         fflush(nullptr);
         TakeSnapshot();
