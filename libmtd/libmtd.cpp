@@ -17,6 +17,7 @@
 
 #include "kernel.h"
 #include "libmtd_legacy.h"
+#include "tool_report.h"
 
 // The request numbers are the board's ABI: a kernel built from other headers would not
 // understand us. The records holding a pointer are 4 bytes shorter on the 32-bit board.
@@ -69,16 +70,11 @@ struct libmtd {
 // ---------------------------------------------------------------------------------------------
 // Messages and memory
 
-static void vmsg(FILE* f, const char* prefix, const char* fmt, va_list ap) {
-  fprintf(f, "%s: %s", PROGRAM_NAME, prefix);
-  vfprintf(f, fmt, ap);
-}
-
 int libmtd_errmsg(const char* fmt, ...) {
   int err = errno;
   va_list ap;
   va_start(ap, fmt);
-  vmsg(stderr, "error!: ", fmt, ap);
+  tool_verrmsg(PROGRAM_NAME, fmt, ap);
   va_end(ap);
   errno = err;
   return -1;
@@ -88,9 +84,9 @@ int libmtd_sys_errmsg(const char* fmt, ...) {
   int err = errno;
   va_list ap;
   va_start(ap, fmt);
-  vmsg(stderr, "error!: ", fmt, ap);
+  tool_verrmsg(PROGRAM_NAME, fmt, ap);
   va_end(ap);
-  fprintf(stderr, "%*serror %d (%s)\n", (int)sizeof(PROGRAM_NAME) + 1, "", err, strerror(err));
+  tool_errno_line(PROGRAM_NAME, err);
   errno = err;
   return -1;
 }
@@ -99,19 +95,13 @@ void libmtd_normsg(const char* fmt, ...) {
   int err = errno;
   va_list ap;
   va_start(ap, fmt);
-  vmsg(stdout, "", fmt, ap);
+  printf("%s: ", PROGRAM_NAME);
+  vprintf(fmt, ap);
   va_end(ap);
   errno = err;
 }
 
-void* xmalloc(size_t size) {
-  void* p = malloc(size);
-  if (p == nullptr && size != 0) {
-    libmtd_sys_errmsg("out of memory\n");
-    exit(-1);
-  }
-  return p;
-}
+void* xmalloc(size_t size) { return tool_xmalloc(PROGRAM_NAME, size); }
 
 static void* xzalloc(size_t size) {
   void* p = xmalloc(size);

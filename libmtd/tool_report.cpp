@@ -6,11 +6,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-void tool_errmsg(const char* tool, const char* fmt, ...) {
+void tool_verrmsg(const char* tool, const char* fmt, va_list ap) {
   fprintf(stderr, "%s: error!: ", tool);
+  vfprintf(stderr, fmt, ap);
+}
+
+void tool_errmsg(const char* tool, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
+  tool_verrmsg(tool, fmt, ap);
   va_end(ap);
 }
 
