@@ -16,6 +16,9 @@
 // --silent is given, which lets the sender's one-second wait run out. --count N exits after
 // N events (both channels counted), --once after one. SIGTERM or SIGINT removes the socket
 // file and the queue and exits 0, as does reaching the count.
+//
+// It never takes over the board's own service: when the socket file or the queue already
+// exists it says so and exits 1, and at its end it removes only the endpoints it created.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -24,12 +27,14 @@
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "NMQueue.h"
-#include "NModuleInterface.h"
 
 namespace {
 
@@ -112,38 +117,63 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
 
-  NCommandIPC socket(kSocketPath, nullptr);
-  if (socket.GetFD() < 0) return 1;
-  NSysVMsgQ queue;
-  if (!queue.create(kQueueKey)) return 1;
-  printf("ready socket=%s key=0x%x msqid=%d\n", kSocketPath, kQueueKey, queue.getMQId());
+  // Created exclusively: a queue that exists belongs to the running service.
+  const int queue = msgget(kQueueKey, IPC_CREAT | IPC_EXCL | 0666);
+  if (queue < 0) {
+    fprintf(stderr, "syslog-standin: queue 0x%x: %s (is the system-log service running?)\n", kQueueKey,
+            strerror(errno));
+    return 1;
+  }
+  // bind fails on an existing file: whatever is at the path, it is left alone.
+  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, kSocketPath, sizeof kSocketPath);
+  struct stat bound;
+  if (sock < 0 || bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+      lstat(kSocketPath, &bound) != 0) {
+    fprintf(stderr, "syslog-standin: %s: %s (is the system-log service running?)\n", kSocketPath,
+            strerror(errno));
+    if (sock >= 0) close(sock);
+    msgctl(queue, IPC_RMID, nullptr);
+    return 1;
+  }
+  printf("ready socket=%s key=0x%x msqid=%d\n", kSocketPath, kQueueKey, queue);
 
   long seen = 0;
-  // One byte beyond the largest datagram we take keeps room for Recv's terminator.
+  // One byte beyond the largest datagram we take keeps room for a terminator.
   static char dgram[65536 + 1];
   static NSysVMsg msg;
   while (!gStop && (count < 0 || seen < count)) {
-    struct pollfd p = {socket.GetFD(), POLLIN, 0};
+    struct pollfd p = {sock, POLLIN, 0};
     // msgrcv cannot be polled: look at the queue between short socket waits.
     int ready = poll(&p, 1, 20);
     if (ready > 0 && (p.revents & POLLIN)) {
-      int n = socket.Recv(dgram, sizeof dgram);
+      struct sockaddr_un from;
+      socklen_t from_len = sizeof from;
+      ssize_t n = recvfrom(sock, dgram, sizeof dgram - 1, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from),
+                           &from_len);
       if (n >= 0) {
-        printf("dgram %d %s\n", n, Escape(dgram, static_cast<size_t>(n)).c_str());
+        printf("dgram %zd %s\n", n, Escape(dgram, static_cast<size_t>(n)).c_str());
         ++seen;
-        if (!silent) socket.Send("ok", 2);
+        // "ok" with its NUL, to whoever spoke.
+        if (!silent) sendto(sock, "ok", 3, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&from), from_len);
       }
     }
     while (!gStop && (count < 0 || seen < count)) {
       // An oversized message is cut rather than left to block the queue.
-      ssize_t n = msgrcv(queue.getMQId(), &msg, NSysVMsg::kTextSize, 0, IPC_NOWAIT | MSG_NOERROR);
+      ssize_t n = msgrcv(queue, &msg, NSysVMsg::kTextSize, 0, IPC_NOWAIT | MSG_NOERROR);
       if (n < 0) break;
       printf("msgq type=%ld size=%zd %s\n", msg.mtype, n,
              Escape(msg.mtext, static_cast<size_t>(n)).c_str());
       ++seen;
     }
   }
-  socket.destroySocket();
-  queue.destroy();
+  close(sock);
+  // Only the socket file this run bound: one put there since by someone else stays.
+  struct stat now;
+  if (lstat(kSocketPath, &now) == 0 && now.st_dev == bound.st_dev && now.st_ino == bound.st_ino) unlink(kSocketPath);
+  msgctl(queue, IPC_RMID, nullptr);
   return 0;
 }
