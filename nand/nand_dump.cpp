@@ -2,6 +2,7 @@
 // memory or a file in the record layout that the image writer reads back.
 #include "nand_dump.h"
 
+#include "nand_write.h"
 #include "tool_report.h"
 
 #include <errno.h>
@@ -22,7 +23,6 @@
 namespace {
 
 const char kTool[] = "nanddump";
-const int kOobSize = 32;
 
 // Read settings, filled by each entry point before the common routine runs.
 const char* mtddev;
@@ -130,8 +130,8 @@ int open_device(Dump* d, mtd_dev_info* mtd) {
     d->release();
     return -1;
   }
-  mtd->oob_size = kOobSize;
-  d->oobbuf = static_cast<unsigned char*>(xmalloc(kOobSize));
+  mtd->oob_size = kRecordOobSize;
+  d->oobbuf = static_cast<unsigned char*>(xmalloc(kRecordOobSize));
   d->readbuf = static_cast<unsigned char*>(xmalloc(mtd->min_io_size > 0 ? static_cast<size_t>(mtd->min_io_size) : 0));
   return 0;
 }
@@ -180,7 +180,7 @@ bool prepare(Dump* d, const mtd_dev_info& mtd, mtd_ecc_stats* stat) {
   // 32 bytes for each page they touch. Whatever the page size, nothing goes past that.
   if (d->sink.mem && length) {
     long long pages = length > 0 ? (length + pagesize - 1) / pagesize : 0;
-    d->sink.room = length > 0 ? length + (omitoob ? 0 : pages * kOobSize) : 0;
+    d->sink.room = length > 0 ? length + (omitoob ? 0 : pages * kRecordOobSize) : 0;
   }
   return eccstats;
 }
@@ -214,11 +214,11 @@ void copy_page(Dump* d, const mtd_dev_info& mtd, long long ofs, bool eccstats, m
     d->abort();
   }
   if (omitoob) return;
-  if (mtd_read_oob(d->mtd_desc, &mtd, d->fd, static_cast<uint64_t>(ofs), kOobSize, d->oobbuf) != 0) {
+  if (mtd_read_oob(d->mtd_desc, &mtd, d->fd, static_cast<uint64_t>(ofs), kRecordOobSize, d->oobbuf) != 0) {
     errmsg("libmtd: mtd_read_oob\n");
     d->abort();
   }
-  if (!d->sink.put(d->oobbuf, kOobSize)) {
+  if (!d->sink.put(d->oobbuf, kRecordOobSize)) {
     perror(dumpfile);
     d->abort();
   }

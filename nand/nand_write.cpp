@@ -24,7 +24,6 @@
 namespace {
 
 const char kTool[] = "nandwrite";
-const int kOobSize = 32;  // the OOB part of every record and of every page written
 const char standard_input[] = "-";
 
 // Write settings, filled by each entry point before the common routine runs.
@@ -99,7 +98,7 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
     tool_exit(-1);
   }
   r->chip_oob_size = mtd->oob_size;
-  mtd->oob_size = kOobSize;
+  mtd->oob_size = kRecordOobSize;
   if (mtdsize) mtd->size = static_cast<long long>(mtdoffset + mtdsize);
 
   if (mtd->min_io_size <= 0 || mtd->eb_size <= 0 || mtd->eb_size % mtd->min_io_size != 0 ||
@@ -215,7 +214,7 @@ int write_page(Resources* r, const mtd_dev_info& mtd, long long blockstart, unsi
     r->checked_block = blockstart;
   }
   if (mtd_write(r->mtd_desc, &mtd, r->fd, static_cast<int>(mtdoffset / ebsize),
-                static_cast<int>(mtdoffset % ebsize), page, mtd.min_io_size, oob, oob ? kOobSize : 0,
+                static_cast<int>(mtdoffset % ebsize), page, mtd.min_io_size, oob, oob ? kRecordOobSize : 0,
                 static_cast<uint8_t>(write_mode)) == 0) {
     mtdoffset += static_cast<unsigned long long>(mtd.min_io_size);
     return 0;
@@ -277,7 +276,7 @@ void check_fit(long long imglen, int pagelen, const mtd_dev_info& mtd, Resources
   if ((imglen / pagelen) * mtd.min_io_size > mtd.size - static_cast<long long>(mtdoffset)) {
     int err = errno;
     fprintf(stderr, "Image %lld bytes, NAND page %d bytes, OOB area %d bytes, device size %lld bytes\n",
-            imglen, pagelen, kOobSize, mtd.size);
+            imglen, pagelen, kRecordOobSize, mtd.size);
     errmsg("Input file does not fit into device\n");
     errno_line(err);
     r->fail(err);
@@ -376,7 +375,7 @@ int nand_write() {
   setup(&r, &mtd, &write_mode, false);
   const bool from_stdin = strcmp(img, standard_input) == 0;
   const size_t pagesize = static_cast<size_t>(mtd.min_io_size);
-  const size_t pagelen = pagesize + (writeoob ? kOobSize : 0);
+  const size_t pagelen = pagesize + (writeoob ? kRecordOobSize : 0);
   long long imglen = open_input(&r, from_stdin, static_cast<int>(pagelen));
   check_fit(imglen, static_cast<int>(pagelen), mtd, &r);
 

@@ -4,6 +4,10 @@
 
 #include <stdint.h>
 
+// The OOB bytes of every record of an image with OOB, after its page: the reader copies them
+// out, the writer programs them.
+const int kRecordOobSize = 32;
+
 // Every entry point returns 0; any failure ends the process with exit(-1).
 int nand_write_with_oob(const char* img, const char* device, unsigned int start, unsigned int length);
 int nand_write_no_oob(const char* img, const char* device, unsigned int start, unsigned int length);
