@@ -745,6 +745,28 @@ static int place_auto_oob(int fd, void* oob, int ooblen) {
   return 0;
 }
 
+// One MEMWRITE request: 0 written, -1 failed (reported), 1 the kernel has no MEMWRITE
+// (remembered in lib).
+static int memwrite(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, int offs, int32_t pos,
+                    void* data, int len, void* oob, int ooblen, uint8_t mode) {
+  struct mtd_write_req ops;
+  memset(&ops, 0, sizeof(ops));
+  ops.start = (uint64_t)(int64_t)pos;
+  ops.len = data ? (uint64_t)(int64_t)len : 0;
+  ops.ooblen = oob ? (uint64_t)(int64_t)ooblen : 0;
+  ops.usr_data = (uint64_t)(uintptr_t)data;
+  ops.usr_oob = (uint64_t)(uintptr_t)oob;
+  ops.mode = mode;
+  if (k_ioctl(fd, MEMWRITE, &ops) == 0) return 0;
+  if (errno == ENOTTY || errno == EOPNOTSUPP) {
+    lib->no_memwrite = 1;
+    return 1;
+  }
+  if (oob) return mtd_ioctl_error(mtd, eb, "MEMWRITE");
+  return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", len, mtd->mtd_num, eb,
+                           offs);
+}
+
 int mtd_write(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, int offs, void* data,
               int len, void* oob, int ooblen, uint8_t mode) {
   if (mtd_valid_erase_block(mtd, eb)) return -1;
@@ -770,21 +792,8 @@ int mtd_write(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, int 
 
   // One request for data and OOB bytes alike: a plain page is one program call, no seek.
   if ((oob || data) && !lib->no_memwrite) {
-    struct mtd_write_req ops;
-    memset(&ops, 0, sizeof(ops));
-    ops.start = (uint64_t)(int64_t)pos;
-    ops.len = data ? (uint64_t)(int64_t)len : 0;
-    ops.ooblen = oob ? (uint64_t)(int64_t)ooblen : 0;
-    ops.usr_data = (uint64_t)(uintptr_t)data;
-    ops.usr_oob = (uint64_t)(uintptr_t)oob;
-    ops.mode = mode;
-    if (k_ioctl(fd, MEMWRITE, &ops) == 0) return 0;
-    if (errno != ENOTTY && errno != EOPNOTSUPP) {
-      if (oob) return mtd_ioctl_error(mtd, eb, "MEMWRITE");
-      return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", len,
-                               mtd->mtd_num, eb, offs);
-    }
-    lib->no_memwrite = 1;
+    const int ret = memwrite(lib, mtd, fd, eb, offs, pos, data, len, oob, ooblen, mode);
+    if (ret != 1) return ret;
   }
 
   if (oob) {

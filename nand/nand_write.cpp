@@ -73,6 +73,24 @@ struct Resources {
   }
 };
 
+// Puts the device into raw mode for pages that carry their own OOB bytes; returns the write
+// mode that goes with it. Ends the process when the kernel refuses.
+int set_raw(Resources* r) {
+  if (k_ioctl(r->fd, MTDFILEMODE, reinterpret_cast<void*>(static_cast<uintptr_t>(MTD_FILE_MODE_RAW))) == 0)
+    return MTD_OPS_RAW;
+  int err = errno;
+  if (err == ENOTTY) {
+    printf("ioctl MTDFILEMODE is missing, abort!");
+    errmsg("ioctl MTDFILEMODE is missing\n");
+  } else {
+    printf("MTDFILEMODE, abort!");
+    errmsg("MTDFILEMODE\n");
+    errno_line(err);
+  }
+  r->release();
+  tool_exit(-1);
+}
+
 // Opens the device and the MTD layer, reads the geometry and checks the start offset.
 // Memory and file sources differ only in the punctuation of their abort words.
 void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
@@ -111,24 +129,7 @@ void setup(Resources* r, mtd_dev_info* mtd, int* write_mode, bool memory) {
     tool_exit(-1);
   }
 
-  *write_mode = MTD_OPS_PLACE_OOB;
-  if (noecc) {
-    if (k_ioctl(r->fd, MTDFILEMODE, reinterpret_cast<void*>(static_cast<uintptr_t>(MTD_FILE_MODE_RAW))) !=
-        0) {
-      int err = errno;
-      if (err == ENOTTY) {
-        printf("ioctl MTDFILEMODE is missing, abort!");
-        errmsg("ioctl MTDFILEMODE is missing\n");
-      } else {
-        printf("MTDFILEMODE, abort!");
-        errmsg("MTDFILEMODE\n");
-        errno_line(err);
-      }
-      r->release();
-      tool_exit(-1);
-    }
-    *write_mode = MTD_OPS_RAW;
-  }
+  *write_mode = noecc ? set_raw(r) : MTD_OPS_PLACE_OOB;
 }
 
 // Enters the eraseblock holding mtdoffset, skipping bad ones. Returns true when a new block was
