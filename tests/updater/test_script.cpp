@@ -484,6 +484,13 @@ TEST(ScriptVersion, UnreadableVersionIsRefusedWithoutEvent) {
     EXPECT_EQ("Check Version Error (v1.2 required), badimage\n", r.out);
     EXPECT_NE(std::string::npos, r.err.find("[dgram <none>][msg <none>][ops ]")) << r.err;
   }
+  // A FIFO in its place is not waited on for ever.
+  ChildResult r = RunScript("chkver /tmp/ver 1.2\nerase 0 20000\n", [](Board&) {
+    alarm(10);
+    return mkfifo("/tmp/ver", 0644);
+  });
+  EXPECT_EQ(255, r.status);
+  EXPECT_EQ("Check Version Error (v1.2 required), badimage\n", r.out);
 }
 
 TEST(ScriptVersion, RequiredVersionWithoutTwoNumbersStopsTheRun) {
