@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=$ROOT/build/fuzz
-TARGETS=(fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script)
+TARGETS=(fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script fuzz_gzip)
 SECONDS_EACH=45
 SEED=()
 
@@ -21,7 +21,7 @@ elif [ $# -ge 1 ]; then
   TARGETS=("$1")
   SECONDS_EACH=${2:-600}
 fi
-case " fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script " in
+case " fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script fuzz_gzip " in
   *" ${TARGETS[0]} "*) ;;
   *) echo "unknown fuzz target ${TARGETS[0]}" >&2; exit 2 ;;
 esac

@@ -9,7 +9,7 @@ JOBS=${JOBS:-$(nproc)}
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 for p in cmake g++ make googletest g++-arm-linux-gnueabihf qemu-user \
-         clang libclang-rt-14-dev qemu-system-x86 busybox-static cpio kmod zstd; do
+         clang libclang-rt-14-dev zlib1g-dev qemu-system-x86 busybox-static cpio kmod zstd; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
