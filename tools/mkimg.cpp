@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "EnvUtil.h"
+#include "UCrc32.h"
 #include "Staging.h"
 
 namespace {

@@ -11,15 +11,6 @@
 #include <string>
 #include <vector>
 
-// The standard reflected CRC-32 table of polynomial 0xEDB88320.
-extern const unsigned int crc_table[256];
-
-// Running IEEE 802.3 CRC-32: start from 0; chaining over consecutive pieces gives the CRC of
-// the whole. crc32(c, b, n) == ~crc32_no_comp(~c, b, n).
-unsigned int crc32(unsigned int crc, const unsigned char* buf, unsigned int len);
-// The bare table-driven register update, without the pre- and post-inversion.
-unsigned int crc32_no_comp(unsigned int crc, const unsigned char* buf, unsigned int len);
-
 class EnvUtil {
  public:
   // Size of the block that every caller uses.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "EnvUtil.h"
+#include "UCrc32.h"
 
 namespace {
 

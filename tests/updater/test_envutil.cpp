@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "EnvUtil.h"
+#include "UCrc32.h"
 #include "child.h"
 #include "sim_kernel.h"
 
