@@ -40,7 +40,11 @@ class RunLock {
     // /tmp is open to all: a link or another user's file there must not become the lock.
     fd_ = open(kRunLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat st;
-    if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return -2;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return -2;
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+      errno = EPERM;
+      return -2;
+    }
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return 0;
     return errno == EWOULDBLOCK ? -1 : -2;
   }

@@ -371,6 +371,20 @@ TEST_F(FwapplyStaging, SecondRunWhileOneRunsTouchesNothing) {
             r.out);
 }
 
+TEST_F(FwapplyStaging, LockPlantedByAnotherIsNotTaken) {
+  ChildResult r = Run([](int exe) {
+    if (!Package("/tmp/pkg.tgz", {"fwapply"})) return 20;
+    WriteAll("/tmp/victim", "v");
+    symlink("/tmp/victim", "/tmp/fwapply.lock");
+    int st = Fwapply(exe, "/tmp/pkg.tgz");
+    if (ReadAll("/tmp/victim") != "v" || !Exists("/tmp/pkg.tgz") || !IsMountPoint("/mnt/user")) return 10;
+    return st;
+  });
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("cannot take the lock /tmp/fwapply.lock")) << r.out;
+}
+
 TEST_F(FwapplyStaging, RetryWithTheUserPartitionUnmountedKeepsTheUserCopy) {
   ChildResult r = Run([](int exe) {
     if (!Package("/tmp/one.tgz", {"fwapply"}) || Fwapply(exe, "/tmp/one.tgz") != 0) return 20;
