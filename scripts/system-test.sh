@@ -153,6 +153,30 @@ for r in "${REFUSALS[@]}"; do
   (cd "$d" && tar czf "$SCEN/$name/pkg.tgz" fwupdate_1 a.bin b.bin short.oob long.oob kernel.d kernel.fifo)
 done
 
+# Packages that must never reach the flash: refused before the boot environment is read, the
+# chip as it was (only the environment block written), the status 255.
+scenario 21-truncated-tgz 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz'
+head -c $(($(stat -c %s "$WORK/pkg.tgz") / 2)) "$WORK/pkg.tgz" > "$SCEN/21-truncated-tgz/pkg.tgz"
+scenario 22-corrupt-img 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=fw.img'
+cp "$WORK/fw.img" "$SCEN/22-corrupt-img/"
+mid=$(($(stat -c %s "$WORK/fw.img") / 2))
+byte=$(od -An -tu1 -j $mid -N1 "$WORK/fw.img")
+printf "\\$(printf %o $((byte ^ 1)))" | dd of="$SCEN/22-corrupt-img/fw.img" bs=1 seek=$mid conv=notrunc 2>/dev/null
+scenario 23-workdir-link 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
+  'PRE="mkdir -p /tmp/victim; echo keep > /tmp/victim/keep; ln -s /tmp/victim /tmp/update"' \
+  'POST="ls /tmp/victim > $R/post; cat /tmp/victim/keep >> $R/post; ls /tmp/pkg.tgz >> $R/post"'
+cp "$WORK/pkg.tgz" "$SCEN/23-workdir-link/"
+scenario 24-second-run 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
+  'PRE="boardtool hold /tmp/fwapply.lock /tmp/held & echo \$! > /tmp/holder; wait_for /tmp/held"' \
+  'POST="kill \$(cat /tmp/holder); ls /tmp/pkg.tgz > $R/post; rm -f /tmp/held /tmp/holder"'
+cp "$WORK/pkg.tgz" "$SCEN/24-second-run/"
+mkdir -p "$WORK/long"
+{ head -c $((0x100000 - 14)) /dev/zero | tr '\0' '\n'; printf 'erase 400000 20000\n'; } > "$WORK/long/fwupdate_1"
+scenario 25-long-script 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz'
+(cd "$WORK/long" && tar czf "$SCEN/25-long-script/pkg.tgz" fwupdate_1)
+scenario 26-stale-dir 'NANDSIM_ARGS=""' "$ENVVARS" 'ARG=/tmp/newpkg' \
+  'PRE="mkdir -p /tmp/update /tmp/newpkg; cp $S/kernel.img /tmp/update/; printf \"write 200000 1c0000 kernel.img\\nsetenv 3c0000 20000 image 2\\n\" > /tmp/update/fwupdate_1"'
+
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
 if ! board_boot "$CACHE/system-initramfs.cpio.gz" "$RES"; then
@@ -394,6 +418,57 @@ finish
   expect_map "W:16-17,30${extra:+,$extra}"
   end
 done
+
+untouched() {  # the boot environment and the chip as before the run
+  cmp -s "$R/env" "$R/env-before" || bad "boot variables changed: $(tr '\n' ' ' < "$R/env")"
+  expect_map "W:30"
+}
+for name in 21-truncated-tgz 22-corrupt-img; do
+  begin $name
+  expect_file stdout "$R/stdout" 'Extract /tmp/update/pkg.tgz 
+Invalid firmware image file, badimage, abort
+'
+  expect_rc 255
+  untouched
+  end
+done
+
+begin 23-workdir-link
+expect_file stdout "$R/stdout" 'Invalid firmware image file, badimage, abort
+'
+expect_rc 255
+expect_file "the link's target and the package" "$R/post" 'keep
+keep
+/tmp/pkg.tgz
+'
+[ "$(cat "$R/user-mounted" 2>/dev/null)" = mounted ] || bad "/mnt/user unmounted"
+untouched
+end
+
+begin 24-second-run
+expect_file stdout "$R/stdout" 'another fwapply is running, abort
+'
+expect_rc 255
+expect_file "the package" "$R/post" '/tmp/pkg.tgz
+'
+[ "$(cat "$R/user-mounted" 2>/dev/null)" = mounted ] || bad "/mnt/user unmounted"
+untouched
+end
+
+begin 25-long-script
+expect_file stdout "$R/stdout" "$HEAD"'fail to open fwupdate_1, badimage, abort
+'
+expect_rc 255
+untouched
+end
+
+begin 26-stale-dir
+expect_file stdout "$R/stdout" 'Invalid firmware image file, badimage, abort
+'
+expect_rc 255
+[ "$(cat "$R/user-mounted" 2>/dev/null)" = mounted ] || bad "/mnt/user unmounted"
+untouched
+end
 
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"
 [ $failed = 0 ]

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <mtd/mtd-abi.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -490,6 +491,18 @@ int Flip(const char* dev, uint64_t off, uint64_t seed, int nbits, char** bits) {
 
 uint64_t Num(const char* s) { return strtoull(s, nullptr, 0); }
 
+// Holds an exclusive lock on path, as a running update holds its lock, until killed; ready is
+// created once the lock is held.
+int Hold(const char* path, const char* ready) {
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+    fprintf(stderr, "boardtool: hold: %s: %s\n", path, strerror(errno));
+    return 1;
+  }
+  close(open(ready, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  for (;;) pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -511,5 +524,6 @@ int main(int argc, char** argv) {
   if (cmd == "digest" && argc == 5) return Digest(argv[2], Num(argv[3]), Num(argv[4]));
   if (cmd == "flip" && argc >= 6) return Flip(argv[2], Num(argv[3]), Num(argv[4]), argc - 5, argv + 5);
   if (cmd == "prng" && argc == 4) return Prng(Num(argv[2]), Num(argv[3]));
+  if (cmd == "hold" && argc == 4) return Hold(argv[2], argv[3]);
   return Usage();
 }

@@ -15,7 +15,7 @@ wait_for() {
 run_scenario() {  # scenario dir, result dir
   S=$1 R=$2
   NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" OOBREADBACK="" COPYCHECK="" ERASED="" ARG=""
-  NOSYSFS="" FLIPS="" PREWRITE="" SNAP="" TIMEOUT=600 MAPBEFORE=1
+  NOSYSFS="" FLIPS="" PREWRITE="" SNAP="" TIMEOUT=600 MAPBEFORE=1 PRE="" POST=""
   . "$S/opts"
   mkdir -p "$R"
   say "scenario $(basename "$S"): nandsim $NANDSIM_ARGS"
@@ -73,6 +73,8 @@ run_scenario() {  # scenario dir, result dir
     dir:*) rm -rf /tmp/update; mkdir -p /tmp/update; cp -r "$S/${PKG#dir:}/." /tmp/update/; ARG=/tmp/update ;;
     *) cp "$S/$PKG" "/tmp/$PKG"; ARG=/tmp/$PKG ;;
   esac
+  # What the scenario finds on the board before the run (PRE) and looks at after it (POST).
+  eval "$PRE"
   echo "fwapply $ARG" > "$R/command"
   say "running fwapply $ARG"
   # A board without sysfs: the MTD layer has only /proc/mtd to find the chip.
@@ -80,6 +82,7 @@ run_scenario() {  # scenario dir, result dir
   start=$(date +%s)
   timeout "$TIMEOUT" fwapply "$ARG" > "$R/stdout" 2> "$R/stderr" < /dev/null
   echo $? > "$R/rc"
+  eval "$POST"
   [ -d /sys/class ] && echo mounted > "$R/sysfs-during" || echo absent > "$R/sysfs-during"
   [ -n "$NOSYSFS" ] && mount -t sysfs sys /sys
   echo $(( $(date +%s) - start )) > "$R/seconds"
