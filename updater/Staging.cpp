@@ -189,11 +189,12 @@ int UntarUpdateFile(const char* path) {
   // checked against their CRC-32 and length first, the bytes after them are cut off, and only
   // then must the unpacker succeed as well (which it does not on a full file system).
   bool intact = false;
-  int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) {
     long long end = 0;
     struct stat st;
-    intact = GzipCheck(fd, &end) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+    // A FIFO moved in as the package would never end.
+    intact = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && GzipCheck(fd, &end) == 0 &&
              (end == st.st_size || ftruncate(fd, end) == 0);
     close(fd);
   }

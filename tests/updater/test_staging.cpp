@@ -166,6 +166,7 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
       {"wrong length", [](const std::string& p) { std::string d = p; d[d.size() - 1] ^= 1; return d; }, false},
       {"not gzip", [](const std::string&) { return std::string(4096, 'x'); }, false},
       {"empty", [](const std::string&) { return std::string(); }, false},
+      {"a FIFO", [](const std::string&) { return std::string("fifo"); }, false},
   };
   for (const Case& c : cases) {
     ChildResult r = RunIsolated([&] {
@@ -175,7 +176,13 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
       mkdir("/tmp/update", 0700);
       mkdir("/tmp/update/user", 0755);
       WriteAll("/tmp/update/user/settings.conf", "s");
-      WriteAll("/tmp/update/pkg.tgz", c.damage(ReadAll("/tmp/pkg.tgz")));
+      const std::string pkg = c.damage(ReadAll("/tmp/pkg.tgz"));
+      if (pkg == "fifo") {
+        alarm(10);
+        mkfifo("/tmp/update/pkg.tgz", 0600);
+      } else {
+        WriteAll("/tmp/update/pkg.tgz", pkg);
+      }
       const int rc = UntarUpdateFile("/tmp/update/pkg.tgz");
       if (Exists("/tmp/update/pkg.tgz") || ReadAll("/tmp/update/user/settings.conf") != "s") return 11;
       if (c.unpacks) return rc == 0 && ReadAll("/tmp/update/rootfs.img") == noise ? 0 : 12;
