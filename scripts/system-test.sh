@@ -176,6 +176,18 @@ scenario 25-long-script 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz'
 (cd "$WORK/long" && tar czf "$SCEN/25-long-script/pkg.tgz" fwupdate_1)
 scenario 26-stale-dir 'NANDSIM_ARGS=""' "$ENVVARS" 'ARG=/tmp/newpkg' \
   'PRE="mkdir -p /tmp/update /tmp/newpkg; cp $S/kernel.img /tmp/update/; printf \"write 200000 1c0000 kernel.img\\nsetenv 3c0000 20000 image 2\\n\" > /tmp/update/fwupdate_1"'
+# A working file system too small for what the package unpacks to (the package itself fits).
+scenario 27-full-workdir 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
+  'PRE="mkdir -p /tmp/update; mount -t tmpfs -o size=1m,mode=0700 full /tmp/update"'
+mkdir -p "$WORK/full"
+cp "$SYS/example/fwupdate_1" "$WORK/full/"
+head -c $((4 << 20)) /dev/zero > "$WORK/full/kernel.img"
+(cd "$WORK/full" && tar czf "$SCEN/27-full-workdir/pkg.tgz" fwupdate_1 kernel.img)
+# A working directory open to all, where another user has planted an updater of his own.
+scenario 28-open-workdir 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
+  'PRE="mkdir -p /tmp/update; chmod 1777 /tmp/update; printf \"#!/bin/sh\\n\" > /tmp/update/fwapply; chmod 755 /tmp/update/fwapply; chown 1000:1000 /tmp/update/fwapply"' \
+  'POST="cat /tmp/update/fwapply > $R/post"'
+cp "$WORK/pkg.tgz" "$SCEN/28-open-workdir/"
 
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
 echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
@@ -432,6 +444,24 @@ Invalid firmware image file, badimage, abort
   untouched
   end
 done
+
+begin 27-full-workdir
+expect_file stdout "$R/stdout" 'Extract /tmp/update/pkg.tgz 
+Invalid firmware image file, badimage, abort
+'
+expect_rc 255
+untouched
+end
+
+begin 28-open-workdir
+expect_file stdout "$R/stdout" 'Invalid firmware image file, badimage, abort
+'
+expect_rc 255
+expect_file "the planted file, left as it was" "$R/post" '#!/bin/sh
+'
+[ "$(cat "$R/user-mounted" 2>/dev/null)" = mounted ] || bad "/mnt/user unmounted"
+untouched
+end
 
 begin 23-workdir-link
 expect_file stdout "$R/stdout" 'Invalid firmware image file, badimage, abort
