@@ -282,11 +282,26 @@ Env ParseEnv(const uint8_t* p) {
   return e;
 }
 
+// Whether a relative path climbs above its starting directory with "..", at any point.
+bool LeavesDir(const std::string& rel) {
+  int depth = 0;
+  for (const std::string& part : Split(rel, "/")) {
+    if (part == "..") {
+      if (depth == 0) return true;
+      --depth;
+    } else if (part != ".") {
+      ++depth;
+    }
+  }
+  return false;
+}
+
 // Suffixes of every refusal the updater prints, and of the older forms it must no longer use.
 const char* const kRefusalTails[] = {
     ", nothing written", ", left unchanged", ", not written", " is not on an eraseblock boundary",
     ": range is outside the chip", " is not a regular file", "-byte records",
     " does not fit into the range", ": variable name holds \"=\"", " doesn't exist",
+    " is outside the package",
 };
 
 bool LooksRefused(const std::string& l) {
@@ -518,7 +533,9 @@ class Model {
     if (cmd == kWrite || cmd == kWriteOob) {
       const std::string path = r_.dir + "/" + t[3];
       struct stat st, target;
-      if (lstat(path.c_str(), &st) != 0) {
+      if (stat(path.c_str(), &target) == 0 && LeavesDir(t[3])) {
+        refusals.push_back(Exact(pre + path + " is outside the package"));
+      } else if (lstat(path.c_str(), &st) != 0) {
         missing.push_back(Exact(path + " doesn't exist"));
       } else if (S_ISLNK(st.st_mode) && stat(path.c_str(), &target) != 0) {
         missing.push_back(Exact(path + " doesn't exist"));
