@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "UCrc32.h"
+
 namespace {
 
 const int kMaxBits = 15;
@@ -14,17 +16,6 @@ const int kFastBits = 9;  // codes this short decode with one table look-up
 const uint32_t kWindow = 32768;
 // The smallest whole member: 10 header bytes, an empty final block, 8 trailer bytes.
 const long long kMinMember = 20;
-
-uint32_t g_crc_table[256];
-
-void CrcInit() {
-  if (g_crc_table[1]) return;
-  for (uint32_t n = 0; n < 256; ++n) {
-    uint32_t c = n;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    g_crc_table[n] = c;
-  }
-}
 
 // A canonical Huffman code: counts per length, symbols in code order, and a table for short codes
 // (entry: symbol << 4 | length, 0 for a longer or unused code).
@@ -208,7 +199,7 @@ class Inflater {
 
  private:
   void Put(uint8_t b) {
-    crc_ = g_crc_table[(crc_ ^ b) & 0xFF] ^ (crc_ >> 8);
+    crc_ = crc_table[(crc_ ^ b) & 0xFF] ^ (crc_ >> 8);
     window_[total_ & (kWindow - 1)] = b;
     ++total_;
   }
@@ -338,7 +329,6 @@ bool Member(Reader& in) {
 }  // namespace
 
 int GzipCheck(int fd, long long* end) {
-  CrcInit();
   if (lseek(fd, 0, SEEK_SET) != 0) return -1;
   Reader in(fd);
   do {
