@@ -34,12 +34,14 @@
 
 #include <string>
 
+#include "Board.h"
 #include "NMQueue.h"
 
 namespace {
 
-const char kSocketPath[] = "/tmp/ZQ_SYSTEMLOG";
-const int kQueueKey = 0x106;
+// The updater's own endpoints, so the two cannot drift apart.
+const char* const kSocketPath = board_default().log_service;
+const int kQueueKey = board_default().log_queue_key;
 
 volatile sig_atomic_t gStop = 0;
 
@@ -129,7 +131,8 @@ int main(int argc, char** argv) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, kSocketPath, sizeof kSocketPath);
+  // The board's path is short; a longer one would be cut here rather than overrun the field.
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kSocketPath);
   struct stat bound;
   if (sock < 0 || bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
       lstat(kSocketPath, &bound) != 0) {

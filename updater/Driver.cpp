@@ -12,16 +12,14 @@
 
 #include <string>
 
+#include "Board.h"
 #include "EnvUtil.h"
 #include "Staging.h"
 #include "UFile.h"
 #include "UpgradeScript.h"
 
-const char* const kRunLock = "/tmp/fwapply.lock";
-
 namespace {
 
-const char kEnvDevice[] = "/dev/mtdblock4";
 const char kImageVariable[] = "image";
 const char kBadImage[] = "Invalid firmware image file, badimage, abort";
 
@@ -38,7 +36,7 @@ class RunLock {
   // 0 when held; -1 when another run holds it; -2 when it cannot be had.
   int Take() {
     // /tmp is open to all: a link or another user's file there must not become the lock.
-    fd_ = open(kRunLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    fd_ = open(board().run_lock, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat st;
     if (fd_ < 0 || fstat(fd_, &st) != 0) return -2;
     if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
@@ -66,8 +64,8 @@ bool Below(const char* path, const char* prefix) {
 bool IsWorkDir(const char* arg) {
   char named[PATH_MAX], work[PATH_MAX];
   struct stat st;
-  return realpath(arg, named) && realpath(kWorkDir, work) && strcmp(named, work) == 0 &&
-         lstat(kWorkDir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  return realpath(arg, named) && realpath(board().work_dir, work) && strcmp(named, work) == 0 &&
+         lstat(board().work_dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
 }
 
 // Moves or unwraps the package into /tmp/update; the staged path goes into staged.
@@ -83,7 +81,7 @@ int BadImage() {
 }  // namespace
 
 int RunSlotScript() {
-  EnvUtil env(kEnvDevice, EnvUtil::kBlockSize);
+  EnvUtil env(board().env_block, EnvUtil::kBlockSize);
   if (!env.HasKey(kImageVariable)) {
     puts("cannot find image environment variable, abort");
     return -1;
@@ -91,7 +89,7 @@ int RunSlotScript() {
   char name[32];
   snprintf(name, sizeof name, "fwupdate_%d", env.GetIntValue(kImageVariable));
   UpgradeScript script(nullptr);
-  script.m_sScriptDir = kWorkDir;
+  script.m_sScriptDir = board().work_dir;
   // A script cut at the reading limit or at a NUL byte could end mid-number and run a line it
   // never held: such a script runs not at all.
   if (CheckUpdateFile(name) < 0 || script.LoadFile(name) < 0) {
@@ -116,14 +114,14 @@ int FwApplyMain(int argc, char** argv) {
     if (rc == -1) {
       puts("another fwapply is running, abort");
     } else {
-      printf("cannot take the lock %s (%s), abort\n", kRunLock, strerror(errno));
+      printf("cannot take the lock %s (%s), abort\n", board().run_lock, strerror(errno));
     }
     return -1;
   }
   const char* arg = argv[1];
   if (UFile::IsDir(arg)) {
     if (!IsWorkDir(arg)) {
-      fprintf(stderr, "%s is not the working directory %s\n", arg, kWorkDir);
+      fprintf(stderr, "%s is not the working directory %s\n", arg, board().work_dir);
       return BadImage();
     }
     return RunSlotScript();
@@ -141,8 +139,8 @@ int FwApplyMain(int argc, char** argv) {
   // the user partition staged before the partition is unmounted.
   char real[PATH_MAX];
   const bool resolved = (tgz || img) && realpath(arg, real);
-  const bool in_work = resolved && Below(real, kWorkDir);
-  const bool in_user = resolved && Below(real, kUserMount);
+  const bool in_work = resolved && Below(real, board().work_dir);
+  const bool in_user = resolved && Below(real, board().user_mount);
   const char* slash = strrchr(arg, '/');
   const std::string name = slash ? slash + 1 : arg;
   std::string source = resolved ? real : arg;
@@ -150,7 +148,7 @@ int FwApplyMain(int argc, char** argv) {
   char staged[kStagedPathSize];
   staged[0] = '\0';
   if (in_user && Stage(tgz, source.c_str(), name.c_str(), staged, sizeof staged) < 0) return BadImage();
-  SaveUserPartition();
+  if (SaveUserPartition() < 0) return -1;
   if ((tgz || img) && !in_user) {
     const int rc = Stage(tgz, source.c_str(), name.c_str(), staged, sizeof staged);
     if (in_work && img) unlink(source.c_str());
@@ -160,12 +158,12 @@ int FwApplyMain(int argc, char** argv) {
   if (CheckUpdateFile(kCarriedUpdater) == 0) {
     // The caller runs the printed line as root: it must name a program, not a directory or a
     // file that cannot run.
-    const std::string carried = std::string(kWorkDir) + "/" + kCarriedUpdater;
+    const std::string carried = std::string(board().work_dir) + "/" + kCarriedUpdater;
     if (!IsExecutableFile(carried.c_str())) {
       printf("%s is not an executable file, badimage, abort\n", kCarriedUpdater);
       return -1;
     }
-    printf("%s/fwapply %s", kWorkDir, kWorkDir);
+    printf("%s/fwapply %s", board().work_dir, board().work_dir);
     fflush(stdout);
     return 0;
   }

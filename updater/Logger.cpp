@@ -3,11 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "Board.h"
 #include "NModuleInterface.h"
 #include "UTime.h"
 
-const char* const Logger::kLocalPath = "/tmp/ZQ_FW_UPDATE_SENDER";
-const char* const Logger::kServicePath = "/tmp/ZQ_SYSTEMLOG";
 
 // The service files the two channels apart, so their descriptions differ in one letter.
 static const char kDescDatagram[] = "Firmware Update failed";
@@ -17,13 +16,15 @@ static const char kType[] = "System";
 static const char* OrEmpty(const char* s) { return s ? s : ""; }
 
 int Logger::write(const char* note) {
+  // A board without the service (fwsim, host tests) has nobody to tell.
+  if (!board().log_service) return 0;
   SendLogByIPC(kEventId, kDescDatagram, note, kType);
   SendLogByMsg(kEventId, kDescQueue, note, kType);
   return 0;
 }
 
 int Logger::SendLogByIPC(int id, const char* desc, const char* note, const char* type) {
-  NCommandIPC channel(kLocalPath, kServicePath);
+  NCommandIPC channel(board().log_local, board().log_service);
   char event[kEventSize];
   // snprintf cuts an overlong note so the text always ends inside the buffer.
   snprintf(event, sizeof event, "action=insertlog&logid=%d&desc=%s&note=%s&logtype=%s", id,
@@ -51,7 +52,7 @@ void Logger::FormatTime(time_t now, char* out, unsigned int size) {
 
 int Logger::SendLogByMsg(int id, const char* desc, const char* note, const char* type) {
   NEventMQ queue;
-  queue.connect(kQueueKey);
+  queue.connect(board().log_queue_key);
   char when[256];
   FormatTime(UTime::nowS(nullptr), when, sizeof when);
   char event[kEventSize];

@@ -6,15 +6,12 @@
 
 class Logger {
  public:
-  // Endpoints of the system-log service and of this program.
-  static const char* const kLocalPath;   // "/tmp/ZQ_FW_UPDATE_SENDER"
-  static const char* const kServicePath; // "/tmp/ZQ_SYSTEMLOG"
-  static const int kQueueKey = 0x106;
   static const int kEventId = 108;
   // Room for one event text, terminator included; a longer text is cut.
   static const unsigned int kEventSize = 2048;
 
-  // Sends the event "Firmware update failed" with note on both channels; always 0.
+  // Sends the event "Firmware update failed" with note on both channels (on none when the board
+  // has no system-log service); always 0.
   static int write(const char* note);
   // Datagram channel; 0 when the service answered within one second, else -1.
   static int SendLogByIPC(int id, const char* desc, const char* note, const char* type);

@@ -15,13 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "Board.h"
 #include "GzipCheck.h"
 #include "UFile.h"
 #include "UFileSystem.h"
 
-const char* const kWorkDir = "/tmp/update";
-const char* const kUserMount = "/mnt/user";
-const char* const kUserLink = "/tmp/user";
 const char* const kCarriedUpdater = "fwapply";
 
 namespace {
@@ -123,7 +121,7 @@ bool EmptyDirAt(int dir, const char* keep, dev_t dev) {
 
 // Empties the working directory but for keep.
 bool EmptyWorkDir(const char* keep) {
-  int fd = open(kWorkDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(board().work_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
   if (fd < 0) return false;
   const bool ok = fstat(fd, &st) == 0 && EmptyDirAt(fd, keep, st.st_dev);
@@ -170,7 +168,7 @@ void PrintUsage() { puts("usage : fwapply <firmware image file>"); }
 int CheckUpdateFile(const char* name) {
   printf("Checking %s \n", name);
   char path[256];
-  if (JoinPath(path, sizeof path, kWorkDir, name) && UFile::Exist(path)) return 0;
+  if (JoinPath(path, sizeof path, board().work_dir, name) && UFile::Exist(path)) return 0;
   printf("%s is not found in image\n", name);
   return -1;
 }
@@ -199,7 +197,7 @@ int UntarUpdateFile(const char* path) {
     close(fd);
   }
   if (!intact) fprintf(stderr, "%s is not a whole gzip package\n", path);
-  const bool unpacked = intact && Run({"tar", "-xzf", path, "-C", kWorkDir}) == 0;
+  const bool unpacked = intact && Run({"tar", "-xzf", path, "-C", board().work_dir}) == 0;
   unlink(path);
   if (unpacked) return 0;
   if (intact) fprintf(stderr, "%s did not unpack completely\n", path);
@@ -210,15 +208,15 @@ int UntarUpdateFile(const char* path) {
 
 int CheckWorkingDir() {
   struct stat st;
-  if (lstat(kWorkDir, &st) != 0) {
+  if (lstat(board().work_dir, &st) != 0) {
     if (errno == ENOENT) return 0;
-    fprintf(stderr, "%s cannot be examined: %s\n", kWorkDir, strerror(errno));
+    fprintf(stderr, "%s cannot be examined: %s\n", board().work_dir, strerror(errno));
     return -1;
   }
   // Anyone else who could write there could plant a carried updater that the caller then runs
   // as root; a link would lead the emptying and the unpacking elsewhere.
   if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077)) {
-    fprintf(stderr, "%s is not a directory of this user's alone\n", kWorkDir);
+    fprintf(stderr, "%s is not a directory of this user's alone\n", board().work_dir);
     return -1;
   }
   return 0;
@@ -226,27 +224,27 @@ int CheckWorkingDir() {
 
 int UserPartitionMounted() {
   struct stat mnt, parent;
-  const std::string up = std::string(kUserMount) + "/..";
-  if (stat(kUserMount, &mnt) != 0 || stat(up.c_str(), &parent) != 0) return 0;
+  const std::string up = std::string(board().user_mount) + "/..";
+  if (stat(board().user_mount, &mnt) != 0 || stat(up.c_str(), &parent) != 0) return 0;
   if (mnt.st_dev != parent.st_dev || mnt.st_ino == parent.st_ino) return 1;
   // A file system mounted on a directory of the same device (a bind mount) shows only here.
   const std::string info = UFile::ReadFile("/proc/self/mountinfo");
-  return info.find(std::string(" ") + kUserMount + " ") != std::string::npos ? 1 : 0;
+  return info.find(std::string(" ") + board().user_mount + " ") != std::string::npos ? 1 : 0;
 }
 
 int PrepareWorkingDir(const char* keep, std::string* kept) {
   if (CheckWorkingDir() < 0) return -1;
-  if (!UFile::Exist(kWorkDir)) {
-    if (mkdir(kWorkDir, 0700) != 0) {
-      fprintf(stderr, "%s cannot be created: %s\n", kWorkDir, strerror(errno));
+  if (!UFile::Exist(board().work_dir)) {
+    if (mkdir(board().work_dir, 0700) != 0) {
+      fprintf(stderr, "%s cannot be created: %s\n", board().work_dir, strerror(errno));
       return -1;
     }
     // As before, a board without tmpfs works in the plain directory, which is root's alone too.
-    mount("tmpfs", kWorkDir, "tmpfs", MS_NOSUID | MS_NODEV, "size=256m,mode=0700");
+    mount("tmpfs", board().work_dir, "tmpfs", MS_NOSUID | MS_NODEV, "size=256m,mode=0700");
     return 0;
   }
   if (keep) {
-    const std::string aside = std::string(kWorkDir) + "/" + kSetAside;
+    const std::string aside = std::string(board().work_dir) + "/" + kSetAside;
     if (rename(keep, aside.c_str()) != 0) {
       fprintf(stderr, "%s cannot be set aside: %s\n", keep, strerror(errno));
       return -1;
@@ -254,25 +252,25 @@ int PrepareWorkingDir(const char* keep, std::string* kept) {
     if (kept) *kept = aside;
   }
   if (!EmptyWorkDir(keep ? kSetAside : nullptr)) {
-    fprintf(stderr, "%s cannot be emptied\n", kWorkDir);
+    fprintf(stderr, "%s cannot be emptied\n", board().work_dir);
     return -1;
   }
   return 0;
 }
 
 int SaveUserPartition() {
-  const std::string user_copy = std::string(kWorkDir) + "/" + kUserCopy;
+  const std::string user_copy = std::string(board().work_dir) + "/" + kUserCopy;
   Run({"mkdir", user_copy});
   std::vector<std::string> cp = {"cp"};
-  AppendGlob(&cp, std::string(kUserMount) + "/*");
+  AppendGlob(&cp, std::string(board().user_mount) + "/*");
   cp.push_back(user_copy);
   Run(cp);
-  Run({"rm", "-r", kUserLink});
-  Run({"ln", "-s", user_copy, kUserLink});
+  Run({"rm", "-r", board().user_link});
+  Run({"ln", "-s", user_copy, board().user_link});
   sync();
-  if (!UFileSystem::Umount(kUserMount)) {
+  if (!UFileSystem::Umount(board().user_mount)) {
     printf("umount user partition failed , error code = %d, Abort\n", errno);
-    exit(-1);
+    return -1;
   }
   return 1;
 }
@@ -280,7 +278,7 @@ int SaveUserPartition() {
 int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize, const char* name) {
   const char* slash = strrchr(path, '/');
   const char* base = name ? name : slash ? slash + 1 : path;
-  if (!JoinPath(staged, stagedSize, kWorkDir, base)) {
+  if (!JoinPath(staged, stagedSize, board().work_dir, base)) {
     fprintf(stderr, "package path too long: %s\n", path);
     return -1;
   }
@@ -316,7 +314,7 @@ int PrepareFromImgFile(const char* path, char* staged, size_t stagedSize) {
     UFile::Close(in);
     return -1;
   }
-  if (!JoinPath(staged, stagedSize, kWorkDir, name.c_str())) {
+  if (!JoinPath(staged, stagedSize, board().work_dir, name.c_str())) {
     UFile::Close(in);
     return -1;
   }

@@ -7,10 +7,7 @@
 
 #include <string>
 
-// Fixed places of the board.
-extern const char* const kWorkDir;        // "/tmp/update"
-extern const char* const kUserMount;      // "/mnt/user"
-extern const char* const kUserLink;       // "/tmp/user"
+// The updater a package may carry, run instead of this one.
 extern const char* const kCarriedUpdater; // "fwapply"
 
 // Size of every staged-path buffer that the driver hands in.
@@ -45,8 +42,8 @@ int UserPartitionMounted();
 int PrepareWorkingDir(const char* keep = nullptr, std::string* kept = nullptr);
 
 // Copies the top-level files of /mnt/user to /tmp/update/user, links /tmp/user to it and
-// unmounts /mnt/user. Returns non-zero; ends the process with exit(-1) when /mnt/user cannot be
-// unmounted.
+// unmounts /mnt/user. 1; -1 after "umount user partition failed ..." when /mnt/user cannot be
+// unmounted (the run then ends with status 255).
 int SaveUserPartition();
 
 // Moves path to /tmp/update/<name> (name: path's base name when null) and writes that path into

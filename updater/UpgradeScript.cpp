@@ -13,17 +13,14 @@
 
 #include <cstddef>
 
+#include "Board.h"
 #include "EnvUtil.h"
 #include "Logger.h"
 #include "UFile.h"
-#include "flash_erase.h"
 #include "kernel.h"
 #include "libmtd.h"
-#include "nand_dump.h"
-#include "nand_write.h"
+#include "nand_ops.h"
 
-const char* const UpgradeScript::kDevice = "/dev/mtd0";
-const char* const UpgradeScript::kDupOobFile = "/tmp/update/tmp.yaffs";
 const char* const UpgradeScript::kResultFile = "result.txt";
 
 namespace {
@@ -31,6 +28,8 @@ namespace {
 const char kLineSeparators[] = "\r\n";
 const char kTokenSeparators[] = " \f\n\t\r\v";
 const char kProcMtd[] = "/proc/mtd";
+// dupoob's copy of its source, in the working directory.
+const char kDupOobFile[] = "tmp.yaffs";
 // One 0x20000-byte eraseblock of 2048-byte pages as records of page data plus 32 OOB bytes.
 const unsigned int kOobBlockRecordBytes = 133120;
 // OOB bytes after each page of a record.
@@ -222,6 +221,23 @@ int UpgradeScript::CheckVersion(const std::string& line, const StringList& token
   return 0;
 }
 
+// The script language. A new command is one row here and its two member functions.
+const UpgradeScript::Command UpgradeScript::kCommands[] = {
+    {"write", 4, 4, &UpgradeScript::LineImage, &UpgradeScript::BlocksImage},
+    {"writeoob", 4, 4, &UpgradeScript::LineImage, &UpgradeScript::BlocksImage},
+    {"dupoob", 5, 3, &UpgradeScript::LineDupOob, &UpgradeScript::BlocksDupOob},
+    {"setenv", 5, 1, &UpgradeScript::LineSetEnv, &UpgradeScript::BlocksSetEnv},
+    {"erase", 3, 3, &UpgradeScript::LineErase, nullptr},
+    {"chkver", 3, 3, &UpgradeScript::LineVersion, nullptr},
+    {"ifnpart", 2, 1, &UpgradeScript::LineConditional, &UpgradeScript::BlocksConditional},
+};
+
+const UpgradeScript::Command* UpgradeScript::FindCommand(const std::string& key) {
+  for (const Command& c : kCommands)
+    if (key == c.key) return &c;
+  return nullptr;
+}
+
 int UpgradeScript::Run() {
   if (m_sScript.empty()) return -1;
   StringList lines = CutLines();
@@ -231,54 +247,18 @@ int UpgradeScript::Run() {
     StringList t = CutTokens(line);
     if (t.empty()) continue;
     m_sLine = line;
-    const std::string& key = t[0];
-    bool stop = false;
-    size_t minimum = 0;
-    if (key == "write" || key == "writeoob") {
-      minimum = 4;
-    } else if (key == "dupoob" || key == "setenv") {
-      minimum = 5;
-    } else if (key == "erase" || key == "chkver") {
-      minimum = 3;
-    } else if (key == "ifnpart") {
-      minimum = 2;
-    } else {
+    const Command* command = FindCommand(t[0]);
+    if (!command) {
       fprintf(stderr, "Unknown script command %s\n", line.c_str());
       continue;
     }
-    if (t.size() < minimum) {
+    if (t.size() < command->words) {
       fprintf(stderr, "incomplete script command %s\n", line.c_str());
       continue;
     }
-    if (key == "write" || key == "writeoob") {
-      const std::string path = m_sScriptDir + "/" + t[3];
-      // A missing image is a damaged package: the lines after it (a setenv that switches the
-      // slot) must not run as if it had been written.
-      if (!UFile::Exist(path.c_str())) {
-        fprintf(stderr, "%s doesn't exist\n", path.c_str());
-        break;
-      }
-      const int start = ParseHex(t[1].c_str()), length = ParseHex(t[2].c_str());
-      int rc = key == "write" ? CmdWrite(start, length, path.c_str())
-                              : CmdWriteOob(start, length, path.c_str());
-      stop = rc < 0;
-    } else if (key == "dupoob") {
-      stop = CmdDupOob(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), ParseHex(t[3].c_str()),
-                       ParseHex(t[4].c_str())) < 0;
-    } else if (key == "erase") {
-      stop = CmdErase(ParseHex(t[1].c_str()), ParseHex(t[2].c_str())) < 0;
-    } else if (key == "setenv") {
-      // The value is the rest of the line: boot arguments hold blanks.
-      const std::string value = UTextUtil::implode(StringList(t.begin() + 4, t.end()), " ");
-      stop = CmdSetEnv(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), t[3].c_str(), value.c_str()) < 0;
-    } else if (key == "ifnpart") {
-      ExpandConditional(lines, i, t);
-    } else {  // chkver
-      int rc = CheckVersion(line, t);
-      if (rc < 0) return -1;
-      stop = rc > 0;
-    }
-    if (stop) break;
+    const int rc = (this->*command->run)(lines, i, t);
+    if (rc < 0) return -1;
+    if (rc > 0) break;
   }
   sync();
   puts("finish");
@@ -292,30 +272,66 @@ int UpgradeScript::GetBlockNumToWrite() {
   // Wide enough that no script, however long, wraps the sum.
   long long total = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string line = lines[i];
-    StringList t = CutTokens(line);
-    if (t.empty()) continue;
-    const std::string& key = t[0];
-    if (key == "write" || key == "writeoob") {
-      if (t.size() < 4) continue;
-      const std::string path = m_sScriptDir + "/" + t[3];
-      if (!UFile::Exist(path.c_str())) continue;
-      const unsigned int size = static_cast<unsigned int>(UFile::GetFileSize(path.c_str()));
-      if (key == "write") {
-        total += (size >> 17) + ((size & 0x1FFFFu) ? 1 : 0);
-      } else {
-        total += size / kOobBlockRecordBytes;
-      }
-    } else if (key == "dupoob") {
-      if (t.size() < 3) continue;
-      total += static_cast<unsigned int>(ParseHex(t[2].c_str())) >> 17;
-    } else if (key == "setenv") {
-      total += 1;
-    } else if (key == "ifnpart") {
-      ExpandConditional(lines, i, t);
-    }
+    const StringList t = CutTokens(lines[i]);
+    const Command* command = t.empty() ? nullptr : FindCommand(t[0]);
+    if (command && command->blocks && t.size() >= command->budget_words)
+      total += (this->*command->blocks)(lines, i, t);
   }
   return total > INT_MAX ? INT_MAX : static_cast<int>(total);
+}
+
+int UpgradeScript::LineImage(StringList&, size_t, const StringList& t) {
+  const std::string path = m_sScriptDir + "/" + t[3];
+  // A missing image is a damaged package: the lines after it (a setenv that switches the
+  // slot) must not run as if it had been written.
+  if (!UFile::Exist(path.c_str())) {
+    fprintf(stderr, "%s doesn't exist\n", path.c_str());
+    return 1;
+  }
+  const int start = ParseHex(t[1].c_str()), length = ParseHex(t[2].c_str());
+  const int rc = t[0] == "write" ? CmdWrite(start, length, path.c_str()) : CmdWriteOob(start, length, path.c_str());
+  return rc < 0 ? 1 : 0;
+}
+
+long long UpgradeScript::BlocksImage(StringList&, size_t, const StringList& t) {
+  const std::string path = m_sScriptDir + "/" + t[3];
+  if (!UFile::Exist(path.c_str())) return 0;
+  const unsigned int size = static_cast<unsigned int>(UFile::GetFileSize(path.c_str()));
+  if (t[0] == "write") return size / kEraseBlockSize + (size % kEraseBlockSize ? 1 : 0);
+  return size / kOobBlockRecordBytes;
+}
+
+int UpgradeScript::LineDupOob(StringList&, size_t, const StringList& t) {
+  return CmdDupOob(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), ParseHex(t[3].c_str()),
+                   ParseHex(t[4].c_str())) < 0;
+}
+
+long long UpgradeScript::BlocksDupOob(StringList&, size_t, const StringList& t) {
+  return static_cast<unsigned int>(ParseHex(t[2].c_str())) / kEraseBlockSize;
+}
+
+int UpgradeScript::LineErase(StringList&, size_t, const StringList& t) {
+  return CmdErase(ParseHex(t[1].c_str()), ParseHex(t[2].c_str())) < 0;
+}
+
+int UpgradeScript::LineSetEnv(StringList&, size_t, const StringList& t) {
+  // The value is the rest of the line: boot arguments hold blanks.
+  const std::string value = UTextUtil::implode(StringList(t.begin() + 4, t.end()), " ");
+  return CmdSetEnv(ParseHex(t[1].c_str()), ParseHex(t[2].c_str()), t[3].c_str(), value.c_str()) < 0;
+}
+
+long long UpgradeScript::BlocksSetEnv(StringList&, size_t, const StringList&) { return 1; }
+
+int UpgradeScript::LineVersion(StringList&, size_t, const StringList& t) { return CheckVersion(m_sLine, t); }
+
+int UpgradeScript::LineConditional(StringList& lines, size_t index, const StringList& t) {
+  ExpandConditional(lines, index, t);
+  return 0;
+}
+
+long long UpgradeScript::BlocksConditional(StringList& lines, size_t index, const StringList& t) {
+  ExpandConditional(lines, index, t);
+  return 0;
 }
 
 int UpgradeScript::Refuse(const char* format, ...) {
@@ -334,12 +350,12 @@ bool UpgradeScript::ChipInfo(mtd_dev_info* chip) {
   int err = errno;
   bool ok = mtd != nullptr;
   if (ok) {
-    ok = mtd_get_dev_info(mtd, kDevice, chip) == 0 && chip->eb_size > 0 && chip->min_io_size > 0 &&
+    ok = mtd_get_dev_info(mtd, board().chip, chip) == 0 && chip->eb_size > 0 && chip->min_io_size > 0 &&
          chip->eb_size % chip->min_io_size == 0;
     err = errno;
     libmtd_close(mtd);
   }
-  if (!ok) Refuse("%s: %s", kDevice, strerror(err ? err : ENODEV));
+  if (!ok) Refuse("%s: %s", board().chip, strerror(err ? err : ENODEV));
   return ok;
 }
 
@@ -428,7 +444,7 @@ int UpgradeScript::CheckPath(const mtd_dev_info& chip, int start, int length, lo
     if (b >= erase_end && beyond) return 0;
     if (b >= limit_eb || b >= erase_end)
       return Refuse("not enough good blocks in the range, nothing written");
-    const FlashBlockState state = flash_erase_state(kDevice, b);
+    const FlashBlockState state = nand().erase_state(board().chip, b);
     if (state == kBlockBad) continue;
     // The environment has no second copy: a block whose erase failed but left it blank is
     // better written than left without any environment.
@@ -446,14 +462,14 @@ bool UpgradeScript::BlockReadsErased(const mtd_dev_info& chip, long long eb) {
                        static_cast<size_t>(chip.eb_size / chip.min_io_size) * kOobRecordBytes;
   std::vector<char> buf(bytes, '\0');
   const int at = static_cast<int>(eb * chip.eb_size);
-  if (nand_dump_to_mem_with_oob(buf.data(), at, chip.eb_size, kDevice) != 0) return false;
+  if (nand().dump_mem_oob(buf.data(), at, chip.eb_size, board().chip) != 0) return false;
   for (char c : buf)
     if (static_cast<unsigned char>(c) != 0xFF) return false;
   return true;
 }
 
 long long UpgradeScript::FirstGoodBlock(const mtd_dev_info& chip, int start, long long end) {
-  const int fd = k_open(kDevice, O_RDONLY);
+  const int fd = k_open(board().chip, O_RDONLY);
   if (fd < 0) return -2;
   long long found = -1;
   for (long long at = start; at < end && found == -1; at += chip.eb_size) {
@@ -466,7 +482,7 @@ long long UpgradeScript::FirstGoodBlock(const mtd_dev_info& chip, int start, lon
 }
 
 void UpgradeScript::EraseRange(int start, int length) {
-  flash_erase(kDevice, start, length / kEraseBlockSize);
+  nand().erase(board().chip, start, length / kEraseBlockSize);
 }
 
 int UpgradeScript::CmdErase(int start, int length) {
@@ -478,7 +494,7 @@ int UpgradeScript::CmdErase(int start, int length) {
 
 int UpgradeScript::VerifyErase(int start, int length) {
   (void)length;
-  return BlankAt(start, ChipPageSize(kDevice));
+  return BlankAt(start, ChipPageSize(board().chip));
 }
 
 int UpgradeScript::BlankAt(int start, int page) {
@@ -487,7 +503,7 @@ int UpgradeScript::BlankAt(int start, int page) {
   const size_t pages = (kVerifyLength + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
   // Zeros: whatever the reader does not deliver (end of the chip) counts as not erased.
   std::vector<char> buf(pages * static_cast<size_t>(page), '\0');
-  if (nand_dump_to_mem_nooob(buf.data(), start, static_cast<int>(kVerifyLength), kDevice) != 0)
+  if (nand().dump_mem(buf.data(), start, static_cast<int>(kVerifyLength), board().chip) != 0)
     return 0;
   for (size_t i = 0; i < kVerifyLength; ++i) {
     if (static_cast<unsigned char>(buf[i]) != 0xFF) return 0;
@@ -505,9 +521,9 @@ int UpgradeScript::WriteImage(const mtd_dev_info& chip, int start, int length, c
     return Refuse("range at 0x%x does not read back erased, nothing written",
                   static_cast<unsigned int>(start));
   if (oob) {
-    nand_write_with_oob(file, kDevice, static_cast<unsigned int>(start), static_cast<unsigned int>(length));
+    nand().write_file_oob(file, board().chip, static_cast<unsigned int>(start), static_cast<unsigned int>(length));
   } else {
-    nand_write_no_oob(file, kDevice, static_cast<unsigned int>(start), 0);
+    nand().write_file(file, board().chip, static_cast<unsigned int>(start), 0);
   }
   return 0;
 }
@@ -530,10 +546,11 @@ int UpgradeScript::CmdDupOob(int start, int length, int srcLength, int srcStart)
     return Refuse("range is outside the chip");
   // A stale copy, or a link planted by the package, must neither be written to flash nor
   // redirect the dump.
-  unlink(kDupOobFile);
-  if (nand_dump_with_oob(kDupOobFile, srcStart, srcLength, kDevice) != 0)
+  const std::string copy = std::string(board().work_dir) + "/" + kDupOobFile;
+  unlink(copy.c_str());
+  if (nand().dump_file_oob(copy.c_str(), srcStart, srcLength, board().chip) != 0)
     return Refuse("cannot read the source, nothing written");
-  return WriteImage(chip, start, length, kDupOobFile, true);
+  return WriteImage(chip, start, length, copy.c_str(), true);
 }
 
 int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char* value) {
@@ -554,17 +571,17 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
     return Refuse("boot environment at 0x%x cannot be read, left unchanged", static_cast<unsigned int>(start));
   if (good < 0) return Refuse("not enough good blocks in the range, nothing written");
   const unsigned int at = static_cast<unsigned int>(good);
-  EnvUtil env(kDevice, at, kEnvBlockSize);
+  EnvUtil env(board().chip, at, EnvUtil::kBlockSize);
   // Writing back an environment that was never read, or that the boot loader does not accept
   // (it runs on its built-in defaults then), would replace every variable by one.
   if (!env.IsLoaded()) return Refuse("boot environment at 0x%x cannot be read, left unchanged", at);
   if (!env.CrcMatches()) return Refuse("boot environment at 0x%x fails its CRC, left unchanged", at);
   env.SetKeyValue(name, value);
-  std::vector<unsigned char> block(kEnvBlockSize, 0);
+  std::vector<unsigned char> block(EnvUtil::kBlockSize, 0);
   if (env.SaveMemory(reinterpret_cast<char*>(block.data())) != 0)
     return Refuse("boot environment at 0x%x would overflow, left unchanged", at);
   EraseRange(start, length);
-  if (CheckPath(chip, start, length, kEnvBlockSize / chip.min_io_size, end, true, false) < 0) return -1;
-  nand_write_no_oob(block.data(), kEnvBlockSize, kDevice, at, limit);
+  if (CheckPath(chip, start, length, EnvUtil::kBlockSize / chip.min_io_size, end, true, false) < 0) return -1;
+  nand().write_mem(block.data(), EnvUtil::kBlockSize, board().chip, at, limit);
   return 0;
 }

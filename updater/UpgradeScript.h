@@ -19,9 +19,6 @@ class UpgradeScript {
   // The reading limit: a longer script is refused, not cut.
   static const unsigned int kScriptLimit = 0x100000;
   static const unsigned int kVerifyLength = 0x800;
-  static const unsigned int kEnvBlockSize = 0x20000;
-  static const char* const kDevice;      // "/dev/mtd0"
-  static const char* const kDupOobFile;  // "/tmp/update/tmp.yaffs"
   static const char* const kResultFile;  // "result.txt", in the script directory
 
   // With a file, loads it at once (relative to the still empty script directory).
@@ -38,6 +35,26 @@ class UpgradeScript {
   int CheckPartition(const char* name);
   // Hexadecimal, optional sign and 0x, saturating at the int32 limits; no digits or null give 0.
   static int ParseHex(const char* text);
+
+  // One command of the script language. run: 0 to go on, 1 to stop (the run still says "finish"),
+  // -1 to end the run without it; it sees only complete lines (at least words words). blocks: the
+  // eraseblocks the line will write (none when null); the budget has always counted lines with
+  // budget_words words, fewer than the run needs, and supervising programs show it as it is.
+  // Both may insert lines after index.
+  struct Command {
+    const char* key;
+    size_t words;
+    size_t budget_words;
+    int (UpgradeScript::*run)(StringList& lines, size_t index, const StringList& t);
+    long long (UpgradeScript::*blocks)(StringList& lines, size_t index, const StringList& t);
+  };
+  // The command of a keyword, or null for an unknown one.
+  static const Command* FindCommand(const std::string& key);
+
+  // The script cut into lines (runs of CR and LF), and a line cut into words (runs of blanks,
+  // tabs, CR, LF, FF, VT), as the run reads them.
+  StringList CutLines();
+  static StringList CutTokens(const std::string& line);
 
   // 0 after "finish" (all lines done, or stopped); -1 for an empty script or a refused version.
   int Run();
@@ -62,10 +79,17 @@ class UpgradeScript {
   std::string m_sScript;
 
  private:
-  // Cuts the script text into lines (runs of CR and LF), through the work buffer.
-  StringList CutLines();
-  // Cuts one line into tokens (runs of blanks, tabs, CR, LF, FF, VT).
-  StringList CutTokens(const std::string& line);
+  static const Command kCommands[];
+  int LineImage(StringList& lines, size_t index, const StringList& t);
+  long long BlocksImage(StringList& lines, size_t index, const StringList& t);
+  int LineDupOob(StringList& lines, size_t index, const StringList& t);
+  long long BlocksDupOob(StringList& lines, size_t index, const StringList& t);
+  int LineErase(StringList& lines, size_t index, const StringList& t);
+  int LineSetEnv(StringList& lines, size_t index, const StringList& t);
+  long long BlocksSetEnv(StringList& lines, size_t index, const StringList& t);
+  int LineVersion(StringList& lines, size_t index, const StringList& t);
+  int LineConditional(StringList& lines, size_t index, const StringList& t);
+  long long BlocksConditional(StringList& lines, size_t index, const StringList& t);
   // ifnpart: when the partition is unknown, the rest of the line goes in after index.
   void ExpandConditional(StringList& lines, size_t index, const StringList& tokens);
   // chkver: 0 to go on, 1 to stop, -1 when refused.

@@ -7,21 +7,13 @@
 #include <fstream>
 #include <iterator>
 
-#include "flash_erase.h"
-#include "nand_dump.h"
-#include "nand_write.h"
+#include "nand_ops.h"
 
 namespace fakenand {
 
 sim::Chip* chip = nullptr;
 std::vector<Op> ops;
 int dump_result = 0;
-
-void Reset(sim::Chip* c) {
-  chip = c;
-  ops.clear();
-  dump_result = 0;
-}
 
 std::string Trace() {
   std::string t;
@@ -71,9 +63,8 @@ using namespace fakenand;
 
 namespace {
 std::vector<FlashBlockState> states;
-}
 
-int flash_erase(const char* device, int start, int count) {
+int Erase(const char* device, int start, int count) {
   Note("erase", device, start, count);
   const uint32_t eb = chip->geometry().eb_size;
   uint32_t first = static_cast<uint32_t>(static_cast<unsigned int>(start) / eb);
@@ -84,11 +75,11 @@ int flash_erase(const char* device, int start, int count) {
   return 0;
 }
 
-FlashBlockState flash_erase_state(const char*, long long eb) {
+FlashBlockState EraseState(const char*, long long eb) {
   return eb >= 0 && static_cast<size_t>(eb) < states.size() ? states[static_cast<size_t>(eb)] : kBlockNotReached;
 }
 
-int nand_dump_to_mem_nooob(char* buffer, int start, int length, const char* device) {
+int DumpMem(char* buffer, int start, int length, const char* device) {
   Note("dump_mem", device, start, length);
   const uint32_t page = Page();
   // Whole pages, as the real reader delivers them.
@@ -100,17 +91,12 @@ int nand_dump_to_mem_nooob(char* buffer, int start, int length, const char* devi
   return 0;
 }
 
-int nand_dump_to_mem_with_oob(char*, int start, int length, const char* device) {
+int DumpMemOob(char*, int start, int length, const char* device) {
   Note("dump_mem_oob", device, start, length);
   return 0;
 }
 
-int nand_dump_nooob(const char* dumpfile, int start, int length, const char* device) {
-  Note("dump_file", device, start, length).path = dumpfile;
-  return 0;
-}
-
-int nand_dump_with_oob(const char* dumpfile, int start, int length, const char* device) {
+int DumpFileOob(const char* dumpfile, int start, int length, const char* device) {
   Note("dump_oob_file", device, start, length).path = dumpfile;
   if (dump_result != 0) return dump_result;
   const uint32_t page = Page();
@@ -126,7 +112,7 @@ int nand_dump_with_oob(const char* dumpfile, int start, int length, const char* 
   return 0;
 }
 
-int nand_write_with_oob(const char* img, const char* device, unsigned int start, unsigned int length) {
+int WriteFileOob(const char* img, const char* device, unsigned int start, unsigned int length) {
   Op& op = Note("write_oob_file", device, start, length);
   op.path = img;
   op.data = Slurp(img);
@@ -134,7 +120,7 @@ int nand_write_with_oob(const char* img, const char* device, unsigned int start,
   return 0;
 }
 
-int nand_write_no_oob(const char* img, const char* device, unsigned int start, unsigned int length) {
+int WriteFile(const char* img, const char* device, unsigned int start, unsigned int length) {
   Op& op = Note("write_file", device, start, length);
   op.path = img;
   op.data = Slurp(img);
@@ -142,10 +128,21 @@ int nand_write_no_oob(const char* img, const char* device, unsigned int start, u
   return 0;
 }
 
-int nand_write_no_oob(const unsigned char* buffer, unsigned int size, const char* device,
+int WriteMem(const unsigned char* buffer, unsigned int size, const char* device,
                       unsigned int start, unsigned int length) {
   Op& op = Note("write_mem", device, start, length);
   op.data.assign(reinterpret_cast<const char*>(buffer), size);
   Program(start, op.data, false);
   return 0;
+}
+
+const nand_ops kFake = {Erase, EraseState, DumpMem, DumpMemOob, DumpFileOob, WriteFile, WriteFileOob, WriteMem};
+
+}  // namespace
+
+void fakenand::Reset(sim::Chip* c) {
+  chip = c;
+  ops.clear();
+  dump_result = 0;
+  nand_install(&kFake);
 }

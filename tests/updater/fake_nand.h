@@ -11,8 +11,8 @@
 namespace fakenand {
 
 struct Op {
-  std::string name;    // "erase", "dump_mem", "dump_oob_file", "write_file", "write_oob_file",
-                       // "write_mem"
+  std::string name;    // "erase", "dump_mem", "dump_mem_oob", "dump_oob_file", "write_file",
+                       // "write_oob_file", "write_mem"
   std::string device;
   std::string path;    // image or dump file
   long long start = 0;
