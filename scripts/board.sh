@@ -129,15 +129,15 @@ board_kernel() {
 
 # Modules in load order, dependencies first.
 board_module_order() {
-  local seen=" " out=()
+  local seen=" " mods=()
   visit() {
     local rel=$1 dep
     case "$seen" in *" $rel "*) return ;; esac
     seen="$seen$rel "
-    for dep in $(awk -v m="$rel:" '$1 == m { for (i = 2; i <= NF; i++) print $i }' "$MODROOT/modules.dep"); do
+    while read -r dep; do
       visit "$dep"
-    done
-    out+=("$rel")
+    done < <(awk -v m="$rel:" '$1 == m { for (i = 2; i <= NF; i++) print $i }' "$MODROOT/modules.dep")
+    mods+=("$rel")
   }
   local name rel
   for name in mtd mtd_blkdevs mtdblock loop nandsim; do
@@ -152,7 +152,7 @@ board_module_order() {
     fi
     visit "$rel"
   done
-  printf '%s\n' "${out[@]}"
+  printf '%s\n' "${mods[@]}"
 }
 
 # board_initramfs OUT SCENARIO_ROOT [INIT]: the programs, busybox, the modules
@@ -195,7 +195,7 @@ board_boot() {
   local accel=tcg
   # /dev/kvm may exist without working (nested hosts); KVM only on request.
   [ "${BOARD_KVM:-0}" = 1 ] && accel=kvm
-  local cmd=(qemu-system-x86_64 -machine q35,accel=$accel -cpu max -smp 1 -m 512M -net none
+  local cmd=(qemu-system-x86_64 -machine "q35,accel=$accel" -cpu max -smp 1 -m 512M -net none
     -nographic -no-reboot -kernel "$VMLINUZ" -initrd "$initrd"
     -append "console=ttyS0 panic=-1 quiet loglevel=1 rdinit=/init"
     -serial "file:$console" -serial "file:$serial" -monitor none)

@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=$ROOT/build/fuzz
-TARGETS=(fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script fuzz_gzip)
+ALL_TARGETS=(fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script fuzz_gzip)
+TARGETS=("${ALL_TARGETS[@]}")
 SECONDS_EACH=45
 SEED=()
 
@@ -21,7 +22,7 @@ elif [ $# -ge 1 ]; then
   TARGETS=("$1")
   SECONDS_EACH=${2:-600}
 fi
-case " fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_version fuzz_script fuzz_gzip " in
+case " ${ALL_TARGETS[*]} " in
   *" ${TARGETS[0]} "*) ;;
   *) echo "unknown fuzz target ${TARGETS[0]}" >&2; exit 2 ;;
 esac

@@ -161,11 +161,13 @@ scenario 22-corrupt-img 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=fw.img'
 cp "$WORK/fw.img" "$SCEN/22-corrupt-img/"
 mid=$(($(stat -c %s "$WORK/fw.img") / 2))
 byte=$(od -An -tu1 -j $mid -N1 "$WORK/fw.img")
-printf "\\$(printf %o $((byte ^ 1)))" | dd of="$SCEN/22-corrupt-img/fw.img" bs=1 seek=$mid conv=notrunc 2>/dev/null
+printf '%b' "\\0$(printf %o $((byte ^ 1)))" | dd of="$SCEN/22-corrupt-img/fw.img" bs=1 seek=$mid conv=notrunc 2>/dev/null
+# shellcheck disable=SC2016  # $R and $S are the board's, expanded there by its /init
 scenario 23-workdir-link 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
   'PRE="mkdir -p /tmp/victim; echo keep > /tmp/victim/keep; ln -s /tmp/victim /tmp/update"' \
   'POST="ls /tmp/victim > $R/post; cat /tmp/victim/keep >> $R/post; ls /tmp/pkg.tgz >> $R/post"'
 cp "$WORK/pkg.tgz" "$SCEN/23-workdir-link/"
+# shellcheck disable=SC2016  # $R and $S are the board's, expanded there by its /init
 scenario 24-second-run 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
   'PRE="boardtool hold /tmp/fwapply.lock /tmp/held & echo \$! > /tmp/holder; wait_for /tmp/held"' \
   'POST="kill \$(cat /tmp/holder); ls /tmp/pkg.tgz > $R/post; rm -f /tmp/held /tmp/holder"'
@@ -174,6 +176,7 @@ mkdir -p "$WORK/long"
 { head -c $((0x100000 - 14)) /dev/zero | tr '\0' '\n'; printf 'erase 400000 20000\n'; } > "$WORK/long/fwupdate_1"
 scenario 25-long-script 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz'
 (cd "$WORK/long" && tar czf "$SCEN/25-long-script/pkg.tgz" fwupdate_1)
+# shellcheck disable=SC2016  # $R and $S are the board's, expanded there by its /init
 scenario 26-stale-dir 'NANDSIM_ARGS=""' "$ENVVARS" 'ARG=/tmp/newpkg' \
   'PRE="mkdir -p /tmp/update /tmp/newpkg; cp $S/kernel.img /tmp/update/; printf \"write 200000 1c0000 kernel.img\\nsetenv 3c0000 20000 image 2\\n\" > /tmp/update/fwupdate_1"'
 # A working file system too small for what the package unpacks to (the package itself fits).
@@ -184,13 +187,15 @@ cp "$SYS/example/fwupdate_1" "$WORK/full/"
 head -c $((4 << 20)) /dev/zero > "$WORK/full/kernel.img"
 (cd "$WORK/full" && tar czf "$SCEN/27-full-workdir/pkg.tgz" fwupdate_1 kernel.img)
 # A working directory open to all, where another user has planted an updater of his own.
+# shellcheck disable=SC2016  # $R and $S are the board's, expanded there by its /init
 scenario 28-open-workdir 'NANDSIM_ARGS=""' "$ENVVARS" 'PKG=pkg.tgz' \
   'PRE="mkdir -p /tmp/update; chmod 1777 /tmp/update; printf \"#!/bin/sh\\n\" > /tmp/update/fwapply; chmod 755 /tmp/update/fwapply; chown 1000:1000 /tmp/update/fwapply"' \
   'POST="cat /tmp/update/fwapply > $R/post"'
 cp "$WORK/pkg.tgz" "$SCEN/28-open-workdir/"
 
 board_initramfs "$CACHE/system-initramfs.cpio.gz" "$SCEN"
-echo "system: booting kernel $KVER with $(ls "$SCEN" | wc -l) scenarios"
+scens=("$SCEN"/*)
+echo "system: booting kernel $KVER with ${#scens[@]} scenarios"
 if ! board_boot "$CACHE/system-initramfs.cpio.gz" "$RES"; then
   echo "system: 0 passed, 1 failed (the board did not come back)"
   exit 1
@@ -244,7 +249,7 @@ HEAD=$'Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not found in 
 staging_checks() {
   [ "$(cat "$R/user-mounted" 2>/dev/null)" = unmounted ] || bad "/mnt/user still mounted"
   [ "$(cat "$R/user-link" 2>/dev/null)" = /tmp/update/user ] || bad "/tmp/user does not point at /tmp/update/user"
-  grep -qx settings.conf "$R/user-copy" && grep -qx calib.dat "$R/user-copy" || bad "user files not copied"
+  { grep -qx settings.conf "$R/user-copy" && grep -qx calib.dat "$R/user-copy"; } || bad "user files not copied"
 }
 
 echo "system: checking"

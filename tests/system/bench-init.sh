@@ -3,9 +3,12 @@
 # same flash work, side by side in one boot. Times go to the host like the
 # system tier's results (base64 tar stream on the second serial port).
 say() { echo "bench: $*"; }
+# shellcheck source=board-start.sh
 . /lib/board-start.sh
 mkdir -p /tmp/res
-. /scen/opts   # MB DELAY_MB REPS DELAYS
+# Written by the host: MB DELAY_MB REPS DELAYS.
+# shellcheck source=/dev/null
+. /scen/opts
 OFF=$((0x400000))
 T=/tmp/res/times
 : > $T
@@ -20,12 +23,11 @@ chip() {  # nandsim parameters
   # The loop device over mtdblock0 holds the module.
   losetup -d /dev/loop0 2>/dev/null
   rmmod nandsim 2>/dev/null
-  # shellcheck disable=SC2086
-  insmod $MODDIR/nandsim.ko $ID_BYTES "$@" || say "nandsim refused $*"
-  wait_for /dev/mtd0 && wait_for /dev/mtdblock0 || say "no /dev/mtd0"
+  insmod "$MODDIR/nandsim.ko" "$ID_BYTES" "$@" || say "nandsim refused $*"
+  { wait_for /dev/mtd0 && wait_for /dev/mtdblock0; } || say "no /dev/mtd0"
   boardtool envmake /tmp/env.bin image=1 bootdelay=3 board=sim
   dd if=/tmp/env.bin of=/dev/mtd0 bs=2048 seek=$((ENV_OFFSET / 2048)) 2>/dev/null
-  boardtool loop /dev/loop0 /dev/mtdblock0 $ENV_OFFSET $((0x20000)) || say "loop failed"
+  boardtool loop /dev/loop0 /dev/mtdblock0 "$ENV_OFFSET" $((0x20000)) || say "loop failed"
   ln -sf /dev/loop0 /dev/mtdblock4
   echo "v1.2r3 build" > /etc/version
 }
@@ -68,6 +70,7 @@ rm -f /tmp/big.oob
 
 DLEN=$((DELAY_MB * 1024 * 1024))
 head -c $DLEN /tmp/big.img > /tmp/small.img; rm -f /tmp/big.img
+# DELAYS holds several module parameters, one a word.
 # shellcheck disable=SC2086
 chip $DELAYS
 r=1

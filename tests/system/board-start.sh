@@ -1,6 +1,7 @@
 # Start shared by the simulated board's /init scripts (sourced; say() comes from the
 # caller): file systems, every kernel module but nandsim, which each scenario loads with
 # its own parameters, and the chip's identity.
+# shellcheck shell=sh
 export PATH=/bin:/sbin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
@@ -11,13 +12,16 @@ mkdir -p /mnt/user
 echo 1 > /proc/sys/kernel/printk
 
 MODDIR=/lib/modules
-for m in $(cat $MODDIR/order); do
-  case $m in nandsim.ko) continue ;; esac
-  insmod $MODDIR/$m 2>/dev/null || say "insmod $m failed"
-done
+while read -r m; do
+  case $m in ""|nandsim.ko) continue ;; esac
+  insmod "$MODDIR/$m" 2>/dev/null || say "insmod $m failed"
+done < "$MODDIR/order"
 
-# 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB.
+# 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB. Both are read by the /init
+# that sources this.
+# shellcheck disable=SC2034
 ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15"
+# shellcheck disable=SC2034
 ENV_OFFSET=$((0x3c0000))
 
 # Sends /tmp/res to the host (a base64 tar stream on the second serial port) and powers off.

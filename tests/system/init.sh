@@ -3,6 +3,7 @@
 # order, each on a freshly loaded nandsim chip, and sends the results to the
 # host as a base64 tar stream on the second serial port.
 say() { echo "board: $*"; }
+# shellcheck source=board-start.sh
 . /lib/board-start.sh
 ENV_SIZE=$((0x20000))
 
@@ -16,11 +17,14 @@ run_scenario() {  # scenario dir, result dir
   S=$1 R=$2
   NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" OOBREADBACK="" COPYCHECK="" ERASED="" ARG=""
   NOSYSFS="" FLIPS="" PREWRITE="" SNAP="" TIMEOUT=600 MAPBEFORE=1 PRE="" POST=""
+  # Written by the host for each scenario.
+  # shellcheck source=/dev/null
   . "$S/opts"
   mkdir -p "$R"
   say "scenario $(basename "$S"): nandsim $NANDSIM_ARGS"
+  # NANDSIM_ARGS holds any number of module parameters, one a word.
   # shellcheck disable=SC2086
-  if ! insmod $MODDIR/nandsim.ko $ID_BYTES $NANDSIM_ARGS 2>"$R/insmod.err"; then
+  if ! insmod "$MODDIR/nandsim.ko" "$ID_BYTES" $NANDSIM_ARGS 2>"$R/insmod.err"; then
     say "nandsim refused its parameters"; echo "nandsim failed" > "$R/board-error"; return
   fi
   echo "$NANDSIM_ARGS" > "$R/nandsim"
@@ -31,14 +35,15 @@ run_scenario() {  # scenario dir, result dir
   cat /sys/class/mtd/mtd0/bad_blocks > "$R/sysfs-bad-blocks" 2>/dev/null
 
   # The boot environment goes in through the character device, page by page
-  # onto the erased chip: a path that shares nothing with the updater.
+  # onto the erased chip: a path that shares nothing with the updater. ENV is one
+  # NAME=VALUE a word.
   # shellcheck disable=SC2086
   boardtool envmake /tmp/env.bin $ENV
   dd if=/tmp/env.bin of=/dev/mtd0 bs=2048 seek=$((ENV_OFFSET / 2048)) 2>/dev/null \
     || echo "writing the boot environment failed" > "$R/board-error"
-  boardtool envprint /dev/mtd0 $ENV_OFFSET > "$R/env-before"
+  boardtool envprint /dev/mtd0 "$ENV_OFFSET" > "$R/env-before"
   # The board's environment partition, as a window onto the chip.
-  boardtool loop /dev/loop0 /dev/mtdblock0 $ENV_OFFSET $ENV_SIZE \
+  boardtool loop /dev/loop0 /dev/mtdblock0 "$ENV_OFFSET" "$ENV_SIZE" \
     || echo "loop device setup failed" > "$R/board-error"
   ln -sf /dev/loop0 /dev/mtdblock4
   for pw in $PREWRITE; do  # offset:file, written like the environment
@@ -46,6 +51,8 @@ run_scenario() {  # scenario dir, result dir
       || echo "writing ${pw#*:} failed" > "$R/board-error"
   done
   for fl in $FLIPS; do  # offset:seed:bit[,bit...]
+    # Split on purpose: each field and each bit is an argument of its own.
+    # shellcheck disable=SC2046
     set -- $(echo "$fl" | tr ':,' '  ')
     boardtool flip /dev/mtd0 "$@" || echo "flipping bits at $1 failed" > "$R/board-error"
   done
@@ -94,11 +101,13 @@ run_scenario() {  # scenario dir, result dir
   for sn in $SNAP; do
     boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-after" 2>&1
   done
-  boardtool envprint /dev/mtd0 $ENV_OFFSET > "$R/env"
+  boardtool envprint /dev/mtd0 "$ENV_OFFSET" > "$R/env"
   : > "$R/readback"
   for rb in $READBACK; do  # offset:file[:eraseblocks the data passes over]
+    # Split on purpose: each field is an argument of its own.
+    # shellcheck disable=SC2046
     set -- $(echo "$rb" | tr ':' ' ')
-    boardtool cmp /dev/mtd0 "$1" "$S/$2" $3 >> "$R/readback" 2>&1
+    boardtool cmp /dev/mtd0 "$1" "$S/$2" ${3:+"$3"} >> "$R/readback" 2>&1
   done
   for rb in $OOBREADBACK; do  # offset:file
     boardtool cmpoob /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}" >> "$R/readback" 2>&1
