@@ -34,3 +34,31 @@ const kernel_ops* kernel_install(const kernel_ops* ops) {
   g_kernel = ops ? ops : &glibc_ops;
   return old;
 }
+
+ssize_t k_read_full(int fd, void* buf, size_t len) {
+  char* p = static_cast<char*>(buf);
+  size_t got = 0;
+  while (got < len) {
+    const ssize_t n = k_read(fd, p + got, len - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+int k_write_full(int fd, const void* buf, size_t len) {
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    const ssize_t n = k_write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return -1;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}

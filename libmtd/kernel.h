@@ -44,6 +44,13 @@ inline const char* k_readdir(kernel_dir* dir) { return g_kernel->readdir(dir); }
 inline int k_closedir(kernel_dir* dir) { return g_kernel->closedir(dir); }
 inline int k_isatty(int fd) { return g_kernel->isatty(fd); }
 
+// Reads until len bytes arrived or the input ended, repeating short and interrupted reads: a
+// device or pipe may hand over less than asked. The bytes read, or -1 with errno of the failure.
+ssize_t k_read_full(int fd, void* buf, size_t len);
+// Writes all len bytes, repeating short and interrupted writes. 0, or -1 with errno of the
+// failure (ENOSPC when the file stopped taking bytes).
+int k_write_full(int fd, const void* buf, size_t len);
+
 // An open descriptor or directory stream of the installed kernel, closed when it goes out of
 // scope. That close keeps the errno of the failure that made the caller give up; a caller whose
 // close result matters takes the handle back with release() and closes it itself.

@@ -66,20 +66,9 @@ struct Sink {
   }
 
   bool flush() {
-    const char* p = chunk;
-    size_t len = held;
+    const size_t len = held;
     held = 0;
-    while (len > 0) {
-      ssize_t w = k_write(ofd, p, len);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        if (w == 0) errno = ENOSPC;
-        return false;
-      }
-      p += w;
-      len -= static_cast<size_t>(w);
-    }
-    return true;
+    return k_write_full(ofd, chunk, len) == 0;
   }
 };
 

@@ -253,26 +253,6 @@ int write_page(Resources* r, const mtd_dev_info& mtd, long long blockstart, unsi
   return 1;
 }
 
-// Reads up to want bytes, repeating short reads; stops early only at the end of the input.
-// Returns the bytes read, or -1 on a read failure. *eof tells whether the last read gave 0.
-long long read_full(int fd, unsigned char* dst, size_t want, bool* eof) {
-  size_t got = 0;
-  *eof = false;
-  while (got < want) {
-    ssize_t n = k_read(fd, dst + got, want - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) {
-      *eof = true;
-      break;
-    }
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<long long>(got);
-}
-
 void check_fit(long long imglen, int pagelen, const mtd_dev_info& mtd, Resources* r) {
   if ((imglen / pagelen) * mtd.min_io_size > mtd.size - static_cast<long long>(mtdoffset)) {
     int err = errno;
@@ -322,8 +302,9 @@ long long open_input(Resources* r, bool from_stdin, int pagelen) {
 // OOB bytes for OOB images. False at the end of the input before the record began.
 bool read_record(Resources* r, unsigned char* rec, size_t have, size_t pagesize, size_t want, bool from_stdin,
                  long long* imglen) {
-  bool eof = false;
-  long long got = read_full(r->ifd, rec + have, want - have, &eof);
+  const long long got = k_read_full(r->ifd, rec + have, want - have);
+  // Only the end of the input stops a read short.
+  const bool eof = got >= 0 && static_cast<size_t>(got) < want - have;
   if (got < 0) {
     int err = errno;
     perror("File I/O error on input");
@@ -363,8 +344,7 @@ bool input_left(Resources* r, long long imglen, bool from_stdin, int* err) {
   if (imglen <= 0) return false;
   if (!from_stdin) return true;
   unsigned char probe;
-  bool eof = false;
-  long long got = read_full(r->ifd, &probe, 1, &eof);
+  const long long got = k_read_full(r->ifd, &probe, 1);
   if (got < 0) *err = errno;
   return got != 0;
 }

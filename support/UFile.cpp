@@ -33,6 +33,21 @@ int UFile::Write(int fd, const void* buf, unsigned int len) {
   return static_cast<int>(n);
 }
 
+bool UFile::WriteAll(int fd, const void* buf, size_t len) {
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = ::write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) USYSLOG_ERROR("Write", errno);
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool UFile::Close(int fd) {
   if (::close(fd) == -1) {
     USYSLOG_ERROR("Close", errno);

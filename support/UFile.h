@@ -2,6 +2,8 @@
 // diagnostic log and hand back simple results.
 #pragma once
 
+#include <stddef.h>
+
 #include <string>
 
 class UFile {
@@ -15,6 +17,9 @@ class UFile {
   static int Read(int fd, void* buf, unsigned int len);
   static int Write(int fd, const void* buf, unsigned int len);
   static bool Close(int fd);
+  // Writes all len bytes, repeating short and interrupted writes; false when the file stopped
+  // taking bytes (a full RAM disk) or a write failed.
+  static bool WriteAll(int fd, const void* buf, size_t len);
   // Size in bytes, or -1.
   static long long GetFileSize(int fd);
   static long long GetFileSize(const char* path);

@@ -14,26 +14,6 @@
 #include "UCrc32.h"
 #include "kernel.h"
 
-namespace {
-
-// Reads until len bytes arrived or the end of the device: a block device or pipe may hand
-// over less than asked in one call, and a partly read block would lose variables on save.
-ssize_t ReadFull(int fd, unsigned char* buf, size_t len) {
-  size_t got = 0;
-  while (got < len) {
-    ssize_t n = k_read(fd, buf + got, len - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
-
-}  // namespace
-
 EnvUtil::EnvUtil(const char* path, unsigned int size)
     : m_pBuffer(nullptr), m_fd(-1), m_uSize(size), m_uCrc(0) {
   Load(path, false, 0);
@@ -66,12 +46,12 @@ void EnvUtil::Load(const char* path, bool seek, unsigned int offset) {
   m_pBuffer = new (std::nothrow) unsigned char[m_uSize]();
   if (!m_pBuffer) return;
   unsigned char crc[4] = {0, 0, 0, 0};
-  ssize_t n = ReadFull(m_fd, crc, sizeof crc);
+  ssize_t n = k_read_full(m_fd, crc, sizeof crc);
   // The CRC word is little-endian on flash whatever the host is.
   m_uCrc = static_cast<unsigned int>(crc[0]) | (static_cast<unsigned int>(crc[1]) << 8) |
            (static_cast<unsigned int>(crc[2]) << 16) | (static_cast<unsigned int>(crc[3]) << 24);
   // A failed CRC read leaves the position on the CRC word, so the data read would be shifted.
-  if (n >= 0) n = ReadFull(m_fd, m_pBuffer, data_size);
+  if (n >= 0) n = k_read_full(m_fd, m_pBuffer, data_size);
   if (n < 0) {
     fprintf(stderr, "read fail when init EnvUtil fd=%d, buff=%x size=%d\n", m_fd,
             static_cast<unsigned int>(reinterpret_cast<uintptr_t>(m_pBuffer)),

@@ -70,18 +70,6 @@ bool JoinPath(char* buf, size_t size, const char* dir, const char* name) {
   return true;
 }
 
-bool WriteAll(int fd, const unsigned char* buf, size_t len) {
-  while (len > 0) {
-    unsigned int chunk = len > kCopyChunk ? kCopyChunk : static_cast<unsigned int>(len);
-    int n = UFile::Write(fd, buf, chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool EmptyDirAt(int dir, const char* keep, dev_t dev);
 
 // Removes name below parent; a link is removed, never followed, and nothing on another file
@@ -126,6 +114,37 @@ bool EmptyWorkDir(const char* keep) {
   if (fd < 0) return false;
   const bool ok = fstat(fd, &st) == 0 && EmptyDirAt(fd, keep, st.st_dev);
   close(fd);
+  return ok;
+}
+
+// Copies the package of an image whose header has been read into staged, a new file (which is
+// removed and staged emptied when the copy fails).
+bool CopyPackage(int in, long long size, char* staged) {
+  // O_TRUNC: a file left over in the working directory must not leave its tail behind the
+  // package. O_NOFOLLOW: nor may a link there redirect the write.
+  int out = UFile::Create(staged, O_TRUNC | O_NOFOLLOW);
+  if (out < 0) {
+    staged[0] = '\0';
+    return false;
+  }
+  std::vector<unsigned char> buf(kCopyChunk);
+  bool ok = true;
+  long long copied = 0;
+  // The copy stops once it has passed size - 433, so the last read normally carries the final
+  // four bytes along; only a remainder of 1 to 4 bytes past a whole chunk is left out.
+  while (ok && size - kImgDataOffset - kImgTrailer > copied) {
+    int n = UFile::Read(in, buf.data(), kCopyChunk);
+    if (n < 0 && errno == EINTR) continue;
+    // A shrunk image or a failed medium would cut the package short, a full RAM disk too.
+    ok = n > 0 && UFile::WriteAll(out, buf.data(), static_cast<size_t>(n));
+    if (ok) copied += n;
+  }
+  if (!UFile::Close(out)) ok = false;
+  if (!ok) {
+    fprintf(stderr, "cannot write %s\n", staged);
+    unlink(staged);
+    staged[0] = '\0';
+  }
   return ok;
 }
 
@@ -296,61 +315,16 @@ int PrepareFromImgFile(const char* path, char* staged, size_t stagedSize) {
   if (staged && stagedSize > 0) staged[0] = '\0';
   int in = UFile::Open(path, O_RDWR);
   if (in < 0) return -1;
-  long long size = UFile::GetFileSize(in);
-  if (size <= kImgMinSize) {
-    UFile::Close(in);
-    return -1;
-  }
-  // The whole header is read, so the copy below continues right after it.
+  const long long size = UFile::GetFileSize(in);
+  // The whole header is read, so the copy continues right after it.
   unsigned char header[kImgHeaderSize];
-  int got = UFile::Read(in, header, sizeof header);
-  if (got != static_cast<int>(sizeof header)) {
-    UFile::Close(in);
-    return -1;
-  }
+  bool ok = size > kImgMinSize && UFile::Read(in, header, sizeof header) == static_cast<int>(sizeof header);
   std::string name;
-  if (ParseImgHeader(header, sizeof header, name) < 0) {
+  if (ok && ParseImgHeader(header, sizeof header, name) < 0) {
     fprintf(stderr, "image name field is not a plain file name\n");
-    UFile::Close(in);
-    return -1;
+    ok = false;
   }
-  if (!JoinPath(staged, stagedSize, board().work_dir, name.c_str())) {
-    UFile::Close(in);
-    return -1;
-  }
-  // O_TRUNC: a file left over in the working directory must not leave its tail behind the
-  // package. O_NOFOLLOW: nor may a link there redirect the write.
-  int out = UFile::Create(staged, O_TRUNC | O_NOFOLLOW);
-  if (out < 0) {
-    UFile::Close(in);
-    staged[0] = '\0';
-    return -1;
-  }
-  std::vector<unsigned char> buf(kCopyChunk);
-  bool ok = true;
-  long long copied = 0;
-  // The copy stops once it has passed size - 433, so the last read normally carries the final
-  // four bytes along; only a remainder of 1 to 4 bytes past a whole chunk is left out.
-  while (size - kImgDataOffset - kImgTrailer > copied) {
-    int n = UFile::Read(in, buf.data(), kCopyChunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {  // the image shrank or the medium failed: the package would be cut short
-      ok = false;
-      break;
-    }
-    copied += n;
-    if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) {  // e.g. the RAM disk is full
-      ok = false;
-      break;
-    }
-  }
+  ok = ok && JoinPath(staged, stagedSize, board().work_dir, name.c_str()) && CopyPackage(in, size, staged);
   UFile::Close(in);
-  if (!UFile::Close(out)) ok = false;
-  if (!ok) {
-    fprintf(stderr, "cannot write %s\n", staged);
-    unlink(staged);
-    staged[0] = '\0';
-    return -1;
-  }
-  return 0;
+  return ok ? 0 : -1;
 }

@@ -51,17 +51,6 @@ std::string ReadProcMtd() {
   return text;
 }
 
-bool WriteAll(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Up to limit + 1 bytes of a regular file into text: the caller sees whether there was more.
 // 0; -1 when it cannot be opened, is no regular file or cannot be read.
 int ReadRegular(const char* path, int flags, std::string* text, size_t limit = UpgradeScript::kScriptLimit) {
@@ -154,7 +143,7 @@ int UpgradeScript::CheckPartition(const char* name) {
   unlink(result_path.c_str());
   int fd = open(result_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd >= 0) {
-    WriteAll(fd, matched.data(), matched.size());
+    UFile::WriteAll(fd, matched.data(), matched.size());
     close(fd);
   }
   return matched.empty() ? 0 : 1;
