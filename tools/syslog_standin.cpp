@@ -83,32 +83,89 @@ void Usage(FILE* to) {
           kSocketPath, kQueueKey);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  bool silent = false;
-  long count = -1;
+// The command line into silent and count; 0 to go on, else the status to end with.
+int ParseArgs(int argc, char** argv, bool* silent, long* count) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--silent") == 0) {
-      silent = true;
+      *silent = true;
     } else if (strcmp(argv[i], "--once") == 0) {
-      count = 1;
+      *count = 1;
     } else if (strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
       char* end = nullptr;
       errno = 0;
-      count = strtol(argv[++i], &end, 10);
-      if (errno != 0 || !end || *end != '\0' || count < 1) {
+      *count = strtol(argv[++i], &end, 10);
+      if (errno != 0 || !end || *end != '\0' || *count < 1) {
         fprintf(stderr, "syslog-standin: bad count '%s'\n", argv[i]);
         return 2;
       }
     } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
       Usage(stdout);
-      return 0;
+      return -1;
     } else {
       Usage(stderr);
       return 2;
     }
   }
+  return 0;
+}
+
+// Binds the service's socket path; the socket, or -1 after the message. bind fails on an
+// existing file: whatever is at the path, it is left alone.
+int BindService(struct stat* bound) {
+  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  // The board's path is short; a longer one would be cut here rather than overrun the field.
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kSocketPath);
+  if (sock < 0 || bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+      lstat(kSocketPath, bound) != 0) {
+    fprintf(stderr, "syslog-standin: %s: %s (is the system-log service running?)\n", kSocketPath,
+            strerror(errno));
+    if (sock >= 0) close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+// Prints events from both channels until a signal or count events; answers datagrams unless
+// silent.
+void Serve(int sock, int queue, bool silent, long count) {
+  long seen = 0;
+  // One byte beyond the largest datagram we take keeps room for a terminator.
+  static char dgram[65536 + 1];
+  static NSysVMsg msg;
+  while (!gStop && (count < 0 || seen < count)) {
+    struct pollfd p = {sock, POLLIN, 0};
+    // msgrcv cannot be polled: look at the queue between short socket waits.
+    struct sockaddr_un from;
+    socklen_t from_len = sizeof from;
+    ssize_t n = poll(&p, 1, 20) > 0 && (p.revents & POLLIN)
+                    ? recvfrom(sock, dgram, sizeof dgram - 1, MSG_DONTWAIT,
+                               reinterpret_cast<struct sockaddr*>(&from), &from_len)
+                    : -1;
+    if (n >= 0) {
+      printf("dgram %zd %s\n", n, Escape(dgram, static_cast<size_t>(n)).c_str());
+      ++seen;
+      // "ok" with its NUL, to whoever spoke.
+      if (!silent)
+        sendto(sock, "ok", 3, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&from), from_len);
+    }
+    // An oversized message is cut rather than left to block the queue.
+    while (!gStop && (count < 0 || seen < count) &&
+           (n = msgrcv(queue, &msg, NSysVMsg::kTextSize, 0, IPC_NOWAIT | MSG_NOERROR)) >= 0) {
+      printf("msgq type=%ld size=%zd %s\n", msg.mtype, n, Escape(msg.mtext, static_cast<size_t>(n)).c_str());
+      ++seen;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool silent = false;
+  long count = -1;
+  if (int rc = ParseArgs(argc, argv, &silent, &count)) return rc < 0 ? 0 : rc;
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   struct sigaction sa;
@@ -126,53 +183,14 @@ int main(int argc, char** argv) {
             strerror(errno));
     return 1;
   }
-  // bind fails on an existing file: whatever is at the path, it is left alone.
-  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  // The board's path is short; a longer one would be cut here rather than overrun the field.
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kSocketPath);
   struct stat bound;
-  if (sock < 0 || bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
-      lstat(kSocketPath, &bound) != 0) {
-    fprintf(stderr, "syslog-standin: %s: %s (is the system-log service running?)\n", kSocketPath,
-            strerror(errno));
-    if (sock >= 0) close(sock);
+  const int sock = BindService(&bound);
+  if (sock < 0) {
     msgctl(queue, IPC_RMID, nullptr);
     return 1;
   }
   printf("ready socket=%s key=0x%x msqid=%d\n", kSocketPath, kQueueKey, queue);
-
-  long seen = 0;
-  // One byte beyond the largest datagram we take keeps room for a terminator.
-  static char dgram[65536 + 1];
-  static NSysVMsg msg;
-  while (!gStop && (count < 0 || seen < count)) {
-    struct pollfd p = {sock, POLLIN, 0};
-    // msgrcv cannot be polled: look at the queue between short socket waits.
-    int ready = poll(&p, 1, 20);
-    if (ready > 0 && (p.revents & POLLIN)) {
-      struct sockaddr_un from;
-      socklen_t from_len = sizeof from;
-      ssize_t n = recvfrom(sock, dgram, sizeof dgram - 1, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from),
-                           &from_len);
-      if (n >= 0) {
-        printf("dgram %zd %s\n", n, Escape(dgram, static_cast<size_t>(n)).c_str());
-        ++seen;
-        // "ok" with its NUL, to whoever spoke.
-        if (!silent) sendto(sock, "ok", 3, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&from), from_len);
-      }
-    }
-    while (!gStop && (count < 0 || seen < count)) {
-      // An oversized message is cut rather than left to block the queue.
-      ssize_t n = msgrcv(queue, &msg, NSysVMsg::kTextSize, 0, IPC_NOWAIT | MSG_NOERROR);
-      if (n < 0) break;
-      printf("msgq type=%ld size=%zd %s\n", msg.mtype, n,
-             Escape(msg.mtext, static_cast<size_t>(n)).c_str());
-      ++seen;
-    }
-  }
+  Serve(sock, queue, silent, count);
   close(sock);
   // Only the socket file this run bound: one put there since by someone else stays.
   struct stat now;

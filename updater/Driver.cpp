@@ -102,30 +102,11 @@ int RunSlotScript() {
   return 0;
 }
 
-int FwApplyMain(int argc, char** argv) {
-  if (argc < 2) {
-    PrintUsage();
-    return 0;
-  }
-  // Two runs at once would empty and refill /tmp/update under each other. A carried updater
-  // starts after this run has ended, so the hand-over is never kept out.
-  RunLock lock;
-  if (int rc = lock.Take()) {
-    if (rc == -1) {
-      puts("another fwapply is running, abort");
-    } else {
-      printf("cannot take the lock %s (%s), abort\n", board().run_lock, strerror(errno));
-    }
-    return -1;
-  }
-  const char* arg = argv[1];
-  if (UFile::IsDir(arg)) {
-    if (!IsWorkDir(arg)) {
-      fprintf(stderr, "%s is not the working directory %s\n", arg, board().work_dir);
-      return BadImage();
-    }
-    return RunSlotScript();
-  }
+namespace {
+
+// Stages the package named by arg into the working directory (saving the user partition on the
+// way). 0 when staged; -1 when refused, after its message.
+int StagePackage(const char* arg) {
   if (CheckWorkingDir() < 0) return BadImage();
   // An unmount that will fail must fail before the working directory, with the user copy an
   // earlier run left there, is emptied.
@@ -155,17 +136,50 @@ int FwApplyMain(int argc, char** argv) {
     if (rc < 0) return BadImage();
   }
   if ((tgz || img) && UntarUpdateFile(staged) < 0) return BadImage();
-  if (CheckUpdateFile(kCarriedUpdater) == 0) {
-    // The caller runs the printed line as root: it must name a program, not a directory or a
-    // file that cannot run.
-    const std::string carried = std::string(board().work_dir) + "/" + kCarriedUpdater;
-    if (!IsExecutableFile(carried.c_str())) {
-      printf("%s is not an executable file, badimage, abort\n", kCarriedUpdater);
-      return -1;
-    }
-    printf("%s/fwapply %s", board().work_dir, board().work_dir);
-    fflush(stdout);
+  return 0;
+}
+
+// A package that carries an updater hands over to it: the caller runs the printed line.
+int HandOver() {
+  // The caller runs the printed line as root: it must name a program, not a directory or a file
+  // that cannot run.
+  const std::string carried = std::string(board().work_dir) + "/" + kCarriedUpdater;
+  if (!IsExecutableFile(carried.c_str())) {
+    printf("%s is not an executable file, badimage, abort\n", kCarriedUpdater);
+    return -1;
+  }
+  printf("%s/fwapply %s", board().work_dir, board().work_dir);
+  fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int FwApplyMain(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage();
     return 0;
   }
+  // Two runs at once would empty and refill /tmp/update under each other. A carried updater
+  // starts after this run has ended, so the hand-over is never kept out.
+  RunLock lock;
+  if (int rc = lock.Take()) {
+    if (rc == -1) {
+      puts("another fwapply is running, abort");
+    } else {
+      printf("cannot take the lock %s (%s), abort\n", board().run_lock, strerror(errno));
+    }
+    return -1;
+  }
+  const char* arg = argv[1];
+  if (UFile::IsDir(arg)) {
+    if (!IsWorkDir(arg)) {
+      fprintf(stderr, "%s is not the working directory %s\n", arg, board().work_dir);
+      return BadImage();
+    }
+    return RunSlotScript();
+  }
+  if (StagePackage(arg) < 0) return -1;
+  if (CheckUpdateFile(kCarriedUpdater) == 0) return HandOver();
   return RunSlotScript();
 }

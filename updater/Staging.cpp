@@ -25,11 +25,8 @@ const char* const kCarriedUpdater = "fwapply";
 namespace {
 
 // Layout of an image file.
-const long long kImgNameOffset = 393;
-const unsigned int kImgNameSize = 36;
 const long long kImgDataOffset = static_cast<long long>(kImgHeaderSize);
-const long long kImgMinSize = 428;      // an image must be longer than this
-const long long kImgTrailer = 4;
+const long long kImgMinSize = 428;  // an image must be longer than this
 const unsigned int kCopyChunk = 0x100000;
 // Where a package found inside the working directory waits while the directory is emptied.
 const char kSetAside[] = ".package";
@@ -149,26 +146,6 @@ bool CopyPackage(int in, long long size, char* staged) {
 }
 
 }  // namespace
-
-int RunCommand(const char* const* argv) {
-  if (!argv || !argv[0]) return -1;
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    execvp(argv[0], const_cast<char* const*>(argv));
-    // Same words as the shell would have used, so the caller's log reads alike.
-    const char* msg = ": not found\n";
-    if (write(2, argv[0], strlen(argv[0])) < 0 || write(2, msg, strlen(msg)) < 0) {
-    }
-    _exit(127);  // _exit: the parent's buffered stdout must not be written twice
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-}
 
 int ParseImgHeader(const unsigned char* header, size_t size, std::string& name) {
   name.clear();

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "UProcess.h"  // RunCommand, which the staging uses for tar, cp and friends
+
 // The updater a package may carry, run instead of this one.
 extern const char* const kCarriedUpdater; // "fwapply"
 
@@ -57,14 +59,14 @@ int PrepareFromTarFile(const char* path, char* staged, size_t stagedSize = kStag
 // name field cannot be read or is not a plain file name, or the package cannot be written.
 int PrepareFromImgFile(const char* path, char* staged, size_t stagedSize = kStagedPathSize);
 
-// Bytes of an image file before its package: the 393 unexamined bytes and the name field.
-const size_t kImgHeaderSize = 429;
+// An image file: 393 unexamined header bytes, the package name field (NUL-padded), the package,
+// and 4 final bytes that are not part of it. fwimg writes what the staging reads.
+const size_t kImgNameOffset = 393;
+const size_t kImgNameSize = 36;
+const size_t kImgHeaderSize = kImgNameOffset + kImgNameSize;
+const long long kImgTrailer = 4;
 
 // The package name of an image header (the first size bytes of the file): the name field's text
 // up to its first NUL, at most 36 characters. 0; -1 when the header is short or the name is not a
 // plain file name (empty, ".", ".." or holding "/"), as it must stay inside the working directory.
 int ParseImgHeader(const unsigned char* header, size_t size, std::string& name);
-
-// Runs argv[0] with argv through fork and execvp (no shell), waits for it and returns its
-// exit status (127 when it could not be started, -1 when fork failed).
-int RunCommand(const char* const* argv);
