@@ -250,7 +250,7 @@ int run(Dump* d) {
   return 0;
 }
 
-void settings(const char* file, int start, int len, const char* device, bool oob) {
+void set_target(const char* file, int start, int len, const char* device, bool oob) {
   mtddev = device;
   start_addr = start;
   length = len;
@@ -274,21 +274,21 @@ int nand_dump() {
 }  // namespace
 
 int nand_dump_to_mem_nooob(char* buffer, int start, int len, const char* device) {
-  settings(nullptr, start, len, device, false);
+  set_target(nullptr, start, len, device, false);
   return nand_dump_to_mem(buffer);
 }
 
 int nand_dump_to_mem_with_oob(char* buffer, int start, int len, const char* device) {
-  settings(nullptr, start, len, device, true);
+  set_target(nullptr, start, len, device, true);
   return nand_dump_to_mem(buffer);
 }
 
 int nand_dump_nooob(const char* file, int start, int len, const char* device) {
-  settings(file, start, len, device, false);
+  set_target(file, start, len, device, false);
   return nand_dump();
 }
 
 int nand_dump_with_oob(const char* file, int start, int len, const char* device) {
-  settings(file, start, len, device, true);
+  set_target(file, start, len, device, true);
   return nand_dump();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "flash_erase.h"
+#include "nand_write.h"  // kRecordOobSize, the record format of the OOB entry points
 
 struct nand_ops {
   int (*erase)(const char* device, int start, int count);

@@ -8,7 +8,7 @@
 // out, the writer programs them.
 const int kRecordOobSize = 32;
 
-// Every entry point returns 0; any failure ends the process with exit(-1).
+// Every entry point returns 0; any failure ends the process with tool_exit(-1) (status 255).
 int nand_write_with_oob(const char* img, const char* device, unsigned int start, unsigned int length);
 int nand_write_no_oob(const char* img, const char* device, unsigned int start, unsigned int length);
 int nand_write_no_oob(const unsigned char* buffer, unsigned int size, const char* device, unsigned int start,

@@ -30,10 +30,8 @@ const char kTokenSeparators[] = " \f\n\t\r\v";
 const char kProcMtd[] = "/proc/mtd";
 // dupoob's copy of its source, in the working directory.
 const char kDupOobFile[] = "tmp.yaffs";
-// One 0x20000-byte eraseblock of 2048-byte pages as records of page data plus 32 OOB bytes.
-const unsigned int kOobBlockRecordBytes = 133120;
-// OOB bytes after each page of a record.
-const int kOobRecordBytes = 32;
+// One eraseblock of 2048-byte pages as records of page data plus their OOB bytes.
+const unsigned int kOobBlockRecordBytes = UpgradeScript::kEraseBlockSize / 2048 * (2048 + kRecordOobSize);
 
 // "/proc/mtd" through the kernel boundary, so tests can stand in for the board's kernel.
 std::string ReadProcMtd() {
@@ -375,7 +373,7 @@ int UpgradeScript::CheckImage(const mtd_dev_info& chip, const char* file, bool o
     return Refuse("%s cannot be opened: %s", file, strerror(err));
   }
   const long long page = chip.min_io_size;
-  const long long record = page + (oob ? kOobRecordBytes : 0);
+  const long long record = page + (oob ? kRecordOobSize : 0);
   const long long size = static_cast<long long>(st.st_size);
   if (oob && size % record != 0)
     return Refuse("%s is not a whole number of %lld-byte records", file, record);
@@ -448,7 +446,7 @@ int UpgradeScript::CheckPath(const mtd_dev_info& chip, int start, int length, lo
 
 bool UpgradeScript::BlockReadsErased(const mtd_dev_info& chip, long long eb) {
   const size_t bytes = static_cast<size_t>(chip.eb_size) +
-                       static_cast<size_t>(chip.eb_size / chip.min_io_size) * kOobRecordBytes;
+                       static_cast<size_t>(chip.eb_size / chip.min_io_size) * kRecordOobSize;
   std::vector<char> buf(bytes, '\0');
   const int at = static_cast<int>(eb * chip.eb_size);
   if (nand().dump_mem_oob(buf.data(), at, chip.eb_size, board().chip) != 0) return false;
