@@ -1,0 +1,91 @@
+// fwenv as the program it is: print judges a block as the boot loader does, from a file it may
+// only read.
+#include <errno.h>
+#include <limits.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "UCrc32.h"
+#include "child.h"
+
+using testutil::ChildResult;
+using testutil::TempDir;
+using testutil::WriteAll;
+
+namespace {
+
+const uid_t kNobody = 65534;
+
+std::string Tool(const char* name) {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
+  return path.substr(0, path.rfind('/')) + "/../../tools/" + name;
+}
+
+// The tool with args; as nobody when unprivileged is set and this test runs as root.
+ChildResult RunTool(const char* name, std::vector<std::string> args, bool unprivileged = false) {
+  const std::string tool = Tool(name);
+  return testutil::RunChild([&]() {
+    if (unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) return 126;
+    std::vector<std::string> all = {tool};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execv(tool.c_str(), argv.data());
+    // Under user-mode emulation without binfmt_misc: hand the ARM binary to the emulator.
+    if (errno == ENOEXEC) {
+      all.insert(all.begin(), {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf"});
+      argv.clear();
+      for (std::string& a : all) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      execvp("qemu-arm", argv.data());
+    }
+    return 127;
+  });
+}
+
+// A block whose data area holds bytes after the closing empty string: the boot loader's CRC
+// covers them, so the block is valid as it stands.
+std::string Block(const std::string& tail_byte) {
+  std::string block(0x20000, '\0');
+  block.replace(4, 19, std::string("image=1\0board=sim\0\0", 19));
+  block.replace(0x100, 5, "stale");
+  const unsigned int crc = crc32(0, reinterpret_cast<const unsigned char*>(block.data()) + 4, 0x20000 - 4);
+  for (int i = 0; i < 4; ++i) block[static_cast<size_t>(i)] = static_cast<char>(crc >> (8 * i));
+  block.replace(0x100, 1, tail_byte);
+  return block;
+}
+
+TEST(Fwenv, PrintJudgesTheStoredDataAreaFromAReadOnlyFile) {
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const struct {
+    std::string block;
+    int status;
+    const char* verdict;
+  } cases[] = {
+      {Block("s"), 0, " ok\n"},
+      {Block("S"), 3, " BAD\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string file = dir.file("env.bin");
+    unlink(file.c_str());
+    // The block at 0x20000 of a file nobody may write.
+    WriteAll(file, std::string(0x20000, '\xff') + c.block);
+    chmod(file.c_str(), 0444);
+    const ChildResult r = RunTool("fwenv", {"print", file, "20000"}, true);
+    EXPECT_EQ(c.status, r.status) << r.err;
+    EXPECT_EQ(0u, r.out.find("image=1\nboard=sim\n# crc 0x")) << r.out;
+    EXPECT_EQ(r.out.size() - strlen(c.verdict), r.out.rfind(c.verdict)) << r.out;
+  }
+}
+
+}  // namespace
