@@ -2,12 +2,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stddef.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,29 +21,29 @@
 
 using ipccheck::Seconds;
 using testutil::ChildResult;
-using testutil::RunChild;
 using testutil::RunIsolated;
 
 namespace {
 
+struct sockaddr_un Addr(const char* path) {
+  struct sockaddr_un a;
+  memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
+  return a;
+}
+
 // A plain datagram socket bound at path, standing for the peer.
 int BoundSocket(const char* path) {
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  struct sockaddr_un a;
-  memset(&a, 0, sizeof a);
-  a.sun_family = AF_UNIX;
-  snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
+  struct sockaddr_un a = Addr(path);
   unlink(path);
-  if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) return -1;
-  return fd;
+  return fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
 }
 
-ssize_t SendTo(int fd, const char* path, const void* data, size_t len) {
-  struct sockaddr_un a;
-  memset(&a, 0, sizeof a);
-  a.sun_family = AF_UNIX;
-  snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
-  return sendto(fd, data, len, 0, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+ssize_t SendTo(int fd, const char* path, const std::string& data) {
+  struct sockaddr_un a = Addr(path);
+  return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
 }
 
 std::string RecvAll(int fd) {
@@ -73,15 +71,12 @@ TEST(CommandIPC, SendAddsOneNulRecvCutsAtSizeMinusOne) {
     NCommandIPC ch("/tmp/me", "/tmp/peer");
     CHILD_CHECK_EQ(11, ch.Send("0123456789", 10));
     CHILD_CHECK_EQ(std::string("0123456789\0", 11), RecvAll(peer));
-    // A zero-length text still carries its terminator.
-    CHILD_CHECK_EQ(1, ch.Send("", 0));
+    CHILD_CHECK_EQ(1, ch.Send("", 0));  // the terminator alone
     CHILD_CHECK_EQ(std::string("\0", 1), RecvAll(peer));
 
-    std::string big(3000, 'z');
-    CHILD_CHECK_EQ(3000, static_cast<int>(SendTo(peer, "/tmp/me", big.data(), big.size())));
+    CHILD_CHECK_EQ(3000, static_cast<int>(SendTo(peer, "/tmp/me", std::string(3000, 'z'))));
     CHILD_CHECK_EQ(3000, ch.getNumData());
     char buf[2048];
-    memset(buf, 'X', sizeof buf);
     CHILD_CHECK_EQ(2047, ch.Recv(buf, sizeof buf));
     CHILD_CHECK_EQ(std::string(2047, 'z'), std::string(buf));
     // The rest of that datagram is gone; nothing else is waiting.
@@ -89,20 +84,16 @@ TEST(CommandIPC, SendAddsOneNulRecvCutsAtSizeMinusOne) {
     CHILD_CHECK(ch.Recv(buf, sizeof buf) < 0);
     CHILD_CHECK(errno == EAGAIN || errno == EWOULDBLOCK);
 
-    // Size 0 would otherwise ask the kernel for 4 GiB into the buffer: refused, and the
-    // datagram is still there for a proper read.
-    CHILD_CHECK_EQ(5, static_cast<int>(SendTo(peer, "/tmp/me", "abcde", 5)));
+    // Size 0 would ask the kernel for 4 GiB into the buffer: refused, the datagram kept.
+    SendTo(peer, "/tmp/me", "abcde");
     buf[0] = 'G';
     CHILD_CHECK_EQ(-1, ch.Recv(buf, 0));
     CHILD_CHECK_EQ(EINVAL, errno);
     CHILD_CHECK_EQ('G', buf[0]);
     CHILD_CHECK_EQ(5, ch.Recv(buf, sizeof buf));
     CHILD_CHECK_EQ(std::string("abcde"), std::string(buf));
-
-    // Room for the terminator only: the datagram yields nothing but the NUL.
-    SendTo(peer, "/tmp/me", "abc", 3);
-    buf[0] = 'X';
-    CHILD_CHECK_EQ(0, ch.Recv(buf, 1));
+    SendTo(peer, "/tmp/me", "abc");
+    CHILD_CHECK_EQ(0, ch.Recv(buf, 1));  // room for the terminator only
     CHILD_CHECK_EQ('\0', buf[0]);
     return 0;
   });
@@ -111,16 +102,15 @@ TEST(CommandIPC, SendAddsOneNulRecvCutsAtSizeMinusOne) {
 
 TEST(CommandIPC, WaitTimesOutOrReportsData) {
   ChildResult r = RunIsolated([] {
-    // Without a socket the wait simply runs out.
     NCommandIPC none(nullptr, "/tmp/peer");
     none.destroySocket();
     CHILD_CHECK_EQ(-1, none.GetFD());
     double t0 = Seconds();
-    CHILD_CHECK_EQ(0, none.Wait(0, 300000));
+    CHILD_CHECK_EQ(0, none.Wait(0, 300000));  // without a socket the wait simply runs out
     CHILD_CHECK(Seconds() - t0 >= 0.25);
     CHILD_CHECK_EQ(-1, none.Recv(nullptr, 10));
 
-    // Occupy every low descriptor so that the channel's socket lands above FD_SETSIZE.
+    // Every low descriptor taken: the socket lands above FD_SETSIZE, where select cannot go.
     struct rlimit lim;
     CHILD_CHECK_EQ(0, getrlimit(RLIMIT_NOFILE, &lim));
     if (lim.rlim_max < FD_SETSIZE + 16) return 0;
@@ -136,7 +126,7 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
     t0 = Seconds();
     CHILD_CHECK_EQ(0, ch.Wait(0, 200000));
     CHILD_CHECK(Seconds() - t0 >= 0.15);
-    SendTo(peer, "/tmp/me", "x", 1);
+    SendTo(peer, "/tmp/me", "x");
     t0 = Seconds();
     CHILD_CHECK_EQ(1, ch.Wait(5, 0));
     CHILD_CHECK(Seconds() - t0 < 1.0);
@@ -145,12 +135,35 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
   EXPECT_CHILD_OK(r);
 }
 
+// A process started with standard input closed gets its socket on descriptor 0, which is as
+// good a socket as any other: it sends, waits, receives, keeps its address and is closed.
+TEST(CommandIPC, SocketOnDescriptorZero) {
+  ChildResult r = RunIsolated([] {
+    close(0);
+    {
+      NCommandIPC ch("/tmp/me", "/tmp/peer");
+      CHILD_CHECK_EQ(0, ch.GetFD());
+      int peer = BoundSocket("/tmp/peer");
+      CHILD_CHECK_EQ(3, ch.Send("hi", 2));
+      CHILD_CHECK_EQ(std::string("hi\0", 3), RecvAll(peer));
+      CHILD_CHECK(IsSocket("/tmp/me"));
+      CHILD_CHECK_EQ(1, static_cast<int>(SendTo(peer, "/tmp/me", "x")));
+      CHILD_CHECK_EQ(1, ch.Wait(0, 200000));
+      char buf[8];
+      CHILD_CHECK_EQ(1, ch.Recv(buf, sizeof buf));
+      CHILD_CHECK_EQ(0, ch.GetFD());
+    }
+    CHILD_CHECK(fcntl(0, F_GETFD) == -1 && errno == EBADF);
+    CHILD_CHECK(Missing("/tmp/me"));
+    return 0;
+  });
+  EXPECT_CHILD_OK(r);
+}
+
 TEST(CommandIPC, SocketFileLivesFromConnectToDestruction) {
   ChildResult r = RunIsolated([] {
-    // A stale regular file at our address is replaced by the socket.
-    int stale = open("/tmp/me", O_CREAT | O_WRONLY, 0644);
-    CHILD_CHECK(stale >= 0);
-    close(stale);
+    // A stale regular file, or a stale socket of a crashed process, at our address is replaced.
+    close(open("/tmp/me", O_CREAT | O_WRONLY, 0644));
     {
       NCommandIPC ch("/tmp/me", "/tmp/peer");
       CHILD_CHECK(IsSocket("/tmp/me"));
@@ -160,16 +173,12 @@ TEST(CommandIPC, SocketFileLivesFromConnectToDestruction) {
       CHILD_CHECK(IsSocket("/tmp/me2"));
     }
     CHILD_CHECK(Missing("/tmp/me2"));
-    // A stale socket left by a crashed process is replaced too.
-    int old = BoundSocket("/tmp/me");
-    close(old);
+    close(BoundSocket("/tmp/me"));
     {
       NCommandIPC ch("/tmp/me", "/tmp/peer");
-      CHILD_CHECK(IsSocket("/tmp/me"));
       int peer = BoundSocket("/tmp/peer");
       CHILD_CHECK_EQ(3, ch.Send("hi", 2));
-      char buf[8];
-      CHILD_CHECK_EQ(3, static_cast<int>(recv(peer, buf, sizeof buf, MSG_DONTWAIT)));
+      CHILD_CHECK_EQ(std::string("hi\0", 3), RecvAll(peer));
     }
     CHILD_CHECK(Missing("/tmp/me"));
     return 0;
@@ -182,7 +191,7 @@ TEST(CommandIPC, ReplyGoesToTheLastSender) {
     int peer = BoundSocket("/tmp/peer");
     int third = BoundSocket("/tmp/third");
     NCommandIPC ch("/tmp/me", "/tmp/peer");
-    SendTo(third, "/tmp/me", "ask", 3);
+    SendTo(third, "/tmp/me", "ask");
     char buf[16];
     CHILD_CHECK_EQ(3, ch.Recv(buf, sizeof buf));
     CHILD_CHECK_EQ(std::string("/tmp/third"), ch.GetRemotePath());
@@ -225,20 +234,17 @@ TEST(CommandIPC, FailuresArePrintedAndRecovered) {
 }
 
 TEST(CommandIPC, PathTooLongOrMissingAborts) {
-  std::string limit = "/tmp/" + std::string(102, 'p');  // 107 bytes: the longest allowed
-  std::string over = limit + "q";                         // 108 bytes
+  const std::string limit = "/tmp/" + std::string(102, 'p');  // 107 bytes: the longest allowed
+  const std::string over = limit + "q";
   ChildResult ok = RunIsolated([&] {
     NCommandIPC ch(limit.c_str(), nullptr);
     CHILD_CHECK(IsSocket(limit.c_str()));
     return 0;
   });
   EXPECT_CHILD_OK(ok);
-
-  // Too long a local or remote path, or neither path.
-  for (auto paths : {std::make_pair(over.c_str(), static_cast<const char*>(nullptr)),
-                     std::make_pair(static_cast<const char*>(nullptr), over.c_str()),
-                     std::make_pair(static_cast<const char*>(nullptr), static_cast<const char*>(nullptr))}) {
-    ChildResult r = RunChild([&] {
+  const char* none = nullptr;
+  for (auto paths : {std::make_pair(over.c_str(), none), std::make_pair(none, over.c_str()), std::make_pair(none, none)}) {
+    ChildResult r = testutil::RunChild([&] {
       NCommandIPC ch(paths.first, paths.second);
       return 0;
     });
