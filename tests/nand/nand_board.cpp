@@ -1,8 +1,8 @@
 #include "nand_board.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,48 +14,47 @@ namespace nandtest {
 
 namespace {
 
-Board* g_board = nullptr;
-std::string g_path;
+// What the child hands back, in memory shared with the parent; the chip's data and OOB bytes
+// follow the header.
+struct Shared {
+  uint64_t taken, programs, violations, open_fds, n_erased, n_bad;
+  uint32_t erased[4096], bad[4096];
+};
 
-void put64(FILE* f, uint64_t v) { fwrite(&v, sizeof v, 1, f); }
-uint64_t get64(const std::vector<uint8_t>& v, size_t* pos) {
-  uint64_t x = 0;
-  if (*pos + sizeof x <= v.size()) memcpy(&x, &v[*pos], sizeof x);
-  *pos += sizeof x;
-  return x;
-}
+Board* g_board = nullptr;
+Shared* g_shared = nullptr;
 
 void TakeSnapshot() {
   if (!g_board) return;
   Board& b = *g_board;
   g_board = nullptr;
-  FILE* f = fopen(g_path.c_str(), "wb");
-  if (!f) return;
-  const sim::Geometry& g = b.chip.geometry();
-  put64(f, b.chip.programs());
-  put64(f, b.chip.violations());
-  put64(f, b.k.open_fds());
-  put64(f, b.chip.erased_blocks.size());
-  for (uint32_t e : b.chip.erased_blocks) put64(f, e);
-  std::vector<uint32_t> bad;
+  Shared& s = *g_shared;
+  s.programs = b.chip.programs();
+  s.violations = b.chip.violations();
+  s.open_fds = b.k.open_fds();
+  for (uint32_t e : b.chip.erased_blocks)
+    if (s.n_erased < 4096) s.erased[s.n_erased++] = e;
   for (uint32_t e = 0; e < b.chip.block_count(); e++)
-    if (b.chip.is_bad(e)) bad.push_back(e);
-  put64(f, bad.size());
-  for (uint32_t e : bad) put64(f, e);
-  fwrite(b.chip.data(0), 1, g.size, f);
-  fwrite(b.chip.oob(0), 1, b.chip.page_count() * g.oob_size, f);
-  fclose(f);
+    if (b.chip.is_bad(e)) s.bad[s.n_bad++] = e;
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(&s + 1);
+  memcpy(bytes, b.chip.data(0), b.chip.geometry().size);
+  memcpy(bytes + b.chip.geometry().size, b.chip.oob(0), b.chip.page_count() * b.chip.geometry().oob_size);
+  s.taken = 1;
 }
 
 }  // namespace
 
 testutil::ChildResult Run(Board& b, const std::function<int()>& fn, Snapshot* snap, const std::string& input) {
-  testutil::TempDir dir;
-  const std::string path = dir.file("snapshot");
+  const sim::Geometry& g = b.chip.geometry();
+  const size_t oob_total = static_cast<size_t>(b.chip.page_count() * g.oob_size);
+  const size_t total = sizeof(Shared) + g.size + oob_total;
+  void* mem = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return testutil::ChildResult();
+  Shared* shared = static_cast<Shared*>(mem);
   testutil::ChildResult r = testutil::RunChild(
       [&]() {
         g_board = &b;
-        g_path = path;
+        g_shared = shared;
         // The operation may end the process, through the tools' one way out.
         tool_set_exit_hook([](int status) {
           fflush(nullptr);
@@ -69,26 +68,20 @@ testutil::ChildResult Run(Board& b, const std::function<int()>& fn, Snapshot* sn
       },
       input);
   if (snap) {
-    std::vector<uint8_t> v = ReadFile(path);
-    const sim::Geometry& g = b.chip.geometry();
     *snap = Snapshot();
     snap->page_size = g.page_size;
     snap->oob_size = g.oob_size;
-    size_t pos = 0;
-    snap->programs = get64(v, &pos);
-    snap->violations = get64(v, &pos);
-    snap->open_fds = static_cast<size_t>(get64(v, &pos));
-    for (uint64_t n = get64(v, &pos); n > 0 && pos < v.size(); n--)
-      snap->erased.push_back(static_cast<uint32_t>(get64(v, &pos)));
-    for (uint64_t n = get64(v, &pos); n > 0 && pos < v.size(); n--)
-      snap->bad.push_back(static_cast<uint32_t>(get64(v, &pos)));
-    const size_t oob_total = static_cast<size_t>(b.chip.page_count() * g.oob_size);
-    if (pos + g.size + oob_total == v.size()) {
-      snap->data.assign(v.begin() + pos, v.begin() + pos + g.size);
-      snap->oob.assign(v.begin() + pos + g.size, v.end());
-      snap->taken = true;
-    }
+    snap->taken = shared->taken != 0;
+    snap->programs = shared->programs;
+    snap->violations = shared->violations;
+    snap->open_fds = static_cast<size_t>(shared->open_fds);
+    snap->erased.assign(shared->erased, shared->erased + shared->n_erased);
+    snap->bad.assign(shared->bad, shared->bad + shared->n_bad);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(shared + 1);
+    snap->data.assign(bytes, bytes + g.size);
+    snap->oob.assign(bytes + g.size, bytes + g.size + oob_total);
   }
+  munmap(mem, total);
   return r;
 }
 
