@@ -1,5 +1,5 @@
-// The reader on a simulated chip, and the copy of a range with its OOB bytes through a file into
-// another range, as the dupoob command does it.
+// The reader on a simulated chip: what lands in memory or in the file for a range, the ECC
+// reports, and every way out with its words.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,23 +7,23 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "heap_check.h"
 #include "nand_board.h"
 #include "nand_dump.h"
-#include "nand_write.h"
 
 using nandtest::Board;
 using nandtest::kDev;
 using nandtest::Pattern;
-using nandtest::Snapshot;
 
 namespace {
 
 const char kAbort[] = "dump data failed,abort!";
 
-// Fills pages [first, first + n) with pattern data and 64 pattern OOB bytes each.
+// Pages [first, first + n) get pattern data and pattern OOB bytes.
 void Fill(Board& b, uint64_t first, uint64_t n, uint32_t seed) {
   const uint32_t ps = b.page(), os = b.chip.geometry().oob_size;
   for (uint64_t p = first; p < first + n; p++) {
@@ -33,44 +33,37 @@ void Fill(Board& b, uint64_t first, uint64_t n, uint32_t seed) {
   }
 }
 
-TEST(NandDump, MemoryDestinationHoldsWhatWasAskedFor) {
-  {
-    Board b;
-    Fill(b, 0, 4, 30);
-    std::vector<char> buf(3 * 2080, 0x5A);
-    auto r = nandtest::Run(b, [&] {
-      if (nand_dump_to_mem_nooob(buf.data(), 2048, 2048, kDev) != 0) return 1;
-      if (memcmp(buf.data(), b.chip.data(2048), 2048) != 0 || buf[2048] != 0x5A) return 2;
-      if (nand_dump_to_mem_with_oob(buf.data(), 0, 4096, kDev) != 0) return 3;
-      if (memcmp(buf.data(), b.chip.data(0), 2048) || memcmp(&buf[2048], b.chip.oob(0), 32) ||
-          memcmp(&buf[2080], b.chip.data(2048), 2048) || memcmp(&buf[4128], b.chip.oob(1), 32) ||
-          buf[4160] != 0x5A)
-        return 4;
-      return 0;
-    });
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("", r.out);
-  }
-  {  // Pages larger than the buffer: the exact-size buffer is not overrun.
+TEST(NandDump, MemoryHoldsWhatWasAskedForAndNoMore) {
+  for (uint32_t page : {2048u, 4096u}) {
+    SCOPED_TRACE(page);
     sim::Geometry g;
-    g.page_size = 4096;
-    g.eb_size = 256 * 1024;
+    g.page_size = page;
+    g.eb_size = 64 * page;
     Board b(g);
-    Fill(b, 0, 1, 31);
+    Fill(b, 0, 4, 30);
     auto r = nandtest::Run(b, [&] {
-      std::vector<char> guarded(4096 + 2080, 0x5A);
-      if (nand_dump_to_mem_nooob(guarded.data(), 0, 2048, kDev) != 0) return 1;
-      if (memcmp(guarded.data(), b.chip.data(0), 2048) || guarded[2048] != 0x5A) return 2;
-      if (nand_dump_to_mem_with_oob(guarded.data(), 0, 2048, kDev) != 0) return 3;
-      if (memcmp(guarded.data(), b.chip.data(0), 2048) || memcmp(&guarded[2048], b.chip.data(2048), 32) ||
-          guarded[2080] != 0x5A)
+      // Records are page data then 32 OOB bytes; the caller's buffer is sized by the length
+      // asked for, whatever the page size, and nothing is written past it.
+      std::vector<char> buf(3 * (page + 32), 0x5A);
+      if (nand_dump_to_mem_nooob(buf.data(), page, 2048, kDev) != 0) return 1;
+      if (memcmp(buf.data(), b.chip.data(page), 2048) || buf[2048] != 0x5A) return 2;
+      if (nand_dump_to_mem_with_oob(buf.data(), 0, 2 * page, kDev) != 0) return 3;
+      if (memcmp(buf.data(), b.chip.data(0), page) || memcmp(&buf[page], b.chip.oob(0), 32) ||
+          memcmp(&buf[page + 32], b.chip.data(page), page) || memcmp(&buf[2 * page + 32], b.chip.oob(1), 32) ||
+          buf[2 * page + 64] != 0x5A)
         return 4;
+      std::fill(buf.begin(), buf.end(), 0x5A);
+      if (nand_dump_to_mem_with_oob(buf.data(), 0, 2048, kDev) != 0) return 5;
+      if (memcmp(buf.data(), b.chip.data(0), 2048) || memcmp(&buf[2048], page == 2048 ? b.chip.oob(0) : b.chip.data(2048), 32) ||
+          buf[2080] != 0x5A)
+        return 6;
       char* exact = static_cast<char*>(malloc(2048));  // the sanitizer build sees any overrun
       int rc = nand_dump_to_mem_nooob(exact, 0, 2048, kDev);
       free(exact);
-      return rc ? 5 : 0;
+      return rc ? 7 : 0;
     });
     EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.out);
   }
 }
 
@@ -105,7 +98,7 @@ TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
   Fill(b, 0, 64, 50);
   b.chip.bitflips(1, 2, 0);
   b.chip.bitflips(3, 1, 4);
-  std::vector<char> buf(4 * 2048);
+  std::vector<char> buf(4 * 2080);
   auto r = nandtest::Run(b, [&] {
     return nand_dump_to_mem_nooob(buf.data(), 0, 4 * 2048, kDev) != 0 || memcmp(buf.data(), b.chip.data(0), 8192);
   });
@@ -115,80 +108,105 @@ TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
             "ECC: 1 corrected bitflip(s) at offset 0x00001800\n",
             r.err);
   // Copies with OOB read raw: the pages as they are, no ECC verdicts.
-  std::vector<char> raw(4 * 2080);
-  r = nandtest::Run(b, [&] { return nand_dump_to_mem_with_oob(raw.data(), 0, 4 * 2048, kDev); });
+  r = nandtest::Run(b, [&] { return nand_dump_to_mem_with_oob(buf.data(), 0, 4 * 2048, kDev); });
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
-  b.k.has_mtdfilemode = false;
-  r = nandtest::Run(b, [&] { return nand_dump_to_mem_with_oob(raw.data(), 0, 2048, kDev); });
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("nanddump: error!: MTDFILEMODE\n" + nandtest::ErrLine(8, ENOTTY), r.err);
-  b.k.has_mtdfilemode = true;
   b.k.has_eccstats = false;
   r = nandtest::Run(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); });
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("No ECC status information available: Inappropriate ioctl for device\n", r.err);
 }
 
-TEST(NandDump, FailuresAbortWithStatusOne) {
-  Board b;
+// A kernel whose second ECC counter request fails: the one after the first page.
+const kernel_ops* g_under = nullptr;
+int g_ecc_calls = 0;
+int SecondEccFails(int fd, unsigned long request, void* arg) {
+  if (request == ECCGETSTATS && ++g_ecc_calls == 2) {
+    errno = EIO;
+    return -1;
+  }
+  return g_under->ioctl(fd, request, arg);
+}
+
+TEST(NandDump, Failures) {
   testutil::TempDir d;
   const std::string f = d.file("out");
-  std::vector<char> buf(4096);
-  auto r = nandtest::Run(b, [&] { return nand_dump_nooob(f.c_str(), 100, 2048, kDev); });
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ(kAbort, r.out);
-  EXPECT_EQ("the start address (-s parameter) is not page-aligned!\nThe pagesize of this NAND Flash is 0x800.\n",
-            r.err);
-
-  r = nandtest::Run(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd9"); });
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ("/dev/mtd9: No such file or directory\n", r.err);
-
-  r = nandtest::Run(b, [&] { return nand_dump_nooob(d.file("no/such").c_str(), 0, 2048, kDev); });
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ(kAbort, r.out);
-  EXPECT_EQ(d.file("no/such") + ": No such file or directory\n", r.err);
-
-  // A copy that the file cannot take is a failure, not a short copy: at its end, or midway.
-  for (int len : {2048, 0x40000}) {
-    r = nandtest::Run(b, [&] { return nand_dump_with_oob("/dev/full", 0, len, kDev); });
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ(kAbort, r.out);
-    EXPECT_EQ("/dev/full: No space left on device\n", r.err);
-  }
-
+  static std::vector<char> buf(0x40000 + 0x1000);
   int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-    const std::string tty = ptsname(master);
-    r = nandtest::Run(b, [&] { return nand_dump_nooob(tty.c_str(), 0, 2048, kDev); });
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ(kAbort, r.out);
-    EXPECT_EQ("Not printing binary garbage to tty. Use '-a'\nor '--forcebinary' to override.\n", r.err);
+  const bool have_tty = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0;
+  const std::string tty = have_tty ? ptsname(master) : "";
+  const auto none = [](Board&) {};
+  const std::string lib = "libmtd: error!: ";
+  struct Case {
+    const char* what;
+    std::function<void(Board&)> setup;
+    std::function<int()> op;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {"unaligned start", none, [&] { return nand_dump_nooob(f.c_str(), 100, 2048, kDev); }, 1, kAbort,
+       "the start address (-s parameter) is not page-aligned!\nThe pagesize of this NAND Flash is 0x800.\n"},
+      {"no such device", none, [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd9"); }, 1, "",
+       "/dev/mtd9: No such file or directory\n"},
+      // The only failure handed back to the caller instead of ending the process.
+      {"a node the MTD layer does not know", [](Board& b) { b.k.add_node("/dev/mtd5", 90, 10, 0); },
+       [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd5") == -1 ? 0 : 1; }, 0, "",
+       "nanddump: error!: mtd_get_dev_info failed\n"},
+      {"no such directory for the file", none, [&] { return nand_dump_nooob(d.file("no/such").c_str(), 0, 2048, kDev); },
+       1, kAbort, d.file("no/such") + ": No such file or directory\n"},
+      // A copy that the file cannot take is a failure, not a short copy: at its end, or midway.
+      {"a full file at the end", none, [] { return nand_dump_with_oob("/dev/full", 0, 2048, kDev); }, 1, kAbort,
+       "/dev/full: No space left on device\n"},
+      {"a full file midway", none, [] { return nand_dump_with_oob("/dev/full", 0, 0x40000, kDev); }, 1, kAbort,
+       "/dev/full: No space left on device\n"},
+      {"a terminal", none, [&] { return have_tty ? nand_dump_nooob(tty.c_str(), 0, 2048, kDev) : 1; }, 1, have_tty ? kAbort : "",
+       have_tty ? "Not printing binary garbage to tty. Use '-a'\nor '--forcebinary' to override.\n" : ""},
+      {"copies with OOB need raw reads", [](Board& b) { b.k.has_mtdfilemode = false; },
+       [] { return nand_dump_to_mem_with_oob(buf.data(), 0, 2048, kDev); }, 1, kAbort,
+       "nanddump: error!: MTDFILEMODE\n" + nandtest::ErrLine(8, ENOTTY)},
+      {"a page that cannot be read", [](Board& b) { b.k.fail_reads(kDev, EIO); },
+       [] { return nand_dump_to_mem_nooob(buf.data(), 0x20000, 2048, kDev); }, 1, kAbort,
+       lib + "cannot read 2048 bytes from mtd0 (eraseblock 1, offset 0)\n" + nandtest::ErrLine(6, EIO) +
+           "nanddump: error!: mtd_read\n"},
+      {"the bad-block query fails", [](Board& b) { b.k.fail_ioctl(MEMGETBADBLOCK, EIO); },
+       [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); }, 1, kAbort,
+       lib + "MEMGETBADBLOCK ioctl failed for eraseblock 0 (mtd0)\n" + nandtest::ErrLine(6, EIO) +
+           "nanddump: error!: libmtd: mtd_is_bad\n"},
+      {"the ECC counters cannot be read after a page", none,
+       [] {
+         kernel_ops wrap = *g_kernel;
+         wrap.ioctl = SecondEccFails;
+         g_under = kernel_install(&wrap);
+         return nand_dump_to_mem_nooob(buf.data(), 0, 4096, kDev);
+       },
+       1, kAbort, "ioctl(ECCGETSTATS): Input/output error\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Board b;
+    c.setup(b);
+    nandtest::Snapshot s;
+    auto r = nandtest::Run(b, c.op, &s);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(0u, s.open_fds);
   }
   if (master >= 0) close(master);
+}
 
-  b.k.fail_reads(kDev, EIO);
-  r = nandtest::Run(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0x20000, 2048, kDev); });
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ(kAbort, r.out);
-  EXPECT_EQ("libmtd: error!: cannot read 2048 bytes from mtd0 (eraseblock 1, offset 0)\n" + nandtest::ErrLine(6, EIO) +
-                "nanddump: error!: mtd_read\n",
-            r.err);
-
-  Board c;
-  c.k.add_node("/dev/mtd5", 90, 10, 0);
-  r = nandtest::Run(c, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd5") == -1 ? 0 : 1; });
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("nanddump: error!: mtd_get_dev_info failed\n", r.err);
-  c.k.fail_ioctl(MEMGETBADBLOCK, EIO);
-  r = nandtest::Run(c, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); });
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ(kAbort, r.out);
-  EXPECT_EQ("libmtd: error!: MEMGETBADBLOCK ioctl failed for eraseblock 0 (mtd0)\n" + nandtest::ErrLine(6, EIO) +
-                "nanddump: error!: libmtd: mtd_is_bad\n",
-            r.err);
+// Every return releases the MTD handle, the descriptors and the buffers, file or memory alike.
+TEST(NandDump, NoReturnLeavesHeapBehind) {
+  Board b;
+  b.k.add_node("/dev/mtd5", 90, 10, 0);
+  testutil::TempDir d;
+  std::vector<char> buf(2 * 2080);
+  EXPECT_FALSE(testutil::LeavesHeap([&] {
+    nand_dump_to_mem_with_oob(buf.data(), 0, 4096, kDev);
+    nand_dump_nooob(d.file("out").c_str(), 0, 4096, kDev);
+    nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd5");
+    b.k.clear_calls();
+  }));
 }
 
 }  // namespace
