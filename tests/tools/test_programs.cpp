@@ -1,5 +1,5 @@
-// fwenv as the program it is: print judges a block as the boot loader does, from a file it may
-// only read.
+// fwimg and fwenv as the programs they are: fwimg refuses to wrap a package with errors, and
+// fwenv print judges a block as the boot loader does, from a file it may only read.
 #include <errno.h>
 #include <limits.h>
 #include <string.h>
@@ -11,10 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include "Staging.h"
 #include "UCrc32.h"
 #include "child.h"
 
 using testutil::ChildResult;
+using testutil::ReadAll;
 using testutil::TempDir;
 using testutil::WriteAll;
 
@@ -50,6 +52,48 @@ ChildResult RunTool(const char* name, std::vector<std::string> args, bool unpriv
     }
     return 127;
   });
+}
+
+std::string Package(const TempDir& dir, const std::string& script) {
+  WriteAll(dir.file("fwupdate_1"), script);
+  WriteAll(dir.file("k.img"), std::string(0x100000, 'k'));
+  const std::string out = dir.file("pkg.tgz");
+  const char* argv[] = {"tar", "-czf", out.c_str(), "-C", dir.path().c_str(), "fwupdate_1", "k.img", nullptr};
+  EXPECT_EQ(0, RunCommand(argv));
+  return out;
+}
+
+TEST(Fwimg, RefusesAPackageWithErrorsUnlessForced) {
+  TempDir dir;
+  const std::string bad = Package(dir, "erase 400000 200\n"), img = dir.file("out.img");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* err;  // expected on standard error
+    bool written;
+  } cases[] = {
+      {{bad, img}, 2, "fwupdate_1:1: error: erase length 0x200 is below one eraseblock: erases from 0x400000 to "
+                      "the end of the chip\nfwimg: ", false},
+      {{"--force", bad, img}, 0, "has errors; wrapped anyway (--force)\n", true},
+  };
+  for (const auto& c : cases) {
+    unlink(img.c_str());
+    const ChildResult r = RunTool("fwimg", c.args);
+    EXPECT_EQ(c.status, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    EXPECT_EQ(c.written, access(img.c_str(), F_OK) == 0);
+  }
+}
+
+TEST(Fwimg, WrapsACleanPackageInTheOldArgumentOrder) {
+  TempDir dir;
+  const std::string good = Package(dir, "write 200000 1c0000 k.img\n"), img = dir.file("out.img");
+  const ChildResult r = RunTool("fwimg", {good, img, "board.tgz"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  const std::string wrapped = ReadAll(img);
+  EXPECT_EQ(std::string("board.tgz"), wrapped.substr(kImgNameOffset, 9));
+  EXPECT_EQ(ReadAll(good), wrapped.substr(kImgHeaderSize, wrapped.size() - kImgHeaderSize - 4));
 }
 
 // A block whose data area holds bytes after the closing empty string: the boot loader's CRC
