@@ -1,6 +1,5 @@
-// The simulated chip follows raw NAND: bits only go from 1 to 0 until the block is erased,
-// and the simulated kernel follows mtdchar and the NAND core in what it checks and in which
-// errno it answers, so that the flash layers meet the same refusals they meet on the board.
+// The simulated kernel follows mtdchar and the NAND core in what it checks and in which errno
+// it answers, so that the flash layers meet the same refusals they meet on the board.
 #include "sim_kernel.h"
 
 #include <errno.h>
@@ -18,174 +17,6 @@
 #include <set>
 
 namespace sim {
-
-// ---------------------------------------------------------------------------------------------
-// Chip
-
-Chip::Chip(const Geometry& g) : g_(g) {
-  if (g_.subpage_size == 0) g_.subpage_size = g_.page_size;
-  data_.assign(g_.size, 0xFF);
-  oob_.assign(page_count() * g_.oob_size, 0xFF);
-  bad_.assign(block_count(), false);
-  locked_.assign(block_count(), false);
-}
-
-void Chip::fill(uint64_t offset, uint64_t len, uint8_t value) {
-  if (offset > g_.size || len > g_.size - offset) return;
-  memset(&data_[offset], value, len);
-}
-
-bool Chip::is_erased(uint64_t offset, uint64_t len) const {
-  if (len == 0) return true;
-  if (offset > g_.size || len > g_.size - offset) return false;
-  for (uint64_t i = 0; i < len; i++)
-    if (data_[offset + i] != 0xFF) return false;
-  uint64_t first = offset / g_.page_size, last = (offset + len - 1) / g_.page_size;
-  for (uint64_t p = first; p <= last; p++)
-    for (uint32_t i = 0; i < g_.oob_size; i++)
-      if (oob_[p * g_.oob_size + i] != 0xFF) return false;
-  return true;
-}
-
-void Chip::mark_bad(uint32_t eb) {
-  if (eb >= bad_.size() || bad_[eb]) return;
-  bad_[eb] = true;
-  ecc_badblocks++;  // the kernel counts every block it knows to be bad
-}
-
-void Chip::clear_bad(uint32_t eb) {
-  if (eb >= bad_.size() || !bad_[eb]) return;
-  bad_[eb] = false;
-  ecc_badblocks--;
-}
-
-bool Chip::is_bad(uint32_t eb) const { return eb < bad_.size() && bad_[eb]; }
-
-void Chip::lock(uint32_t eb, bool locked) {
-  if (eb < locked_.size()) locked_[eb] = locked;
-}
-
-bool Chip::is_locked(uint32_t eb) const { return eb < locked_.size() && locked_[eb]; }
-
-bool Chip::take_fault(std::map<uint64_t, Fault>& m, uint64_t key, int* err) {
-  auto it = m.find(key);
-  if (it == m.end() || it->second.times == 0) return false;
-  *err = it->second.err;
-  if (it->second.times > 0 && --it->second.times == 0) m.erase(it);
-  return true;
-}
-
-int Chip::program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t len,
-                       const uint8_t* oob, uint32_t oob_offs, uint32_t oob_len) {
-  if (!buf) len = 0;
-  if (!oob) oob_len = 0;
-  if (page >= page_count() || col > g_.page_size || len > g_.page_size - col ||
-      oob_offs > g_.oob_size || oob_len > g_.oob_size - oob_offs)
-    return -EINVAL;
-  programs_++;
-  uint32_t eb = static_cast<uint32_t>(page / pages_per_block());
-  if (is_bad(eb) || is_locked(eb)) return -EIO;
-  int err = 0;
-  if (take_fault(program_faults_, page, &err)) return -err;
-  bool violated = false;
-  // A byte is programmed over when neither it nor its new value is 0xFF. Eight bytes at a time:
-  // the fuzz targets program pages all the time, under ASan.
-  auto burn = [&violated](uint8_t* dst, const uint8_t* src, uint32_t n) {
-    // The top bit of each byte that is not zero.
-    auto nonzero = [](uint64_t x) {
-      const uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
-      return (((x & low7) + low7) | x) & ~low7;
-    };
-    uint32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      uint64_t d, s;
-      memcpy(&d, dst + i, 8);
-      memcpy(&s, src + i, 8);
-      if (nonzero(~d) & nonzero(~s)) violated = true;
-      d &= s;
-      memcpy(dst + i, &d, 8);
-    }
-    for (; i < n; i++) {
-      if (src[i] != 0xFF && dst[i] != 0xFF) violated = true;
-      dst[i] &= src[i];
-    }
-  };
-  burn(&data_[page * g_.page_size + col], buf, len);
-  burn(&oob_[page * g_.oob_size + oob_offs], oob, oob_len);
-  if (violated) {
-    violations_++;
-    if (strict) {
-      fprintf(stderr, "sim: page %llu programmed over bytes that were not erased\n",
-              static_cast<unsigned long long>(page));
-      abort();
-    }
-  }
-  return 0;
-}
-
-int Chip::program(uint64_t offset, const uint8_t* buf, uint64_t len) {
-  if (offset > g_.size || len > g_.size - offset) return -EINVAL;
-  if (offset % g_.subpage_size || len % g_.subpage_size) return -EINVAL;
-  while (len > 0) {
-    uint64_t page = offset / g_.page_size;
-    uint32_t col = static_cast<uint32_t>(offset % g_.page_size);
-    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(g_.page_size - col, len));
-    int rc = program_page(page, col, buf, n, nullptr, 0, 0);
-    if (rc) return rc;
-    offset += n;
-    buf += n;
-    len -= n;
-  }
-  return 0;
-}
-
-int Chip::program_oob(uint64_t page, uint32_t offs, const uint8_t* buf, uint32_t len) {
-  if (page >= page_count() || offs > g_.oob_size || len > g_.oob_size - offs) return -EINVAL;
-  return program_page(page, 0, nullptr, 0, buf, offs, len);
-}
-
-int Chip::erase(uint32_t eb) {
-  if (eb >= block_count()) return -EINVAL;
-  erases_++;
-  if (is_bad(eb) || is_locked(eb)) return -EIO;
-  int err = 0;
-  if (take_fault(erase_faults_, eb, &err)) return -err;  // the block keeps its contents
-  uint64_t first = static_cast<uint64_t>(eb) * pages_per_block();
-  memset(&data_[static_cast<uint64_t>(eb) * g_.eb_size], 0xFF, g_.eb_size);
-  memset(&oob_[first * g_.oob_size], 0xFF, static_cast<size_t>(pages_per_block()) * g_.oob_size);
-  erased_blocks.push_back(eb);
-  return 0;
-}
-
-int Chip::read(uint64_t offset, uint8_t* buf, uint64_t len) {
-  if (offset > g_.size || len > g_.size - offset) return -EINVAL;
-  if (len == 0) return 0;
-  memcpy(buf, &data_[offset], len);
-  uint64_t first = offset / g_.page_size, last = (offset + len - 1) / g_.page_size;
-  for (auto it = flips_.lower_bound(first); it != flips_.end() && it->first <= last; ++it) {
-    ecc_corrected += it->second.first;
-    ecc_failed += it->second.second;
-  }
-  return 0;
-}
-
-int Chip::read_oob(uint64_t page, uint32_t offs, uint8_t* buf, uint32_t len) const {
-  if (page >= page_count() || offs > g_.oob_size || len > g_.oob_size - offs) return -EINVAL;
-  memcpy(buf, &oob_[page * g_.oob_size + offs], len);
-  return 0;
-}
-
-void Chip::fail_program(uint64_t page, int err, int times) { program_faults_[page] = {err, times}; }
-void Chip::fail_erase(uint32_t eb, int err, int times) { erase_faults_[eb] = {err, times}; }
-void Chip::bitflips(uint64_t page, uint32_t corrected, uint32_t failed) {
-  if (corrected == 0 && failed == 0)
-    flips_.erase(page);
-  else
-    flips_[page] = {corrected, failed};
-}
-
-// ---------------------------------------------------------------------------------------------
-// Kernel
 
 namespace {
 
@@ -210,6 +41,7 @@ bool under(const std::string& path, const std::string& root) {
                           path[root.size()] == '/');
 }
 
+// One number in the printf format f, which has exactly one conversion of it; 64 bytes hold any.
 std::string fmt(const char* f, unsigned long long v) {
   char buf[64];
   snprintf(buf, sizeof buf, f, v);
@@ -333,27 +165,24 @@ struct Kernel::Impl {
     return false;
   }
 
-  // Paths the simulated kernel answers for, whether or not they exist: the whole MTD part of
-  // sysfs, "/proc/mtd" and the MTD device nodes never reach the host's own.
+  // Paths the simulated kernel answers for, whether or not they exist: /sys/class/mtd and all
+  // below it, "/proc/mtd" and the MTD device nodes never reach the host's own.
   static bool owned(const std::string& path) {
     return under(path, kSysfs) || path == kProcMtd || path.compare(0, 8, "/dev/mtd") == 0;
   }
 
   std::string proc_text() const {
     std::string s = "dev:    size   erasesize  name\n";
-    for (auto& m : mtds) {
-      char line[300];
-      snprintf(line, sizeof line, "mtd%d: %08llx %08x \"%s\"\n", m.first,
-               static_cast<unsigned long long>(m.second.size), m.second.chip->geometry().eb_size,
-               m.second.name.c_str());
-      s += line;
-    }
+    // The name goes in whole, however long: the parsers of this text must meet long names.
+    for (auto& m : mtds)
+      s += "mtd" + std::to_string(m.first) + ": " + fmt("%08llx", m.second.size) + " " +
+           fmt("%08llx", m.second.chip->geometry().eb_size) + " \"" + m.second.name + "\"\n";
     return s;
   }
 
   // Every generated file (contents) and directory (no value) of sysfs and "/proc/mtd". Made
   // again only when what they show changed (devices, erase regions, ECC counters): every sysfs
-  // lookup asks for them, and making them each time cost most of a sanitized test's time.
+  // lookup asks for them, and making them each time cost most of a sanitized run's time.
   struct Generated {
     std::map<std::string, std::string> files;
     std::set<std::string> dirs;
@@ -405,47 +234,39 @@ struct Kernel::Impl {
 
   Res resolve(const std::string& p) const {
     Res r;
+    r.kind = kPass;
     if (is_removed(p)) {
       r.kind = kMissing;
-      return r;
-    }
-    auto f = files.find(p);
-    if (f != files.end()) {
+    } else if (files.count(p)) {
       r.kind = kFile;
-      r.contents = f->second;
-      return r;
-    }
-    auto n = nodes.find(p);
-    if (n != nodes.end()) {
+      r.contents = files.at(p);
+    } else if (nodes.count(p)) {
       r.kind = kChar;
-      r.node = n->second;
-      return r;
-    }
-    auto b = blocks.find(p);
-    if (b != blocks.end()) {
+      r.node = nodes.at(p);
+    } else if (blocks.count(p)) {
       r.kind = kBlock;
-      r.block = b->second;
-      return r;
+      r.block = blocks.at(p);
+    } else if (owned(p)) {
+      resolve_generated(p, &r);
     }
-    if (owned(p)) {
-      const Generated& gen = generated();
-      const std::map<std::string, std::string>& gf = gen.files;
-      const std::set<std::string>& gd = gen.dirs;
-      auto g = gf.find(p);
-      if (g != gf.end()) {
-        r.kind = kFile;
-        r.contents = g->second;
-        return r;
-      }
-      bool dir = gd.count(p) > 0;
-      // A file set below sysfs makes its directories exist.
-      for (auto it = files.lower_bound(p + "/"); !dir && it != files.end() && under(it->first, p); ++it)
-        dir = under(p, kSysfs) && !is_removed(it->first);
-      r.kind = dir ? kDir : kMissing;
-      return r;
-    }
-    r.kind = kPass;
     return r;
+  }
+
+  // A path the simulated kernel owns that was not set by hand: a generated file or directory,
+  // or nothing.
+  void resolve_generated(const std::string& p, Res* r) const {
+    const Generated& gen = generated();
+    auto g = gen.files.find(p);
+    if (g != gen.files.end()) {
+      r->kind = kFile;
+      r->contents = g->second;
+      return;
+    }
+    bool dir = gen.dirs.count(p) > 0;
+    // A file set below sysfs makes its directories exist.
+    for (auto it = files.lower_bound(p + "/"); !dir && it != files.end() && under(it->first, p); ++it)
+      dir = under(p, kSysfs) && !is_removed(it->first);
+    r->kind = dir ? kDir : kMissing;
   }
 
   std::vector<std::string> list(const std::string& d) const {
@@ -531,40 +352,43 @@ struct Kernel::Impl {
     record("open", p, true);
     int err = 0;
     if (take(open_faults, p, &err)) return fail(err);
-    int acc = flags & O_ACCMODE;
-    switch (r.kind) {
-      case kMissing:
-        return fail(ENOENT);
-      case kFile:
-        if (flags & O_DIRECTORY) return fail(ENOTDIR);
-        if (acc != O_RDONLY || (flags & O_TRUNC)) return fail(EACCES);
-        break;
-      case kDir:
-        if (acc != O_RDONLY) return fail(EISDIR);
-        break;
-      case kChar:
-        if (flags & O_DIRECTORY) return fail(ENOTDIR);
-        if (r.node.mtd < 0 || !mtds.count(r.node.mtd)) return fail(ENXIO);
-        if (r.node.ro && acc != O_RDONLY) return fail(EACCES);
-        if (acc != O_RDONLY && !(mtds.at(r.node.mtd).flags & MTD_WRITEABLE)) return fail(EACCES);
-        break;
-      case kBlock:
-        if (flags & O_DIRECTORY) return fail(ENOTDIR);
-        break;
-      default:
-        break;
-    }
+    err = open_refusal(r, flags);
+    if (err) return fail(err);
     int fd = ::fcntl(devnull, F_DUPFD_CLOEXEC, 3);
     if (fd < 0) return -1;
     Fd f;
     f.path = p;
     f.kind = r.kind;
-    f.acc = acc;
+    f.acc = flags & O_ACCMODE;
     f.contents = r.contents;
     f.node = r.node;
     f.block = r.block;
     fds[fd] = f;
     return fd;
+  }
+
+  // The errno open() of a simulated path answers with those flags, or 0.
+  int open_refusal(const Res& r, int flags) const {
+    int acc = flags & O_ACCMODE;
+    switch (r.kind) {
+      case kMissing:
+        return ENOENT;
+      case kFile:
+        if (flags & O_DIRECTORY) return ENOTDIR;
+        return acc != O_RDONLY || (flags & O_TRUNC) ? EACCES : 0;
+      case kDir:
+        return acc != O_RDONLY ? EISDIR : 0;
+      case kChar:
+        if (flags & O_DIRECTORY) return ENOTDIR;
+        if (r.node.mtd < 0 || !mtds.count(r.node.mtd)) return ENXIO;
+        if (r.node.ro && acc != O_RDONLY) return EACCES;
+        if (acc != O_RDONLY && !(mtds.at(r.node.mtd).flags & MTD_WRITEABLE)) return EACCES;
+        return 0;
+      case kBlock:
+        return flags & O_DIRECTORY ? ENOTDIR : 0;
+      default:
+        return 0;
+    }
   }
 
   int close(int fd) {
@@ -608,38 +432,42 @@ struct Kernel::Impl {
       }
       case kDir:
         return fail(EISDIR);
-      case kChar: {
-        const Mtd* m = mtd_of(f);
-        if (!m) return fail(ENXIO);
-        if (f.pos >= m->size) return 0;
-        size_t n = std::min<uint64_t>(len, m->size - f.pos);
-        if (n == 0) return 0;
-        // mtdchar hands back the data even when ECC reports corrected or uncorrectable
-        // bitflips; raw mode reads around the ECC engine, so nothing is counted.
-        for (uint64_t done = 0; done < n;) {
-          uint64_t a = f.pos + done, piece = run(*m, a, n - done);
-          uint8_t* dst = static_cast<uint8_t*>(buf) + done;
-          if (f.file_mode == MTD_FILE_MODE_RAW)
-            memcpy(dst, m->chip->data(phys(*m, a)), piece);
-          else if (int rc = m->chip->read(phys(*m, a), dst, piece))
-            return fail(-rc);
-          done += piece;
-        }
-        f.pos += n;
-        return static_cast<ssize_t>(n);
-      }
-      case kBlock: {
-        if (f.pos >= f.block.size) return 0;
-        size_t n = std::min<uint64_t>(len, f.block.size - f.pos);
-        if (n == 0) return 0;
-        if (int rc = f.block.chip->read(f.block.offset + f.pos, static_cast<uint8_t*>(buf), n))
-          return fail(-rc);
-        f.pos += n;
-        return static_cast<ssize_t>(n);
-      }
+      case kChar:
+        return read_mtd(f, static_cast<uint8_t*>(buf), len);
+      case kBlock:
+        return read_block(f, static_cast<uint8_t*>(buf), len);
       default:
         return fail(EBADF);
     }
+  }
+
+  ssize_t read_mtd(Fd& f, uint8_t* buf, size_t len) {
+    const Mtd* m = mtd_of(f);
+    if (!m) return fail(ENXIO);
+    if (f.pos >= m->size) return 0;
+    size_t n = std::min<uint64_t>(len, m->size - f.pos);
+    if (n == 0) return 0;
+    // mtdchar hands back the data even when ECC reports corrected or uncorrectable
+    // bitflips; raw mode reads around the ECC engine, so nothing is counted.
+    for (uint64_t done = 0; done < n;) {
+      uint64_t a = f.pos + done, piece = run(*m, a, n - done);
+      if (f.file_mode == MTD_FILE_MODE_RAW)
+        memcpy(buf + done, m->chip->data(phys(*m, a)), piece);
+      else if (int rc = m->chip->read(phys(*m, a), buf + done, piece))
+        return fail(-rc);
+      done += piece;
+    }
+    f.pos += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t read_block(Fd& f, uint8_t* buf, size_t len) {
+    if (f.pos >= f.block.size) return 0;
+    size_t n = std::min<uint64_t>(len, f.block.size - f.pos);
+    if (n == 0) return 0;
+    if (int rc = f.block.chip->read(f.block.offset + f.pos, buf, n)) return fail(-rc);
+    f.pos += n;
+    return static_cast<ssize_t>(n);
   }
 
   ssize_t write(int fd, const void* buf, size_t len) {
@@ -654,40 +482,45 @@ struct Kernel::Impl {
     if (f.acc == O_RDONLY) return fail(EBADF);
     if (len > 0 && !buf) return fail(EFAULT);
     switch (f.kind) {
-      case kChar: {
-        const Mtd* m = mtd_of(f);
-        if (!m) return fail(ENXIO);
-        if (len == 0) return 0;
-        if (f.pos == m->size) return fail(ENOSPC);
-        if (!(m->flags & MTD_WRITEABLE)) return fail(EROFS);
-        size_t n = std::min<uint64_t>(len, m->size - f.pos);
-        uint32_t sub = m->chip->geometry().subpage_size;
-        if (phys(*m, f.pos) % sub || n % sub) return fail(EINVAL);
-        // Pages before a failing one stay programmed and the position does not move, as the
-        // whole write is one mtd_write in mtdchar.
-        for (uint64_t done = 0; done < n;) {
-          uint64_t a = f.pos + done, piece = run(*m, a, n - done);
-          if (int rc = m->chip->program(phys(*m, a), static_cast<const uint8_t*>(buf) + done, piece))
-            return fail(-rc);
-          done += piece;
-        }
-        f.pos += n;
-        return static_cast<ssize_t>(n);
-      }
-      case kBlock: {
-        // mtdblock erases and rewrites behind the scenes; the net effect is a plain overwrite.
-        if (len == 0) return 0;
-        if (f.pos >= f.block.size) return fail(ENOSPC);
-        size_t n = std::min<uint64_t>(len, f.block.size - f.pos);
-        memcpy(f.block.chip->data(f.block.offset + f.pos), buf, n);
-        f.pos += n;
-        return static_cast<ssize_t>(n);
-      }
+      case kChar:
+        return write_mtd(f, static_cast<const uint8_t*>(buf), len);
+      case kBlock:
+        return write_block(f, static_cast<const uint8_t*>(buf), len);
       case kDir:
         return fail(EISDIR);
       default:
         return fail(EBADF);
     }
+  }
+
+  ssize_t write_mtd(Fd& f, const uint8_t* buf, size_t len) {
+    const Mtd* m = mtd_of(f);
+    if (!m) return fail(ENXIO);
+    if (len == 0) return 0;
+    if (f.pos == m->size) return fail(ENOSPC);
+    if (!(m->flags & MTD_WRITEABLE)) return fail(EROFS);
+    size_t n = std::min<uint64_t>(len, m->size - f.pos);
+    uint32_t sub = m->chip->geometry().subpage_size;
+    if (phys(*m, f.pos) % sub || n % sub) return fail(EINVAL);
+    // Pages before a failing one stay programmed and the position does not move, as the
+    // whole write is one mtd_write in mtdchar.
+    for (uint64_t done = 0; done < n;) {
+      uint64_t a = f.pos + done, piece = run(*m, a, n - done);
+      if (int rc = m->chip->program(phys(*m, a), buf + done, piece)) return fail(-rc);
+      done += piece;
+    }
+    f.pos += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  // mtdblock erases and rewrites behind the scenes; the net effect is a plain overwrite.
+  ssize_t write_block(Fd& f, const uint8_t* buf, size_t len) {
+    if (len == 0) return 0;
+    if (f.pos >= f.block.size) return fail(ENOSPC);
+    size_t n = std::min<uint64_t>(len, f.block.size - f.pos);
+    memcpy(f.block.chip->data(f.block.offset + f.pos), buf, n);
+    f.pos += n;
+    return static_cast<ssize_t>(n);
   }
 
   off_t lseek(int fd, off_t offset, int whence) {
@@ -702,24 +535,9 @@ struct Kernel::Impl {
       return r;
     }
     Fd& f = it->second;
-    long long end = 0;
-    bool bounded = true;
-    switch (f.kind) {
-      case kFile:
-        end = static_cast<long long>(f.contents.size());
-        bounded = false;
-        break;
-      case kChar: {
-        const Mtd* m = mtd_of(f);
-        end = m ? static_cast<long long>(m->size) : 0;
-        break;
-      }
-      case kBlock:
-        end = static_cast<long long>(f.block.size);
-        break;
-      default:
-        break;
-    }
+    const long long end = end_of(f);
+    // Regular files may be sought past their end; devices may not.
+    const bool bounded = f.kind != kFile;
     long long base;
     switch (whence) {
       case SEEK_SET: base = 0; break;
@@ -735,6 +553,22 @@ struct Kernel::Impl {
     if (np < 0 || (bounded && np > end)) return fail(EINVAL);
     f.pos = static_cast<uint64_t>(np);
     return static_cast<off_t>(np);
+  }
+
+  // The size of what fd is open on: the bytes of a file, the length of a device.
+  long long end_of(const Fd& f) const {
+    switch (f.kind) {
+      case kFile:
+        return static_cast<long long>(f.contents.size());
+      case kChar: {
+        const Mtd* m = mtd_of(f);
+        return m ? static_cast<long long>(m->size) : 0;
+      }
+      case kBlock:
+        return static_cast<long long>(f.block.size);
+      default:
+        return 0;
+    }
   }
 
   int stat(const char* path, struct stat* st) {
@@ -871,190 +705,231 @@ struct Kernel::Impl {
   }
 
   int mtd_ioctl(Fd& f, const Mtd& m, unsigned long req, void* arg, Call& call) {
-    Chip& c = *m.chip;
-    const Geometry& g = c.geometry();
-    const bool wr = f.acc != O_RDONLY;
-    const bool writeable = (m.flags & MTD_WRITEABLE) != 0;
     switch (req) {
-      case MEMGETINFO: {
-        if (!arg) return fail(EFAULT);
-        mtd_info_user info;
-        memset(&info, 0, sizeof info);
-        info.type = m.type_code;
-        info.flags = m.flags;
-        info.size = static_cast<uint32_t>(m.size);
-        info.erasesize = g.eb_size;
-        info.writesize = g.page_size;
-        info.oobsize = g.oob_size;
-        if (k->fake_memgetinfo) info = k->memgetinfo_answer;
-        memcpy(arg, &info, sizeof info);
-        return 0;
-      }
+      case MEMGETINFO:
+        return get_info(m, arg);
       case MEMERASE:
-      case MEMERASE64: {
-        if (req == MEMERASE64 && !k->has_memerase64) return fail(ENOTTY);
-        if (!arg) return fail(EFAULT);
-        uint64_t start, len;
-        if (req == MEMERASE) {
-          erase_info_user e;
-          memcpy(&e, arg, sizeof e);
-          start = e.start;
-          len = e.length;
-        } else {
-          erase_info_user64 e;
-          memcpy(&e, arg, sizeof e);
-          start = e.start;
-          len = e.length;
-        }
-        call.offset = start;
-        call.length = len;
-        if (!wr) return fail(EPERM);
-        if (start >= m.size || len > m.size - start) return fail(EINVAL);
-        if (!writeable) return fail(EROFS);
-        if (len == 0) return 0;
-        if (phys(m, start) % g.eb_size || len % g.eb_size) return fail(EINVAL);
-        for (uint64_t a = start; a < start + len; a += g.eb_size)
-          if (int rc = c.erase(static_cast<uint32_t>(phys(m, a) / g.eb_size))) return fail(-rc);
-        return 0;
-      }
+      case MEMERASE64:
+        return erase_req(f, m, req, arg, call);
       case MEMGETBADBLOCK:
-      case MEMSETBADBLOCK: {
-        if (!arg) return fail(EFAULT);
-        int64_t offs;
-        memcpy(&offs, arg, sizeof offs);
-        call.offset = static_cast<uint64_t>(offs);
-        if (!c.bb_supported) return fail(EOPNOTSUPP);
-        if (offs < 0 || static_cast<uint64_t>(offs) >= m.size) return fail(EINVAL);
-        uint32_t eb = static_cast<uint32_t>(phys(m, static_cast<uint64_t>(offs)) / g.eb_size);
-        if (req == MEMGETBADBLOCK) return c.is_bad(eb) ? 1 : 0;
-        if (!wr) return fail(EPERM);
-        if (!writeable) return fail(EROFS);
-        c.mark_bad(eb);
-        return 0;
-      }
+      case MEMSETBADBLOCK:
+        return bad_block_req(f, m, req, arg, call);
       case MEMREADOOB:
-      case MEMWRITEOOB: {
-        if (!arg) return fail(EFAULT);
-        mtd_oob_buf b;
-        memcpy(&b, arg, sizeof b);
-        int rc = oob_op(f, m, req == MEMWRITEOOB, b.start, b.length, b.ptr, call);
-        if (rc == 0) {
-          // mtdchar reports the bytes transferred through the length field.
-          memcpy(static_cast<char*>(arg) + offsetof(mtd_oob_buf, length), &b.length, sizeof b.length);
-        }
-        return rc;
-      }
+      case MEMWRITEOOB:
+        return oob_req(f, m, req == MEMWRITEOOB, arg, call);
       case MEMREADOOB64:
-      case MEMWRITEOOB64: {
-        if (!k->has_oob64) return fail(ENOTTY);
-        if (k->oob64_errno) return fail(k->oob64_errno);
-        if (!arg) return fail(EFAULT);
-        mtd_oob_buf64 b;
-        memcpy(&b, arg, sizeof b);
-        int rc = oob_op(f, m, req == MEMWRITEOOB64, b.start, b.length,
-                        reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(b.usr_ptr)), call);
-        if (rc == 0)
-          memcpy(static_cast<char*>(arg) + offsetof(mtd_oob_buf64, length), &b.length, sizeof b.length);
-        return rc;
-      }
-      case MEMWRITE: {
-        if (!k->has_memwrite) return fail(k->memwrite_errno);
-        if (!arg) return fail(EFAULT);
-        mtd_write_req w;
-        memcpy(&w, arg, sizeof w);
-        call.offset = w.start;
-        call.length = w.usr_data ? w.len : 0;
-        if (!wr) return fail(EPERM);
-        return mem_write(m, w);
-      }
-      case MEMGETOOBSEL: {
-        if (!k->has_oobsel) return fail(ENOTTY);
-        if (!arg) return fail(EFAULT);
-        nand_oobinfo o;
-        memset(&o, 0, sizeof o);
-        o.useecc = k->oobsel_useecc;
-        std::vector<bool> is_free(g.oob_size, false);
-        for (size_t i = 0; i < k->oobsel_free.size() && i < 8; i++) {
-          o.oobfree[i][0] = k->oobsel_free[i].first;
-          o.oobfree[i][1] = k->oobsel_free[i].second;
-          for (uint32_t j = 0; j < k->oobsel_free[i].second; j++)
-            if (k->oobsel_free[i].first + j < g.oob_size) is_free[k->oobsel_free[i].first + j] = true;
-        }
-        // ECC bytes: what is neither free nor the bad-block marker, at most 32 listed.
-        for (uint32_t j = 2; j < g.oob_size && o.eccbytes < 32; j++)
-          if (!is_free[j]) o.eccpos[o.eccbytes++] = j;
-        memcpy(arg, &o, sizeof o);
-        return 0;
-      }
-      case MTDFILEMODE: {
-        if (!k->has_mtdfilemode) return fail(ENOTTY);
-        if (k->mtdfilemode_errno) return fail(k->mtdfilemode_errno);
-        uintptr_t mode = reinterpret_cast<uintptr_t>(arg);
-        switch (mode) {
-          case MTD_FILE_MODE_NORMAL:
-          case MTD_FILE_MODE_RAW:
-            f.file_mode = static_cast<int>(mode);
-            return 0;
-          case MTD_FILE_MODE_OTP_FACTORY:
-          case MTD_FILE_MODE_OTP_USER:
-            return fail(EOPNOTSUPP);  // this chip has no OTP area
-          default:
-            return fail(EINVAL);
-        }
-      }
-      case ECCGETSTATS: {
-        if (!k->has_eccstats) return fail(ENOTTY);
-        if (!arg) return fail(EFAULT);
-        mtd_ecc_stats s;
-        s.corrected = c.ecc_corrected;
-        s.failed = c.ecc_failed;
-        s.badblocks = c.ecc_badblocks;
-        s.bbtblocks = c.ecc_bbtblocks;
-        memcpy(arg, &s, sizeof s);
-        return 0;
-      }
+      case MEMWRITEOOB64:
+        return oob64_req(f, m, req == MEMWRITEOOB64, arg, call);
+      case MEMWRITE:
+        return memwrite_req(f, m, arg, call);
+      case MEMGETOOBSEL:
+        return get_oobsel(m, arg);
+      case MTDFILEMODE:
+        return set_file_mode(f, reinterpret_cast<uintptr_t>(arg));
+      case ECCGETSTATS:
+        return get_ecc_stats(m, arg);
       case MEMLOCK:
       case MEMUNLOCK:
-      case MEMISLOCKED: {
-        if (!arg) return fail(EFAULT);
-        erase_info_user e;
-        memcpy(&e, arg, sizeof e);
-        call.offset = e.start;
-        call.length = e.length;
-        if (req != MEMISLOCKED && !wr) return fail(EPERM);
-        if (e.start >= m.size || e.length > m.size - e.start) return fail(EINVAL);
-        if (e.length == 0) return 0;
-        uint64_t first = e.start / g.eb_size, last = (e.start + e.length - 1ull) / g.eb_size;
-        bool all = true;
-        for (uint64_t b = first; b <= last; b++) {
-          uint32_t eb = static_cast<uint32_t>(phys(m, b * g.eb_size) / g.eb_size);
-          if (req == MEMISLOCKED)
-            all = all && c.is_locked(eb);
-          else
-            c.lock(eb, req == MEMLOCK);
-        }
-        return req == MEMISLOCKED ? (all ? 1 : 0) : 0;
-      }
+      case MEMISLOCKED:
+        return lock_req(f, m, req, arg, call);
       case MEMGETREGIONCOUNT: {
         if (!arg) return fail(EFAULT);
         int n = static_cast<int>(k->erase_regions.size());
         memcpy(arg, &n, sizeof n);
         return 0;
       }
-      case MEMGETREGIONINFO: {
-        if (!arg) return fail(EFAULT);
-        region_info_user r;
-        memcpy(&r, arg, sizeof r);
-        if (r.regionindex >= k->erase_regions.size()) return fail(EINVAL);
-        uint32_t index = r.regionindex;
-        r = k->erase_regions[index];
-        r.regionindex = index;
-        memcpy(arg, &r, sizeof r);
-        return 0;
-      }
+      case MEMGETREGIONINFO:
+        return region_info(arg);
       default:
         return fail(ENOTTY);
     }
+  }
+
+  static bool writeable(const Mtd& m) { return (m.flags & MTD_WRITEABLE) != 0; }
+  // mtdchar asks for a descriptor open for writing before anything that changes the flash.
+  static bool for_writing(const Fd& f) { return f.acc != O_RDONLY; }
+
+  int get_info(const Mtd& m, void* arg) const {
+    if (!arg) return fail(EFAULT);
+    const Geometry& g = m.chip->geometry();
+    mtd_info_user info;
+    memset(&info, 0, sizeof info);
+    info.type = m.type_code;
+    info.flags = m.flags;
+    info.size = static_cast<uint32_t>(m.size);
+    info.erasesize = g.eb_size;
+    info.writesize = g.page_size;
+    info.oobsize = g.oob_size;
+    if (k->fake_memgetinfo) info = k->memgetinfo_answer;
+    memcpy(arg, &info, sizeof info);
+    return 0;
+  }
+
+  int erase_req(const Fd& f, const Mtd& m, unsigned long req, void* arg, Call& call) {
+    if (req == MEMERASE64 && !k->has_memerase64) return fail(ENOTTY);
+    if (!arg) return fail(EFAULT);
+    uint64_t start, len;
+    if (req == MEMERASE) {
+      erase_info_user e;
+      memcpy(&e, arg, sizeof e);
+      start = e.start;
+      len = e.length;
+    } else {
+      erase_info_user64 e;
+      memcpy(&e, arg, sizeof e);
+      start = e.start;
+      len = e.length;
+    }
+    call.offset = start;
+    call.length = len;
+    const uint32_t eb_size = m.chip->geometry().eb_size;
+    if (!for_writing(f)) return fail(EPERM);
+    if (start >= m.size || len > m.size - start) return fail(EINVAL);
+    if (!writeable(m)) return fail(EROFS);
+    if (len == 0) return 0;
+    if (phys(m, start) % eb_size || len % eb_size) return fail(EINVAL);
+    for (uint64_t a = start; a < start + len; a += eb_size)
+      if (int rc = m.chip->erase(static_cast<uint32_t>(phys(m, a) / eb_size))) return fail(-rc);
+    return 0;
+  }
+
+  int bad_block_req(const Fd& f, const Mtd& m, unsigned long req, void* arg, Call& call) {
+    if (!arg) return fail(EFAULT);
+    Chip& c = *m.chip;
+    int64_t offs;
+    memcpy(&offs, arg, sizeof offs);
+    call.offset = static_cast<uint64_t>(offs);
+    if (!c.bb_supported) return fail(EOPNOTSUPP);
+    if (offs < 0 || static_cast<uint64_t>(offs) >= m.size) return fail(EINVAL);
+    uint32_t eb = static_cast<uint32_t>(phys(m, static_cast<uint64_t>(offs)) / c.geometry().eb_size);
+    if (req == MEMGETBADBLOCK) return c.is_bad(eb) ? 1 : 0;
+    if (!for_writing(f)) return fail(EPERM);
+    if (!writeable(m)) return fail(EROFS);
+    c.mark_bad(eb);
+    return 0;
+  }
+
+  int oob_req(const Fd& f, const Mtd& m, bool write, void* arg, Call& call) {
+    if (!arg) return fail(EFAULT);
+    mtd_oob_buf b;
+    memcpy(&b, arg, sizeof b);
+    int rc = oob_op(f, m, write, b.start, b.length, b.ptr, call);
+    // mtdchar reports the bytes transferred through the length field.
+    if (rc == 0)
+      memcpy(static_cast<char*>(arg) + offsetof(mtd_oob_buf, length), &b.length, sizeof b.length);
+    return rc;
+  }
+
+  int oob64_req(const Fd& f, const Mtd& m, bool write, void* arg, Call& call) {
+    if (!k->has_oob64) return fail(ENOTTY);
+    if (k->oob64_errno) return fail(k->oob64_errno);
+    if (!arg) return fail(EFAULT);
+    mtd_oob_buf64 b;
+    memcpy(&b, arg, sizeof b);
+    int rc = oob_op(f, m, write, b.start, b.length,
+                    reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(b.usr_ptr)), call);
+    if (rc == 0)
+      memcpy(static_cast<char*>(arg) + offsetof(mtd_oob_buf64, length), &b.length, sizeof b.length);
+    return rc;
+  }
+
+  int memwrite_req(const Fd& f, const Mtd& m, void* arg, Call& call) {
+    if (!k->has_memwrite) return fail(k->memwrite_errno);
+    if (!arg) return fail(EFAULT);
+    mtd_write_req w;
+    memcpy(&w, arg, sizeof w);
+    call.offset = w.start;
+    call.length = w.usr_data ? w.len : 0;
+    if (!for_writing(f)) return fail(EPERM);
+    return mem_write(m, w);
+  }
+
+  int get_oobsel(const Mtd& m, void* arg) const {
+    if (!k->has_oobsel) return fail(ENOTTY);
+    if (!arg) return fail(EFAULT);
+    const uint32_t oob_size = m.chip->geometry().oob_size;
+    nand_oobinfo o;
+    memset(&o, 0, sizeof o);
+    o.useecc = k->oobsel_useecc;
+    std::vector<bool> is_free(oob_size, false);
+    for (size_t i = 0; i < k->oobsel_free.size() && i < 8; i++) {
+      const uint32_t first = k->oobsel_free[i].first, len = k->oobsel_free[i].second;
+      o.oobfree[i][0] = first;
+      o.oobfree[i][1] = len;
+      for (uint32_t j = 0; j < len; j++)
+        if (first + j < oob_size) is_free[first + j] = true;
+    }
+    // ECC bytes: what is neither free nor the bad-block marker, at most 32 listed.
+    for (uint32_t j = 2; j < oob_size && o.eccbytes < 32; j++)
+      if (!is_free[j]) o.eccpos[o.eccbytes++] = j;
+    memcpy(arg, &o, sizeof o);
+    return 0;
+  }
+
+  int set_file_mode(Fd& f, uintptr_t mode) const {
+    if (!k->has_mtdfilemode) return fail(ENOTTY);
+    if (k->mtdfilemode_errno) return fail(k->mtdfilemode_errno);
+    switch (mode) {
+      case MTD_FILE_MODE_NORMAL:
+      case MTD_FILE_MODE_RAW:
+        f.file_mode = static_cast<int>(mode);
+        return 0;
+      case MTD_FILE_MODE_OTP_FACTORY:
+      case MTD_FILE_MODE_OTP_USER:
+        return fail(EOPNOTSUPP);  // this chip has no OTP area
+      default:
+        return fail(EINVAL);
+    }
+  }
+
+  int get_ecc_stats(const Mtd& m, void* arg) const {
+    if (!k->has_eccstats) return fail(ENOTTY);
+    if (!arg) return fail(EFAULT);
+    const Chip& c = *m.chip;
+    mtd_ecc_stats s;
+    s.corrected = c.ecc_corrected;
+    s.failed = c.ecc_failed;
+    s.badblocks = c.ecc_badblocks;
+    s.bbtblocks = c.ecc_bbtblocks;
+    memcpy(arg, &s, sizeof s);
+    return 0;
+  }
+
+  // MEMLOCK/MEMUNLOCK set the lock bit of every block the range touches; MEMISLOCKED answers 1
+  // only when all of them are locked.
+  int lock_req(const Fd& f, const Mtd& m, unsigned long req, void* arg, Call& call) {
+    if (!arg) return fail(EFAULT);
+    Chip& c = *m.chip;
+    const uint32_t eb_size = c.geometry().eb_size;
+    erase_info_user e;
+    memcpy(&e, arg, sizeof e);
+    call.offset = e.start;
+    call.length = e.length;
+    if (req != MEMISLOCKED && !for_writing(f)) return fail(EPERM);
+    if (e.start >= m.size || e.length > m.size - e.start) return fail(EINVAL);
+    if (e.length == 0) return 0;
+    uint64_t first = e.start / eb_size, last = (e.start + e.length - 1ull) / eb_size;
+    bool all = true;
+    for (uint64_t b = first; b <= last; b++) {
+      uint32_t eb = static_cast<uint32_t>(phys(m, b * eb_size) / eb_size);
+      if (req == MEMISLOCKED)
+        all = all && c.is_locked(eb);
+      else
+        c.lock(eb, req == MEMLOCK);
+    }
+    return req == MEMISLOCKED ? (all ? 1 : 0) : 0;
+  }
+
+  int region_info(void* arg) const {
+    if (!arg) return fail(EFAULT);
+    region_info_user r;
+    memcpy(&r, arg, sizeof r);
+    if (r.regionindex >= k->erase_regions.size()) return fail(EINVAL);
+    uint32_t index = r.regionindex;
+    r = k->erase_regions[index];
+    r.regionindex = index;
+    memcpy(arg, &r, sizeof r);
+    return 0;
   }
 
   // MEMREADOOB/MEMWRITEOOB and their 64-bit twins: start is a page address plus an offset
@@ -1102,63 +977,75 @@ struct Kernel::Impl {
     return n;
   }
 
+  // One MEMWRITE in flight: the caller's bytes still to program, and the OOB area of one page
+  // that automatic placement fills.
+  struct MemWrite {
+    const uint8_t* data;
+    const uint8_t* oob;
+    uint64_t len, ooblen;
+    bool auto_oob;
+    uint32_t avail;  // caller OOB bytes one page takes
+    std::vector<uint8_t> area;
+  };
+
+  // The OOB bytes of one page program made of n caller bytes (null when none): the bytes as
+  // they are, or placed into the free regions of an otherwise 0xFF OOB area.
+  const uint8_t* page_oob(MemWrite& mw, const uint8_t* src, uint32_t n, uint32_t* out_len) const {
+    *out_len = n;
+    if (n == 0) return nullptr;
+    if (!mw.auto_oob) return src;
+    std::fill(mw.area.begin(), mw.area.end(), 0xFF);
+    auto_place(src, n, mw.area.data(), static_cast<uint32_t>(mw.area.size()));
+    *out_len = static_cast<uint32_t>(mw.area.size());
+    return mw.area.data();
+  }
+
   // MEMWRITE: data and OOB of each page go to the chip as one page program.
   int mem_write(const Mtd& m, const mtd_write_req& w) {
-    Chip& c = *m.chip;
-    const Geometry& g = c.geometry();
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(w.usr_data));
-    const uint8_t* oob = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(w.usr_oob));
-    uint64_t len = data ? w.len : 0;
-    uint64_t ooblen = oob ? w.ooblen : 0;
+    const Geometry& g = m.chip->geometry();
+    MemWrite mw;
+    mw.data = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(w.usr_data));
+    mw.oob = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(w.usr_oob));
+    mw.len = mw.data ? w.len : 0;
+    mw.ooblen = mw.oob ? w.ooblen : 0;
+    mw.auto_oob = w.mode == MTD_OPS_AUTO_OOB;
+    mw.avail = mw.auto_oob ? auto_avail(g.oob_size) : g.oob_size;
+    mw.area.assign(g.oob_size, 0xFF);
     if (w.mode > MTD_OPS_RAW) return fail(EINVAL);
-    if (w.start > m.size || len > m.size - w.start) return fail(EINVAL);
-    const uint32_t avail = w.mode == MTD_OPS_AUTO_OOB ? auto_avail(g.oob_size) : g.oob_size;
-    if (ooblen) {
+    if (w.start > m.size || mw.len > m.size - w.start) return fail(EINVAL);
+    if (mw.ooblen) {
       uint64_t pages_left = m.size / g.page_size - w.start / g.page_size;
-      if (ooblen > pages_left * avail) return fail(EINVAL);
+      if (mw.ooblen > pages_left * mw.avail) return fail(EINVAL);
     }
-    if (!(m.flags & MTD_WRITEABLE)) return fail(EROFS);
-    std::vector<uint8_t> page_oob(g.oob_size);
-    auto oob_for_page = [&](const uint8_t* src, uint32_t n, uint32_t* out_len) -> const uint8_t* {
-      if (n == 0) {
-        *out_len = 0;
-        return nullptr;
-      }
-      if (w.mode != MTD_OPS_AUTO_OOB) {
-        *out_len = n;
-        return src;
-      }
-      std::fill(page_oob.begin(), page_oob.end(), 0xFF);
-      auto_place(src, n, page_oob.data(), g.oob_size);
-      *out_len = g.oob_size;
-      return page_oob.data();
-    };
-    if (!data) {
-      if (ooblen == 0) return 0;
-      if (w.start >= m.size) return fail(EINVAL);
-      if (ooblen > avail) return fail(EINVAL);  // OOB alone covers one page
-      uint32_t n;
-      const uint8_t* o = oob_for_page(oob, static_cast<uint32_t>(ooblen), &n);
-      int rc = c.program_page(phys(m, w.start) / g.page_size, 0, nullptr, 0, o, 0, n);
-      return rc ? fail(-rc) : 0;
-    }
-    if (phys(m, w.start) % g.subpage_size || len % g.subpage_size) return fail(EINVAL);
-    uint64_t addr = w.start, left = len;
-    while (left > 0) {
+    if (!writeable(m)) return fail(EROFS);
+    if (mw.data) return mem_write_pages(m, w.start, mw);
+    if (mw.ooblen == 0) return 0;
+    if (w.start >= m.size) return fail(EINVAL);
+    if (mw.ooblen > mw.avail) return fail(EINVAL);  // OOB alone covers one page
+    uint32_t n;
+    const uint8_t* o = page_oob(mw, mw.oob, static_cast<uint32_t>(mw.ooblen), &n);
+    int rc = m.chip->program_page(phys(m, w.start) / g.page_size, 0, nullptr, 0, o, 0, n);
+    return rc ? fail(-rc) : 0;
+  }
+
+  int mem_write_pages(const Mtd& m, uint64_t addr, MemWrite& mw) {
+    const Geometry& g = m.chip->geometry();
+    if (phys(m, addr) % g.subpage_size || mw.len % g.subpage_size) return fail(EINVAL);
+    while (mw.len > 0) {
       uint64_t page = phys(m, addr) / g.page_size;
       uint32_t col = static_cast<uint32_t>(addr % g.page_size);
-      uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(g.page_size - col, left));
-      uint32_t on = static_cast<uint32_t>(std::min<uint64_t>(avail, ooblen));
+      uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(g.page_size - col, mw.len));
+      uint32_t on = static_cast<uint32_t>(std::min<uint64_t>(mw.avail, mw.ooblen));
       uint32_t olen;
-      const uint8_t* o = oob_for_page(oob, on, &olen);
-      int rc = c.program_page(page, col, data, n, o, 0, olen);
+      const uint8_t* o = page_oob(mw, mw.oob, on, &olen);
+      int rc = m.chip->program_page(page, col, mw.data, n, o, 0, olen);
       if (rc) return fail(-rc);
       addr += n;
-      data += n;
-      left -= n;
+      mw.data += n;
+      mw.len -= n;
       if (on) {
-        oob += on;
-        ooblen -= on;
+        mw.oob += on;
+        mw.ooblen -= on;
       }
     }
     return 0;

@@ -1,112 +1,21 @@
-// A simulated NAND chip and a simulated kernel (device nodes, MTD ioctls, sysfs, "/proc/mtd")
+// A simulated kernel (device nodes, MTD ioctls, sysfs, "/proc/mtd") over simulated NAND chips,
 // installed behind the kernel boundary, with fault injection and a record of every call.
 #pragma once
 
+#include <errno.h>
 #include <stdint.h>
 #include <sys/ioctl.h>  // before mtd-user.h, which uses _IOR and friends without it
 
 #include <mtd/mtd-user.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kernel.h"
+#include "sim_chip.h"
 
 namespace sim {
-
-struct Geometry {
-  uint32_t page_size = 2048;
-  uint32_t oob_size = 64;
-  uint32_t eb_size = 128 * 1024;
-  uint32_t subpage_size = 0;  // 0: same as page_size
-  uint64_t size = 8ull << 20;  // bytes; keep small in tests, 128 MiB for the board
-};
-
-// One NAND chip: data and OOB bytes, bad-block marks, ECC counters and injected faults.
-// NAND rules: programming ANDs bits (1 -> 0 only) and only erased bytes may be programmed;
-// a program over non-erased bytes is still ANDed in but counted in violations().
-//
-// Semantics the flash tests rely on:
-// - violations(): page programs that put a non-0xFF byte onto a byte that was not 0xFF
-//   (writing 0xFF over programmed bytes changes nothing and is not counted).
-// - programs()/erases(): every page program / block erase that reaches the chip, including
-//   those refused because the block is bad or locked and those failed by an injected fault;
-//   requests the kernel refuses first (alignment, range, read-only fd) are not counted.
-// - A program that fails (bad block -> EIO, locked block -> EIO, injected fault -> its errno)
-//   leaves the failing page entirely unprogrammed, data and OOB; in a multi-page program the
-//   pages before it stay programmed and the pages after it are not attempted.
-// - A failed erase (bad/locked block, injected fault) leaves the block as it was.
-// - Bad marks live in a table, like a BBT: they do not change OOB bytes. mark_bad() of a good
-//   block adds 1 to ecc_badblocks, as the kernel counts every bad block it knows.
-// - OOB holds exactly what was programmed into it: no ECC bytes are generated.
-// - Bitflips only count; the data read back is the stored data. OOB reads never count.
-class Chip {
- public:
-  explicit Chip(const Geometry& g = Geometry());
-
-  const Geometry& geometry() const { return g_; }
-  uint32_t pages_per_block() const { return g_.eb_size / g_.page_size; }
-  uint64_t page_count() const { return g_.size / g_.page_size; }
-  uint32_t block_count() const { return static_cast<uint32_t>(g_.size / g_.eb_size); }
-
-  // Raw access for tests (no rules, no counters).
-  uint8_t* data(uint64_t offset = 0) { return &data_[offset]; }
-  uint8_t* oob(uint64_t page) { return &oob_[page * g_.oob_size]; }
-  void fill(uint64_t offset, uint64_t len, uint8_t value);
-  bool is_erased(uint64_t offset, uint64_t len) const;  // data and OOB of the pages touched
-
-  // Bad blocks: factory marks set by tests, run-time marks by MEMSETBADBLOCK.
-  void mark_bad(uint32_t eb);
-  void clear_bad(uint32_t eb);  // a fresh chip's table, for a harness that reuses one chip
-  bool is_bad(uint32_t eb) const;
-  bool bb_supported = true;  // false: MEMGETBADBLOCK answers EOPNOTSUPP
-
-  // Operations with NAND rules, used by the simulated kernel (tests may call them too).
-  int program(uint64_t offset, const uint8_t* buf, uint64_t len);  // data bytes; 0 or -errno
-  int program_oob(uint64_t page, uint32_t offs, const uint8_t* buf, uint32_t len);
-  int erase(uint32_t eb);  // 0 or -errno; a bad block cannot be erased (EIO)
-  // Reads count bitflips of the pages touched into the ECC counters.
-  int read(uint64_t offset, uint8_t* buf, uint64_t len);
-  int read_oob(uint64_t page, uint32_t offs, uint8_t* buf, uint32_t len) const;
-  // One program operation on one page: data bytes from column col (may be null/0) and OOB
-  // bytes at oob_offs (may be null/0), as one NAND page program. 0 or -errno. program() and
-  // program_oob() are built on it; a failing page is left unprogrammed.
-  int program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t len,
-                   const uint8_t* oob, uint32_t oob_offs, uint32_t oob_len);
-
-  // Block lock bits (MEMLOCK/MEMUNLOCK/MEMISLOCKED). Programs and erases of a locked
-  // block fail with EIO, as a locked NAND block reports a failed status.
-  void lock(uint32_t eb, bool locked = true);
-  bool is_locked(uint32_t eb) const;
-
-  // Fault injection. Each fault fires `times` times (-1: always).
-  void fail_program(uint64_t page, int err = 5 /*EIO*/, int times = 1);
-  void fail_erase(uint32_t eb, int err = 5 /*EIO*/, int times = 1);
-  // Every read of this page adds these to the corrected and failed ECC counters.
-  void bitflips(uint64_t page, uint32_t corrected, uint32_t failed);
-
-  uint32_t ecc_corrected = 0, ecc_failed = 0, ecc_badblocks = 0, ecc_bbtblocks = 0;
-  uint64_t violations() const { return violations_; }
-  // A page programmed over bytes that were not erased ends the process at once (abort), so that
-  // no test passes with one, wherever it happens; tests of the counter itself turn this off.
-  bool strict = true;
-  uint64_t programs() const { return programs_; }  // page programs attempted
-  uint64_t erases() const { return erases_; }      // block erases attempted
-  std::vector<uint32_t> erased_blocks;              // in order, successful erases only
-
- private:
-  struct Fault { int err; int times; };
-  bool take_fault(std::map<uint64_t, Fault>& m, uint64_t key, int* err);
-
-  Geometry g_;
-  std::vector<uint8_t> data_, oob_;
-  std::vector<bool> bad_, locked_;
-  std::map<uint64_t, Fault> program_faults_, erase_faults_;
-  std::map<uint64_t, std::pair<uint32_t, uint32_t>> flips_;
-  uint64_t violations_ = 0, programs_ = 0, erases_ = 0;
-};
 
 // One recorded boundary call.
 struct Call {
@@ -123,7 +32,7 @@ struct Call {
 
 // The simulated kernel. Constructing one installs it behind the boundary; destroying it
 // restores the previous kernel. Paths it does not know pass through to the real system
-// (so temporary files of a test work), but are recorded too.
+// (so the caller's own temporary files work), but are recorded too.
 class Kernel {
  public:
   Kernel();
@@ -173,7 +82,7 @@ class Kernel {
   bool has_oob64 = true;        // false: MEMREADOOB64/MEMWRITEOOB64 -> ENOTTY
   int oob64_errno = 0;          // non-zero: the 64-bit OOB requests fail with it
   bool has_memwrite = true;     // false: MEMWRITE -> ENOTTY
-  int memwrite_errno = 25;      // errno used when has_memwrite is false (ENOTTY or EOPNOTSUPP)
+  int memwrite_errno = ENOTTY;  // errno used when has_memwrite is false (ENOTTY or EOPNOTSUPP)
   bool has_mtdfilemode = true;  // false: MTDFILEMODE -> ENOTTY
   int mtdfilemode_errno = 0;    // non-zero: MTDFILEMODE fails with it
   bool has_eccstats = true;     // false: ECCGETSTATS -> ENOTTY
