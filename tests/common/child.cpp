@@ -1,5 +1,6 @@
 #include "child.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
@@ -80,6 +81,50 @@ TempDir::~TempDir() {
   }
   int st;
   if (pid > 0) waitpid(pid, &st, 0);
+}
+
+int OpenBuilt(const char* env, const std::string& rel) {
+  const char* given = env ? getenv(env) : nullptr;
+  std::string path;
+  if (given && *given) {
+    path = given;
+  } else {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return -1;
+    path.assign(self, static_cast<size_t>(n));
+    path = path.substr(0, path.rfind('/') + 1) + rel;
+  }
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+pid_t Spawn(int exe, const std::vector<std::string>& args, int out) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (out >= 0) dup2(out, 1);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const int keep = dup(exe);  // fexecve of a close-on-exec descriptor would lose a script it names
+  fexecve(keep, argv.data(), environ);
+  if (errno == ENOEXEC) {
+    // Under user-mode emulation without binfmt_misc: hand the ARM binary to the emulator.
+    std::vector<std::string> q = {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf", "/proc/self/fd/" + std::to_string(keep)};
+    std::vector<char*> qv;
+    for (const std::string& a : q) qv.push_back(const_cast<char*>(a.c_str()));
+    for (size_t i = 1; i < args.size(); ++i) qv.push_back(const_cast<char*>(args[i].c_str()));
+    qv.push_back(nullptr);
+    execvp(qv[0], qv.data());
+  }
+  _exit(127);
+}
+
+int Wait(pid_t pid) {
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 std::string ReadAll(const std::string& path) {

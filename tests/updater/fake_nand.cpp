@@ -4,9 +4,7 @@
 #include <stdio_ext.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
-
+#include "child.h"
 #include "nand_ops.h"
 
 namespace fakenand {
@@ -22,11 +20,6 @@ std::string Trace() {
 }
 
 namespace {
-
-std::string Slurp(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 uint32_t Page() { return chip->geometry().page_size; }
 
@@ -108,14 +101,14 @@ int DumpFileOob(const char* dumpfile, int start, int length, const char* device)
     out.append(reinterpret_cast<const char*>(chip->data(at)), page);
     out.append(reinterpret_cast<const char*>(chip->oob(at / page)), 32);
   }
-  std::ofstream(dumpfile, std::ios::binary | std::ios::trunc) << out;
+  testutil::WriteAll(dumpfile, out);
   return 0;
 }
 
 int WriteFileOob(const char* img, const char* device, unsigned int start, unsigned int length) {
   Op& op = Note("write_oob_file", device, start, length);
   op.path = img;
-  op.data = Slurp(img);
+  op.data = testutil::ReadAll(img);
   Program(start, op.data, true);
   return 0;
 }
@@ -123,7 +116,7 @@ int WriteFileOob(const char* img, const char* device, unsigned int start, unsign
 int WriteFile(const char* img, const char* device, unsigned int start, unsigned int length) {
   Op& op = Note("write_file", device, start, length);
   op.path = img;
-  op.data = Slurp(img);
+  op.data = testutil::ReadAll(img);
   Program(start, op.data, false);
   return 0;
 }

@@ -29,31 +29,6 @@ namespace {
 const char kSocket[] = "/tmp/ZQ_SYSTEMLOG";
 const key_t kKey = 0x106;
 
-int OpenStandin() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return -1;
-  self[n] = '\0';
-  std::string path(self);
-  path.erase(path.rfind('/'));
-  return open((path + "/../../tools/syslog-standin").c_str(), O_RDONLY | O_CLOEXEC);
-}
-
-// Starts the stand-in with its output on /dev/null; its pid.
-pid_t Start(int exe) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int keep = dup(exe);
-    char name[] = "syslog-standin", fd[32];
-    char* argv[] = {name, nullptr};
-    snprintf(fd, sizeof fd, "/proc/self/fd/%d", keep);
-    fexecve(keep, argv, environ);
-    if (errno == ENOEXEC) execlp("qemu-arm", "qemu-arm", "-L", "/usr/arm-linux-gnueabihf", fd, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
 // Its exit status; one still running after five seconds is killed (a refusal is immediate).
 int Status(pid_t pid) {
   int st = 0;
@@ -73,7 +48,7 @@ ino_t Inode(const char* path) {
 }  // namespace
 
 TEST(SyslogStandin, NeverTakesOverOrRemovesTheServicesEndpoints) {
-  const int exe = OpenStandin();
+  const int exe = testutil::OpenBuilt(nullptr, "../../tools/syslog-standin");
   if (exe < 0) GTEST_SKIP() << "no syslog-standin beside the tests";
   struct Case {
     const char* what;
@@ -84,7 +59,7 @@ TEST(SyslogStandin, NeverTakesOverOrRemovesTheServicesEndpoints) {
       if (c.socket) testutil::WriteAll(kSocket, "");
       const int service = c.queue ? msgget(kKey, IPC_CREAT | 0666) : -1;
       const ino_t ino = Inode(kSocket);
-      if (Status(Start(exe)) != 1) return 10;
+      if (Status(testutil::Spawn(exe, {"syslog-standin"})) != 1) return 10;
       if (Inode(kSocket) != ino) return 11;  // not removed, not replaced
       if (msgget(kKey, 0) != service) return 12;  // the service's queue, or none
       return 0;
@@ -94,7 +69,7 @@ TEST(SyslogStandin, NeverTakesOverOrRemovesTheServicesEndpoints) {
   }
   // Alone, it removes at its end only what it made: not a file put in place of its socket.
   ChildResult r = RunIsolated([&] {
-    pid_t pid = Start(exe);
+    pid_t pid = testutil::Spawn(exe, {"syslog-standin"});
     for (int i = 0; i < 500 && (Inode(kSocket) == 0 || msgget(kKey, 0) < 0); ++i) usleep(10000);
     if (Inode(kSocket) == 0) return 20;
     unlink(kSocket);

@@ -1,0 +1,111 @@
+#include "board.h"
+
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include "Driver.h"
+#include "flash_oracle.h"
+
+namespace testboard {
+
+sim::Geometry Geometry(uint32_t page, uint64_t size) {
+  sim::Geometry g;
+  g.page_size = page;
+  g.size = size;
+  return g;
+}
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + i / 2048) & 0x7F);
+  return s;
+}
+
+Places::Places(const std::string& r)
+    : root(r), work(r + "/update"), lock(r + "/fwapply.lock"), user_mount(r + "/mnt/user"), user_link(r + "/user") {
+  mkdir(work.c_str(), 0700);
+  places_ = board_default();
+  places_.work_dir = work.c_str();
+  places_.run_lock = lock.c_str();
+  places_.user_mount = user_mount.c_str();
+  places_.user_link = user_link.c_str();
+  places_.log_service = nullptr;
+  before_ = board_install(&places_);
+}
+
+Places::~Places() { board_install(before_); }
+
+void Places::put(const std::string& name, const std::string& data) const { testutil::WriteAll(path(name), data); }
+
+std::string Places::get(const std::string& name) const { return testutil::ReadAll(path(name)); }
+
+Board::Board(const std::string& r, const sim::Geometry& g) : Places(r), chip(g) { kernel.add_mtd(0, &chip, "nand0"); }
+
+void Board::program(uint64_t at, const std::string& data) {
+  chip.program(at, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+}
+
+std::string Board::read(uint64_t at, size_t n) { return std::string(reinterpret_cast<const char*>(chip.data(at)), n); }
+
+bool Board::env_is(uint64_t at, const std::vector<std::string>& entries) {
+  return read(at, kEnvSize) == oracle::EnvBlock(entries, kEnvSize);
+}
+
+void Board::add_env(const std::vector<std::string>& entries) {
+  program(kEnvAt, oracle::EnvBlock(entries, kEnvSize));
+  kernel.add_block("/dev/mtdblock4", &chip, kEnvAt, kEnvSize);
+}
+
+namespace {
+void Replace(std::string* s, const std::string& from, const std::string& to) {
+  for (size_t p = s->find(from); p != std::string::npos; p = s->find(from, p + to.size())) s->replace(p, from.size(), to);
+}
+
+// fn in a child, given a fresh private directory.
+testutil::ChildResult InDir(const std::function<int(const std::string&)>& fn) {
+  testutil::TempDir dir;
+  testutil::ChildResult r = testutil::RunChild([&]() -> int {
+    const int rc = fn(dir.path());
+    fflush(nullptr);
+    return rc;
+  });
+  Replace(&r.out, dir.path(), "<board>");
+  Replace(&r.err, dir.path(), "<board>");
+  return r;
+}
+
+}  // namespace
+
+testutil::ChildResult InPlaces(const std::function<int(Places&)>& fn) {
+  return InDir([&](const std::string& root) {
+    Places p(root);
+    return fn(p);
+  });
+}
+
+testutil::ChildResult OnBoard(const std::function<int(Board&)>& fn, const sim::Geometry& g) {
+  return InDir([&](const std::string& root) {
+    Board b(root, g);
+    return fn(b);
+  });
+}
+
+int Apply(Board& b) {
+  std::string arg1 = b.work;
+  char arg0[] = "fwapply";
+  char* argv[] = {arg0, &arg1[0], nullptr};
+  const int rc = FwApplyMain(2, argv);
+  fflush(stdout);
+  return rc & 0xFF;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+}  // namespace testboard
