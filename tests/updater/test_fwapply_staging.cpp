@@ -96,6 +96,8 @@ std::string Img(const std::string& name, const std::string& package) {
 class FwapplyStaging : public ::testing::Test {
  protected:
   void SetUp() override {
+    const ChildResult probe = RunIsolated([] { return 0; });
+    SKIP_IF_NOT_ISOLATED(probe);
     exe_ = testutil::OpenBuilt("FWAPPLY_BINARY", "../../updater/fwapply");
     if (exe_ < 0) FAIL() << "fwapply binary not found beside the tests (set FWAPPLY_BINARY)";
   }
@@ -120,7 +122,6 @@ TEST_F(FwapplyStaging, NoArgumentPrintsUsageAndTouchesNothing) {
     if (Exists("/tmp/update") || !IsMountPoint("/mnt/user")) return 10;
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("usage : fwapply <firmware image file>\n", r.out);
 }
@@ -150,7 +151,6 @@ TEST_F(FwapplyStaging, OnlyTheWorkingDirectoryIsADirectoryArgument) {
       if (!IsMountPoint("/mnt/user") || ReadAll("/tmp/update/keep") != "k" || Exists("/tmp/user")) return 10;
       return st;
     });
-    SKIP_IF_NOT_ISOLATED(r);
     EXPECT_EQ(255, r.status) << c.arg << r.err;
     EXPECT_EQ(c.out, r.out) << c.arg;
   }
@@ -175,7 +175,6 @@ TEST_F(FwapplyStaging, PackageMovedExtractedDeletedAndHandedOver) {
     if (!IsMountPoint("/tmp/update")) return 14;
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update", r.out);
 }
@@ -197,7 +196,6 @@ TEST_F(FwapplyStaging, SecondRunEmptiesTheWorkingDirectory) {
     if (first == std::string::npos || info.find(" /tmp/update ", first + 1) != std::string::npos) return 12;
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(0, r.status) << r.err;
 }
 
@@ -212,7 +210,6 @@ TEST_F(FwapplyStaging, ImageFilesOf428And429Bytes) {
     if (!Exists("/tmp/min.img")) return 11;
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   // 429 bytes: an empty package, which does not unpack.
   EXPECT_EQ(255, r.status) << r.err;
   EXPECT_EQ(
@@ -229,7 +226,6 @@ TEST_F(FwapplyStaging, UserPartitionNotMounted) {
     if (!Exists("/tmp/pkg.tgz")) return 10;  // the package is still where it was
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(255, r.status) << r.err;
   EXPECT_EQ("umount user partition failed , error code = 22, Abort\n", r.out);
 }
@@ -258,7 +254,6 @@ TEST_F(FwapplyStaging, DamagedPackageIsRefusedBeforeTheBootEnvironment) {
       if (Exists("/tmp/update/fwupdate_1") || ReadAll("/tmp/user/settings.conf") != "volume=3\n") return 10;
       return st;
     });
-    SKIP_IF_NOT_ISOLATED(r);
     EXPECT_EQ(255, r.status) << c.arg << r.err;
     EXPECT_EQ("Extract /tmp/update/pkg.tgz \nInvalid firmware image file, badimage, abort\n", r.out) << c.arg;
   }
@@ -275,7 +270,6 @@ TEST_F(FwapplyStaging, WorkingDirectoryOfAnotherOrThroughALinkIsRefused) {
     if (!IsMountPoint("/mnt/user")) return 11;
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(255, r.status) << r.err;
   EXPECT_EQ("Invalid firmware image file, badimage, abort\n", r.out);
 }
@@ -297,7 +291,6 @@ TEST_F(FwapplyStaging, SecondRunWhileOneRunsTouchesNothing) {
     int next = Fwapply(exe, "/tmp/pkg.tgz");
     return busy == 255 && dir == 255 && next == 0 ? 0 : 12;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("another fwapply is running, abort\nanother fwapply is running, abort\n"
             "Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update",
@@ -313,7 +306,6 @@ TEST_F(FwapplyStaging, LockPlantedByAnotherIsNotTaken) {
     if (ReadAll("/tmp/victim") != "v" || !Exists("/tmp/pkg.tgz") || !IsMountPoint("/mnt/user")) return 10;
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(255, r.status) << r.err;
   EXPECT_EQ(0u, r.out.find("cannot take the lock /tmp/fwapply.lock")) << r.out;
 }
@@ -327,7 +319,6 @@ TEST_F(FwapplyStaging, RetryWithTheUserPartitionUnmountedKeepsTheUserCopy) {
     if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || !Exists("/tmp/two.tgz")) return 10;
     return st;
   });
-  SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(255, r.status) << r.err;
   EXPECT_EQ("Extract /tmp/update/one.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update--\n"
             "umount user partition failed , error code = 22, Abort\n",
@@ -349,7 +340,6 @@ TEST_F(FwapplyStaging, PackageOnTheUserPartitionOrInTheWorkingDirectory) {
       if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || Exists("/tmp/user/pkg.tgz")) return 11;
       return st;
     });
-    SKIP_IF_NOT_ISOLATED(r);
     EXPECT_EQ(0, r.status) << place << r.err;
     EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update", r.out) << place;
   }
@@ -371,7 +361,6 @@ TEST_F(FwapplyStaging, CarriedUpdaterThatCannotRunIsNotHandedOver) {
       if (Sh({"tar", "-czf", "/tmp/pkg.tgz", "-C", "/tmp/pkgsrc", "fwupdate_1", "fwapply"}) != 0) return 21;
       return Fwapply(exe, "/tmp/pkg.tgz");
     });
-    SKIP_IF_NOT_ISOLATED(r);
     EXPECT_EQ(255, r.status) << c.what << r.err;
     EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not an executable file, badimage, abort\n",
               r.out) << c.what;

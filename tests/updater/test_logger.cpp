@@ -1,6 +1,6 @@
-// Event sender: the bytes on both channels, the time text, and the behaviour with the
-// service absent, silent or its queue full. Every scenario runs in private IPC and mount
-// namespaces, so the fixed socket paths and queue key are ours alone.
+// Event sender: the bytes on both channels, the time text, and the behaviour with the service
+// absent, silent or its queue full; the stand-in service beside them. Every scenario runs in
+// private IPC and mount namespaces, so the board's socket paths and queue key are ours alone.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -35,6 +35,7 @@ namespace {
 
 const char kService[] = "/tmp/ZQ_SYSTEMLOG";
 const char kSender[] = "/tmp/ZQ_FW_UPDATE_SENDER";
+const key_t kKey = 0x106;
 const char kDatagramPrefix[] =
     "action=insertlog&logid=108&desc=Firmware Update failed&note=";
 const char kQueuePrefix[] = "event=addlog&id=108&desc=Firmware update failed&note=";
@@ -401,4 +402,62 @@ TEST(SyslogStandin, SilentLetsTheWaitRunOut) {
   close(exe);
   if (r.status == kNoStandin) GTEST_SKIP() << "syslog-standin cannot be started here";
   EXPECT_CHILD_OK(r);
+}
+
+namespace {
+
+// Its exit status; one still running after five seconds is killed (a refusal is immediate).
+int Status(pid_t pid) {
+  int st = 0;
+  for (int i = 0; i < 500 && waitpid(pid, &st, WNOHANG) == 0; ++i) usleep(10000);
+  if (kill(pid, 0) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+ino_t Inode(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 ? st.st_ino : 0;
+}
+
+}  // namespace
+
+// Started where the board's system-log service already runs, the stand-in must neither take over
+// nor remove the service's socket file and queue.
+TEST(SyslogStandin, NeverTakesOverOrRemovesTheServicesEndpoints) {
+  const int exe = testutil::OpenBuilt(nullptr, "../../tools/syslog-standin");
+  if (exe < 0) GTEST_SKIP() << "no syslog-standin beside the tests";
+  struct Case {
+    const char* what;
+    bool socket, queue;
+  } cases[] = {{"socket file", true, false}, {"queue", false, true}};
+  for (const Case& c : cases) {
+    ChildResult r = RunIsolated([&] {
+      if (c.socket) testutil::WriteAll(kService, "");
+      const int service = c.queue ? msgget(kKey, IPC_CREAT | 0666) : -1;
+      const ino_t ino = Inode(kService);
+      if (Status(testutil::Spawn(exe, {"syslog-standin"})) != 1) return 10;
+      if (Inode(kService) != ino) return 11;  // not removed, not replaced
+      if (msgget(kKey, 0) != service) return 12;  // the service's queue, or none
+      return 0;
+    });
+    SKIP_IF_NOT_ISOLATED(r);
+    EXPECT_EQ(0, r.status) << c.what << r.err;
+  }
+  // Alone, it removes at its end only what it made: not a file put in place of its socket.
+  ChildResult r = RunIsolated([&] {
+    pid_t pid = testutil::Spawn(exe, {"syslog-standin"});
+    for (int i = 0; i < 500 && (Inode(kService) == 0 || msgget(kKey, 0) < 0); ++i) usleep(10000);
+    if (Inode(kService) == 0) return 20;
+    unlink(kService);
+    testutil::WriteAll(kService, "");
+    kill(pid, SIGTERM);
+    if (Status(pid) != 0) return 10;
+    return Inode(kService) == 0 || msgget(kKey, 0) >= 0 ? 11 : 0;
+  });
+  close(exe);
+  SKIP_IF_NOT_ISOLATED(r);
+  EXPECT_EQ(0, r.status) << r.err;
 }
