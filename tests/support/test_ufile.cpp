@@ -1,6 +1,7 @@
-// File and text helpers. The unmount helper is proven by the staging tests, which need it.
+// File, text and process helpers. The unmount helper is proven by the staging tests, which need it.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "UFile.h"
+#include "UProcess.h"
 #include "UTextUtil.h"
 #include "child.h"
 
@@ -131,4 +133,39 @@ TEST(TextUtil, SplitAppendsTokensInPlaceAndImplodeJoins) {
   EXPECT_EQ("one", UTextUtil::implode(StringList{"one"}, ","));
   EXPECT_EQ("a,,b", UTextUtil::implode(StringList{"a", "", "b"}, ","));
   EXPECT_EQ("a--b--c", UTextUtil::implode(StringList{"a", "b", "c"}, "--"));
+}
+
+TEST(UFile, WriteAllTakesEverythingOrSaysItCouldNot) {
+  TempDir dir;
+  const std::string path = dir.file("all"), text(300000, 'w');
+  ChildResult r = RunChild([&] {
+    int fd = UFile::Create(path.c_str(), O_TRUNC);
+    bool ok = UFile::WriteAll(fd, text.data(), text.size()) && UFile::WriteAll(fd, "", 0) && UFile::Close(fd);
+    fd = open("/dev/full", O_WRONLY);
+    errno = 0;
+    return ok && !UFile::WriteAll(fd, "abc", 3) && errno == ENOSPC ? 0 : 1;
+  });
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(text, ReadAll(path));
+  EXPECT_NE(std::string::npos, r.err.find("Write()\t[ENOSPC(28)]")) << r.err;
+}
+
+// Text from a package stays one argument whatever it holds: no shell comes between.
+TEST(UProcess, RunCommandPassesArgumentsAsTheyAreAndTellsHowTheProgramEnded) {
+  TempDir dir;
+  const std::string out = dir.file("out");
+  const char* print[] = {"sh", "-c", "printf '%s|' \"$@\" > \"$0\"", out.c_str(), "a b;c", "$HOME `x`", nullptr};
+  EXPECT_EQ(0, RunCommand(print));
+  EXPECT_EQ("a b;c|$HOME `x`|", ReadAll(out));
+  const char* exit3[] = {"sh", "-c", "exit 3", nullptr};
+  EXPECT_EQ(3, RunCommand(exit3));
+  const char* killed[] = {"sh", "-c", "kill -TERM $$", nullptr};
+  EXPECT_EQ(128 + SIGTERM, RunCommand(killed));
+  const char* none[] = {nullptr};
+  EXPECT_EQ(-1, RunCommand(nullptr));
+  EXPECT_EQ(-1, RunCommand(none));
+  const char* missing[] = {"/nonexistent/prog", nullptr};
+  ChildResult r = RunChild([&] { return RunCommand(missing); });
+  EXPECT_EQ(127, r.status);
+  EXPECT_EQ("/nonexistent/prog: not found\n", r.err);
 }
