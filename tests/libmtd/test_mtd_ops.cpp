@@ -516,4 +516,46 @@ TEST_F(Ops, SystemCallsPerOperation) {
   EXPECT_EQ(data, back);  // the read got back the written page
 }
 
+// A kernel that is interrupted on every other call and otherwise moves at most 3 bytes, or
+// nothing at all once told to.
+bool g_zero_writes = false;
+int g_choppy_calls = 0;
+ssize_t ChoppyRead(int fd, void* buf, size_t len) {
+  if (++g_choppy_calls % 2) return errno = EINTR, -1;
+  return g_under->read(fd, buf, len < 3 ? len : 3);
+}
+ssize_t ChoppyWrite(int fd, const void* buf, size_t len) {
+  if (++g_choppy_calls % 2) return errno = EINTR, -1;
+  return g_zero_writes ? 0 : g_under->write(fd, buf, len < 3 ? len : 3);
+}
+
+// Devices and pipes hand over less than asked; the whole-transfer calls go on until all of it
+// moved, the input ended, or the kernel refused.
+TEST(KernelBoundary, FullTransfersRepeatShortAndInterruptedCalls) {
+  int p[2];
+  ASSERT_EQ(0, pipe(p));
+  kernel_ops choppy = *g_kernel;
+  choppy.read = ChoppyRead;
+  choppy.write = ChoppyWrite;
+  g_under = kernel_install(&choppy);
+  EXPECT_EQ(0, k_write_full(p[1], "0123456789", 10));
+  g_zero_writes = true;
+  errno = 0;
+  EXPECT_EQ(-1, k_write_full(p[1], "x", 1));
+  EXPECT_EQ(ENOSPC, errno);  // a file that stopped taking bytes
+  close(p[1]);
+  char buf[16] = {};
+  EXPECT_EQ(4, k_read_full(p[0], buf, 4));
+  EXPECT_EQ(6, k_read_full(p[0], buf + 4, sizeof buf - 4));  // the input ended
+  EXPECT_STREQ("0123456789", buf);
+  close(p[0]);
+  g_zero_writes = false;
+  errno = 0;
+  EXPECT_EQ(-1, k_read_full(p[0], buf, 1));
+  EXPECT_EQ(EBADF, errno);
+  EXPECT_EQ(-1, k_write_full(p[0], buf, 1));
+  EXPECT_EQ(EBADF, errno);
+  kernel_install(g_under);
+}
+
 }  // namespace
