@@ -107,6 +107,12 @@ struct Case {
   std::string input = "";
 };
 
+// A kernel that cannot tell the size of any open file.
+int FailingFstat(int, struct stat*) {
+  errno = EIO;
+  return -1;
+}
+
 void RunCases(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -239,6 +245,14 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
       {"MTDFILEMODE refused", [](Board& b) { b.k.mtdfilemode_errno = EPERM; },
        [&] { return nand_write_with_oob(f.c_str(), kDev, 0, 0); }, 255, "MTDFILEMODE, abort!",
        "nandwrite: error!: MTDFILEMODE\n" + ErrLine(9, EPERM), false, 0},
+      {"the image's size cannot be had", none,
+       [&] {
+         kernel_ops wrap = *g_kernel;
+         wrap.fstat = FailingFstat;
+         kernel_install(&wrap);
+         return nand_write_no_oob(f.c_str(), kDev, 0, 0);
+       },
+       255, kPartialOut, "nandwrite: error!: unable to stat input image\n" + ErrLine(9, EIO) + PartialErr(EIO), false, 0},
       {"a write failure other than EIO is not recovered", [](Board& b) { b.chip.fail_program(1, EROFS); },
        [&] { return nand_write_no_oob(f.c_str(), kDev, 0, 0); }, 255, BlockLine(0) + kPartialOut,
        kLib + std::string("cannot write 2048 bytes to mtd0 (eraseblock 0, offset 2048)\n") + ErrLine(6, EROFS) +
