@@ -38,6 +38,13 @@ bool burn(uint8_t* dst, const uint8_t* src, uint32_t n) {
   return violated;
 }
 
+// True when buf would clear at least one bit.
+bool programs_bits(const uint8_t* buf, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++)
+    if (buf[i] != 0xFF) return true;
+  return false;
+}
+
 }  // namespace
 
 Chip::Chip(const Geometry& g) : g_(g) {
@@ -59,6 +66,9 @@ bool Chip::is_erased(uint64_t offset, uint64_t len) const {
   for (uint64_t i = 0; i < len; i++)
     if (data_[offset + i] != 0xFF) return false;
   uint64_t first = offset / g_.page_size, last = (offset + len - 1) / g_.page_size;
+  // An interrupted program may have left 0xFF bytes, but its cells are not erased.
+  auto spoilt = unreadable_.lower_bound(first);
+  if (spoilt != unreadable_.end() && *spoilt <= last) return false;
   for (uint64_t p = first; p <= last; p++)
     for (uint32_t i = 0; i < g_.oob_size; i++)
       if (oob_[p * g_.oob_size + i] != 0xFF) return false;
@@ -100,23 +110,31 @@ int Chip::program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t
   if (page >= page_count() || col > g_.page_size || len > g_.page_size - col ||
       oob_offs > g_.oob_size || oob_len > g_.oob_size - oob_offs)
     return -EINVAL;
+  if (dead_) return -EIO;
   programs_++;
+  const bool interrupted = power_fails();
   uint32_t eb = static_cast<uint32_t>(page / pages_per_block());
   if (is_bad(eb) || is_locked(eb)) return -EIO;
   int err = 0;
-  if (take_fault(program_faults_, page, &err)) return -err;
+  if (!interrupted && take_fault(program_faults_, page, &err)) return -err;
+  // A page an interrupted program left behind is not erased, whatever its bytes say.
+  bool violated = page_unreadable(page) && (programs_bits(buf, len) || programs_bits(oob, oob_len));
   // Data and OOB are both burnt, whatever the first gave: they are one program operation.
-  bool violated = burn(&data_[page * g_.page_size + col], buf, len);
+  violated = burn(&data_[page * g_.page_size + col], buf, len) || violated;
   violated = burn(&oob_[page * g_.oob_size + oob_offs], oob, oob_len) || violated;
-  if (violated) {
-    violations_++;
-    if (strict) {
-      fprintf(stderr, "sim: page %llu programmed over bytes that were not erased\n",
-              static_cast<unsigned long long>(page));
-      abort();
-    }
+  if (violated) note_violation(page);
+  if (!interrupted) return 0;
+  unreadable_.insert(page);
+  return -EIO;
+}
+
+void Chip::note_violation(uint64_t page) {
+  violations_++;
+  if (strict) {
+    fprintf(stderr, "sim: page %llu programmed over bytes that were not erased\n",
+            static_cast<unsigned long long>(page));
+    abort();
   }
-  return 0;
 }
 
 int Chip::program(uint64_t offset, const uint8_t* buf, uint64_t len) {
@@ -143,15 +161,23 @@ int Chip::program_oob(uint64_t page, uint32_t offs, const uint8_t* buf, uint32_t
 void Chip::wipe_pages(uint64_t first, uint64_t count) {
   memset(&data_[first * g_.page_size], 0xFF, count * g_.page_size);
   memset(&oob_[first * g_.oob_size], 0xFF, count * g_.oob_size);
+  unreadable_.erase(unreadable_.lower_bound(first), unreadable_.lower_bound(first + count));
 }
 
 int Chip::erase(uint32_t eb) {
   if (eb >= block_count()) return -EINVAL;
+  if (dead_) return -EIO;
   erases_++;
+  const bool interrupted = power_fails();
   if (is_bad(eb) || is_locked(eb)) return -EIO;
+  const uint64_t first = static_cast<uint64_t>(eb) * pages_per_block();
+  if (interrupted) {
+    wipe_pages(first, pages_per_block() / 2);
+    return -EIO;
+  }
   int err = 0;
   if (take_fault(erase_faults_, eb, &err)) return -err;  // the block keeps its contents
-  wipe_pages(static_cast<uint64_t>(eb) * pages_per_block(), pages_per_block());
+  wipe_pages(first, pages_per_block());
   erased_blocks.push_back(eb);
   return 0;
 }
@@ -159,19 +185,46 @@ int Chip::erase(uint32_t eb) {
 int Chip::read(uint64_t offset, uint8_t* buf, uint64_t len) {
   if (offset > g_.size || len > g_.size - offset) return -EINVAL;
   if (len == 0) return 0;
+  if (dead_) return -EIO;
   memcpy(buf, &data_[offset], len);
   uint64_t first = offset / g_.page_size, last = (offset + len - 1) / g_.page_size;
   for (auto it = flips_.lower_bound(first); it != flips_.end() && it->first <= last; ++it) {
     ecc_corrected += it->second.first;
     ecc_failed += it->second.second;
   }
-  return 0;
+  // Like the NAND core, the data is handed over all the same; the caller is told it is bad.
+  int rc = 0;
+  for (auto it = unreadable_.lower_bound(first); it != unreadable_.end() && *it <= last; ++it) {
+    ecc_failed++;
+    rc = -EBADMSG;
+  }
+  return rc;
 }
 
 int Chip::read_oob(uint64_t page, uint32_t offs, uint8_t* buf, uint32_t len) const {
   if (page >= page_count() || offs > g_.oob_size || len > g_.oob_size - offs) return -EINVAL;
+  if (dead_) return -EIO;
   memcpy(buf, &oob_[page * g_.oob_size + offs], len);
   return 0;
+}
+
+void Chip::cut_after(uint64_t n) {
+  cut_armed_ = true;
+  cut_at_ = ops() + n;
+}
+
+void Chip::revive() {
+  cut_armed_ = false;
+  dead_ = false;
+}
+
+// Called once for each operation just counted: true when it is the one the armed cut
+// interrupts, and from then on the chip is dead.
+bool Chip::power_fails() {
+  if (!cut_armed_ || ops() <= cut_at_) return false;
+  cut_armed_ = false;
+  dead_ = true;
+  return true;
 }
 
 void Chip::fail_program(uint64_t page, int err, int times) { program_faults_[page] = {err, times}; }

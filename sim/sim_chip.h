@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -90,10 +91,33 @@ class Chip {
   uint64_t erases() const { return erases_; }      // block erases attempted
   std::vector<uint32_t> erased_blocks;              // in order, successful erases only
 
+  // Power cut, for a power-cut map: counting from this call, n more erases and page programs
+  // (those erases() and programs() count) complete, and the next one is interrupted:
+  // - an interrupted erase leaves the first half of the block's pages erased (data and OOB
+  //   0xFF) and the second half as it was;
+  // - an interrupted page program burns its bytes in but leaves the page unreadable: data
+  //   reads that touch it fail with EBADMSG and add 1 to ecc_failed for it (OOB reads and the
+  //   kernel's raw-mode reads bypass ECC and still succeed), is_erased() is false for it, a
+  //   later program onto it is a violation, and only an erase of its block makes it readable;
+  // - on a bad or locked block the interrupted operation changes nothing.
+  // The interrupted operation fails with EIO, and from then on the chip is dead: every
+  // operation above fails with EIO, changes nothing and is not counted, and the simulated
+  // kernel also refuses bad-block queries and marks, lock requests and raw-mode reads with
+  // EIO. Raw access (data(), oob(), fill(), is_bad() ...) keeps working.
+  void cut_after(uint64_t n);
+  bool cut() const { return dead_; }  // the chip is dead: the cut happened, not yet revived
+  uint64_t ops() const { return erases_ + programs_; }
+  // Ends the dead state, and a cut still to come, so that the flash can be read back; pages
+  // left unreadable stay so.
+  void revive();
+  bool page_unreadable(uint64_t page) const { return unreadable_.count(page) > 0; }
+
  private:
   struct Fault { int err; int times; };
   bool take_fault(std::map<uint64_t, Fault>& m, uint64_t key, int* err);
+  bool power_fails();
   void wipe_pages(uint64_t first, uint64_t count);
+  void note_violation(uint64_t page);
 
   Geometry g_;
   std::vector<uint8_t> data_, oob_;
@@ -101,6 +125,9 @@ class Chip {
   std::map<uint64_t, Fault> program_faults_, erase_faults_;
   std::map<uint64_t, std::pair<uint32_t, uint32_t>> flips_;
   uint64_t violations_ = 0, programs_ = 0, erases_ = 0;
+  std::set<uint64_t> unreadable_;
+  bool cut_armed_ = false, dead_ = false;
+  uint64_t cut_at_ = 0;  // ops() after the last operation that completes
 };
 
 }  // namespace sim

@@ -447,8 +447,10 @@ struct Kernel::Impl {
     if (f.pos >= m->size) return 0;
     size_t n = std::min<uint64_t>(len, m->size - f.pos);
     if (n == 0) return 0;
-    // mtdchar hands back the data even when ECC reports corrected or uncorrectable
-    // bitflips; raw mode reads around the ECC engine, so nothing is counted.
+    // Injected bitflips only move the ECC counters, and mtdchar hands the data back with them;
+    // a page left by an interrupted program fails the read with the chip's EBADMSG. Raw mode
+    // reads around the ECC engine, so nothing is counted and nothing fails but a dead chip.
+    if (f.file_mode == MTD_FILE_MODE_RAW && m->chip->cut()) return fail(EIO);
     for (uint64_t done = 0; done < n;) {
       uint64_t a = f.pos + done, piece = run(*m, a, n - done);
       if (f.file_mode == MTD_FILE_MODE_RAW)
@@ -517,6 +519,7 @@ struct Kernel::Impl {
   ssize_t write_block(Fd& f, const uint8_t* buf, size_t len) {
     if (len == 0) return 0;
     if (f.pos >= f.block.size) return fail(ENOSPC);
+    if (f.block.chip->cut()) return fail(EIO);
     size_t n = std::min<uint64_t>(len, f.block.size - f.pos);
     memcpy(f.block.chip->data(f.block.offset + f.pos), buf, n);
     f.pos += n;
@@ -801,6 +804,7 @@ struct Kernel::Impl {
     call.offset = static_cast<uint64_t>(offs);
     if (!c.bb_supported) return fail(EOPNOTSUPP);
     if (offs < 0 || static_cast<uint64_t>(offs) >= m.size) return fail(EINVAL);
+    if (c.cut()) return fail(EIO);  // the table is read from, and marks written to, the chip
     uint32_t eb = static_cast<uint32_t>(phys(m, static_cast<uint64_t>(offs)) / c.geometry().eb_size);
     if (req == MEMGETBADBLOCK) return c.is_bad(eb) ? 1 : 0;
     if (!for_writing(f)) return fail(EPERM);
@@ -908,6 +912,7 @@ struct Kernel::Impl {
     if (req != MEMISLOCKED && !for_writing(f)) return fail(EPERM);
     if (e.start >= m.size || e.length > m.size - e.start) return fail(EINVAL);
     if (e.length == 0) return 0;
+    if (c.cut()) return fail(EIO);
     uint64_t first = e.start / eb_size, last = (e.start + e.length - 1ull) / eb_size;
     bool all = true;
     for (uint64_t b = first; b <= last; b++) {

@@ -209,6 +209,84 @@ TEST(Chip, OtherGeometries) {
   EXPECT_TRUE(full.is_erased(board.size - kEb, kEb));
 }
 
+// A power cut interrupts the operation after the given number, counted from the call: an erase
+// leaves the first half of its block erased, a page program leaves its page unreadable; then
+// the chip refuses everything, changing nothing, until it is revived.
+TEST(Chip, PowerCutInterruptsOneOperationAndKillsTheChip) {
+  const ssize_t page = kPage;
+  auto eio = [](long rc) { return rc == -1 && errno == EIO; };
+  for (bool at_erase : {true, false}) {
+    SCOPED_TRACE(at_erase ? "erase" : "program");
+    sim::Chip chip;
+    chip.strict = false;
+    sim::Kernel k;
+    k.add_mtd(0, &chip, "all");
+    k.add_block("/dev/mtdblock0", &chip, 0, kEb);
+    chip.fill(kEb, kEb, 0x00);
+    memset(chip.oob(64), 0x00, 64 * kOob);
+    std::vector<uint8_t> d = Pattern(kPage, 3), half = d, back(kPage);
+    std::fill(half.begin() + kPage / 2, half.end(), 0xFF);
+    ASSERT_EQ(0, chip.program(0, d.data(), kPage));
+    chip.cut_after(1);
+    int fd = k_open("/dev/mtd0", O_RDWR);
+    auto at = [fd](off_t offset) { return k_lseek(fd, offset, SEEK_SET) == offset; };
+    erase_info_user block0 = {0, kEb}, block1 = {kEb, kEb};
+    ASSERT_TRUE(at(2 * kPage));
+    ASSERT_EQ(page, k_write(fd, d.data(), kPage));
+    ASSERT_TRUE(at(kPage));
+    EXPECT_TRUE(eio(at_erase ? k_ioctl(fd, MEMERASE, &block1) : k_write(fd, half.data(), kPage)));
+    EXPECT_TRUE(chip.cut());
+    EXPECT_EQ(at_erase, chip.is_erased(kEb, kEb / 2));
+    EXPECT_FALSE(chip.is_erased(kEb + kEb / 2, kPage));
+    EXPECT_EQ(0x00, chip.oob(64 + 32)[0]);
+    EXPECT_EQ(!at_erase, chip.page_unreadable(1));
+    EXPECT_FALSE(chip.page_unreadable(2));
+    EXPECT_EQ(at_erase ? 0xFF : d[0], chip.data(kPage)[0]);
+    EXPECT_TRUE(chip.erased_blocks.empty());
+    EXPECT_EQ(at_erase, chip.is_erased(kPage + kPage / 2, kPage / 2));  // its bytes are 0xFF
+
+    loff_t block3 = 3 * kEb;
+    mtd_oob_buf oob = {2 * kPage, 4, back.data()};
+    EXPECT_TRUE(eio(k_ioctl(fd, MEMERASE, &block1)));
+    EXPECT_TRUE(eio(k_ioctl(fd, MEMSETBADBLOCK, &block3)));
+    EXPECT_TRUE(eio(k_ioctl(fd, MEMGETBADBLOCK, &block3)));
+    EXPECT_TRUE(eio(k_ioctl(fd, MEMREADOOB, &oob)));
+    EXPECT_TRUE(eio(k_ioctl(fd, MEMLOCK, &block1)));
+    int blk = k_open("/dev/mtdblock0", O_RDWR);
+    ASSERT_EQ(3 * kPage, k_lseek(blk, 3 * kPage, SEEK_SET));
+    EXPECT_TRUE(eio(k_write(blk, d.data(), kPage)));
+    EXPECT_EQ(0, k_close(blk));
+    ASSERT_TRUE(at(3 * kPage));
+    EXPECT_TRUE(eio(k_write(fd, d.data(), kPage)));
+    EXPECT_TRUE(eio(k_read(fd, back.data(), kPage)));
+    ASSERT_EQ(0, k_ioctl(fd, MTDFILEMODE, reinterpret_cast<void*>(MTD_FILE_MODE_RAW)));
+    EXPECT_TRUE(eio(k_read(fd, back.data(), kPage)));
+    ASSERT_EQ(0, k_ioctl(fd, MTDFILEMODE, reinterpret_cast<void*>(MTD_FILE_MODE_NORMAL)));
+    EXPECT_EQ(0x00, chip.data(2 * kEb - 1)[0]);
+    EXPECT_FALSE(chip.is_bad(3));
+    EXPECT_FALSE(chip.is_locked(1));
+    EXPECT_TRUE(chip.is_erased(3 * kPage, kPage));
+    EXPECT_EQ(3u, chip.ops());
+
+    chip.revive();
+    EXPECT_FALSE(chip.cut());
+    ASSERT_TRUE(at(2 * kPage));
+    ASSERT_EQ(page, k_read(fd, back.data(), kPage));
+    EXPECT_EQ(d, back);
+    ASSERT_TRUE(at(kPage));
+    EXPECT_EQ(at_erase ? page : -1, k_read(fd, back.data(), kPage));
+    EXPECT_EQ(at_erase ? 0u : 1u, chip.ecc_failed);
+    std::vector<uint8_t> tail(kPage, 0xFF);
+    tail.back() = 0;
+    ASSERT_EQ(0, chip.program(kPage, tail.data(), kPage));
+    EXPECT_EQ(at_erase ? 0u : 1u, chip.violations());  // the page was not erased
+    ASSERT_EQ(0, k_ioctl(fd, MEMERASE, &block0));
+    ASSERT_TRUE(at(kPage));
+    EXPECT_EQ(page, k_read(fd, back.data(), kPage));  // erasing the block healed the page
+    EXPECT_EQ(0, k_close(fd));
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The boundary itself: what other tests would not notice
 
