@@ -103,12 +103,12 @@ bool Chip::take_fault(std::map<uint64_t, Fault>& m, uint64_t key, int* err) {
   return true;
 }
 
-int Chip::program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t len,
-                       const uint8_t* oob, uint32_t oob_offs, uint32_t oob_len) {
+int Chip::program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t len, const uint8_t* oob,
+                       uint32_t oob_offs, uint32_t oob_len) {
   if (!buf) len = 0;
   if (!oob) oob_len = 0;
-  if (page >= page_count() || col > g_.page_size || len > g_.page_size - col ||
-      oob_offs > g_.oob_size || oob_len > g_.oob_size - oob_offs)
+  if (page >= page_count() || col > g_.page_size || len > g_.page_size - col || oob_offs > g_.oob_size ||
+      oob_len > g_.oob_size - oob_offs)
     return -EINVAL;
   if (dead_) return -EIO;
   programs_++;

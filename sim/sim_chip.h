@@ -16,7 +16,7 @@ struct Geometry {
   uint32_t page_size = 2048;
   uint32_t oob_size = 64;
   uint32_t eb_size = 128 * 1024;
-  uint32_t subpage_size = 0;  // 0: same as page_size
+  uint32_t subpage_size = 0;   // 0: same as page_size
   uint64_t size = 8ull << 20;  // bytes; 128 MiB for the board
 };
 
@@ -68,8 +68,8 @@ class Chip {
   // One program operation on one page: data bytes from column col (may be null/0) and OOB
   // bytes at oob_offs (may be null/0), as one NAND page program. 0 or -errno. program() and
   // program_oob() are built on it; a failing page is left unprogrammed.
-  int program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t len,
-                   const uint8_t* oob, uint32_t oob_offs, uint32_t oob_len);
+  int program_page(uint64_t page, uint32_t col, const uint8_t* buf, uint32_t len, const uint8_t* oob,
+                   uint32_t oob_offs, uint32_t oob_len);
 
   // Block lock bits (MEMLOCK/MEMUNLOCK/MEMISLOCKED). Programs and erases of a locked
   // block fail with EIO, as a locked NAND block reports a failed status.
@@ -89,7 +89,7 @@ class Chip {
   bool strict = true;
   uint64_t programs() const { return programs_; }  // page programs attempted
   uint64_t erases() const { return erases_; }      // block erases attempted
-  std::vector<uint32_t> erased_blocks;              // in order, successful erases only
+  std::vector<uint32_t> erased_blocks;             // in order, successful erases only
 
   // Power cut, for a power-cut map: counting from this call, n more erases and page programs
   // (those erases() and programs() count) complete, and the next one is interrupted:
@@ -113,7 +113,10 @@ class Chip {
   bool page_unreadable(uint64_t page) const { return unreadable_.count(page) > 0; }
 
  private:
-  struct Fault { int err; int times; };
+  struct Fault {
+    int err;
+    int times;
+  };
   bool take_fault(std::map<uint64_t, Fault>& m, uint64_t key, int* err);
   bool power_fails();
   void wipe_pages(uint64_t first, uint64_t count);

@@ -37,8 +37,8 @@ std::string normalize(const char* path) {
 }
 
 bool under(const std::string& path, const std::string& root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
+  return path == root ||
+         (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
 }
 
 // One number in the printf format f, which has exactly one conversion of it; 64 bytes hold any.
@@ -532,8 +532,7 @@ struct Kernel::Impl {
       auto p = pass_fds.find(fd);
       off_t r = ::lseek(fd, offset, whence);
       int saved = errno;
-      record("lseek", p == pass_fds.end() ? std::string() : p->second, false, 0,
-             static_cast<uint64_t>(r));
+      record("lseek", p == pass_fds.end() ? std::string() : p->second, false, 0, static_cast<uint64_t>(r));
       errno = saved;
       return r;
     }
@@ -543,9 +542,15 @@ struct Kernel::Impl {
     const bool bounded = f.kind != kFile;
     long long base;
     switch (whence) {
-      case SEEK_SET: base = 0; break;
-      case SEEK_CUR: base = static_cast<long long>(f.pos); break;
-      case SEEK_END: base = end; break;
+      case SEEK_SET:
+        base = 0;
+        break;
+      case SEEK_CUR:
+        base = static_cast<long long>(f.pos);
+        break;
+      case SEEK_END:
+        base = end;
+        break;
       default:
         record("lseek", f.path, true);
         return fail(EINVAL);
@@ -819,8 +824,7 @@ struct Kernel::Impl {
     memcpy(&b, arg, sizeof b);
     int rc = oob_op(f, m, write, b.start, b.length, b.ptr, call);
     // mtdchar reports the bytes transferred through the length field.
-    if (rc == 0)
-      memcpy(static_cast<char*>(arg) + offsetof(mtd_oob_buf, length), &b.length, sizeof b.length);
+    if (rc == 0) memcpy(static_cast<char*>(arg) + offsetof(mtd_oob_buf, length), &b.length, sizeof b.length);
     return rc;
   }
 
@@ -939,8 +943,8 @@ struct Kernel::Impl {
 
   // MEMREADOOB/MEMWRITEOOB and their 64-bit twins: start is a page address plus an offset
   // inside that page's OOB area. Reads of OOB never go through ECC, so no counters move.
-  int oob_op(const Fd& f, const Mtd& m, bool write, uint64_t start, uint32_t& length,
-             unsigned char* ptr, Call& call) {
+  int oob_op(const Fd& f, const Mtd& m, bool write, uint64_t start, uint32_t& length, unsigned char* ptr,
+             Call& call) {
     Chip& c = *m.chip;
     const Geometry& g = c.geometry();
     call.offset = start;
@@ -1057,11 +1061,17 @@ struct Kernel::Impl {
   }
 
   // The table installed behind the boundary: every entry forwards to the newest Kernel.
-  static int s_open(const char* path, int flags, mode_t mode) { return g_current->impl_->open(path, flags, mode); }
+  static int s_open(const char* path, int flags, mode_t mode) {
+    return g_current->impl_->open(path, flags, mode);
+  }
   static int s_close(int fd) { return g_current->impl_->close(fd); }
   static ssize_t s_read(int fd, void* buf, size_t len) { return g_current->impl_->read(fd, buf, len); }
-  static ssize_t s_write(int fd, const void* buf, size_t len) { return g_current->impl_->write(fd, buf, len); }
-  static off_t s_lseek(int fd, off_t offset, int whence) { return g_current->impl_->lseek(fd, offset, whence); }
+  static ssize_t s_write(int fd, const void* buf, size_t len) {
+    return g_current->impl_->write(fd, buf, len);
+  }
+  static off_t s_lseek(int fd, off_t offset, int whence) {
+    return g_current->impl_->lseek(fd, offset, whence);
+  }
   static int s_ioctl(int fd, unsigned long request, void* arg) {
     return g_current->impl_->ioctl(fd, request, arg);
   }
@@ -1075,10 +1085,9 @@ struct Kernel::Impl {
 };
 
 const kernel_ops Kernel::Impl::ops = {
-    s_open, s_close, s_read, s_write, s_lseek, s_ioctl,
+    s_open, s_close, s_read,    s_write,   s_lseek,    s_ioctl,
     s_stat, s_fstat, s_opendir, s_readdir, s_closedir, s_isatty,
 };
-
 
 Kernel::Kernel() : impl_(new Impl(this)) {
   impl_->previous_current = g_current;
@@ -1143,8 +1152,12 @@ void Kernel::remove_file(const std::string& path) {
   ++impl_->mtd_changes;
 }
 
-void Kernel::fail_reads(const std::string& path, int err) { impl_->read_faults[normalize(path.c_str())] = err; }
-void Kernel::fail_close(const std::string& path, int err) { impl_->close_faults[normalize(path.c_str())] = err; }
+void Kernel::fail_reads(const std::string& path, int err) {
+  impl_->read_faults[normalize(path.c_str())] = err;
+}
+void Kernel::fail_close(const std::string& path, int err) {
+  impl_->close_faults[normalize(path.c_str())] = err;
+}
 void Kernel::fail_open(const std::string& path, int err, int times) {
   impl_->open_faults[normalize(path.c_str())] = {err, times};
 }
@@ -1155,8 +1168,10 @@ void Kernel::fail_closedir(const std::string& path, int err) {
   impl_->closedir_faults[normalize(path.c_str())] = err;
 }
 void Kernel::fail_ioctl(unsigned long request, int err, int times) {
-  if (times == 0) impl_->ioctl_faults.erase(request);
-  else impl_->ioctl_faults[request] = {err, times};
+  if (times == 0)
+    impl_->ioctl_faults.erase(request);
+  else
+    impl_->ioctl_faults[request] = {err, times};
 }
 void Kernel::no_sysfs() {
   impl_->removed.insert(kSysfs);

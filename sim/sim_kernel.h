@@ -19,9 +19,9 @@ namespace sim {
 
 // One recorded boundary call.
 struct Call {
-  std::string op;    // "open", "close", "read", "write", "lseek", "ioctl", "stat", "fstat",
-                     // "opendir", "readdir", "closedir", "isatty"
-  std::string path;  // for path calls; for fd calls the path the fd was opened with
+  std::string op;             // "open", "close", "read", "write", "lseek", "ioctl", "stat", "fstat",
+                              // "opendir", "readdir", "closedir", "isatty"
+  std::string path;           // for path calls; for fd calls the path the fd was opened with
   unsigned long request = 0;  // ioctl request number
   bool simulated = false;     // false: passed through to the real system
   // Byte address and length of the operation, where it has them: position and length of
@@ -64,17 +64,17 @@ class Kernel {
   void remove_file(const std::string& path);
   void fail_reads(const std::string& path, int err);  // read() of this file fails with err
   void fail_close(const std::string& path, int err);
-  void no_sysfs();        // /sys/class/mtd does not exist
-  void no_proc_mtd();     // "/proc/mtd" does not exist
+  void no_sysfs();     // /sys/class/mtd does not exist
+  void no_proc_mtd();  // "/proc/mtd" does not exist
   // A character node with any device number; mtd_num >= 0 opens that MTD device, -1 makes
   // open fail with ENXIO. (For major/minor checks: e.g. minor 7 names mtd3.)
   void add_node(const std::string& path, int major, int minor, int mtd_num = -1);
   // Further faults on simulated paths and fds. times: how often (-1: always).
   void fail_open(const std::string& path, int err, int times = -1);  // open and opendir
-  void fail_readdir(const std::string& path, int err);   // first readdir fails with err
+  void fail_readdir(const std::string& path, int err);               // first readdir fails with err
   void fail_closedir(const std::string& path, int err);
   void fail_ioctl(unsigned long request, int err, int times = -1);  // any simulated fd; times 0: no more
-  size_t open_fds() const;  // simulated fds and directory streams still open
+  size_t open_fds() const;       // simulated fds and directory streams still open
   std::string proc_mtd() const;  // current "/proc/mtd" text
 
   // Kernel features (all present by default).
