@@ -33,45 +33,24 @@ const char kDupOobFile[] = "tmp.yaffs";
 // One eraseblock of 2048-byte pages as records of page data plus their OOB bytes.
 const unsigned int kOobBlockRecordBytes = UpgradeScript::kEraseBlockSize / 2048 * (2048 + kRecordOobSize);
 
-// "/proc/mtd" through the kernel boundary, so tests can stand in for the board's kernel.
-std::string ReadProcMtd() {
-  std::string text;
-  int fd = k_open(kProcMtd, O_RDONLY);
-  if (fd < 0) return text;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = k_read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  k_close(fd);
-  return text;
-}
-
 // Up to limit + 1 bytes of a regular file into text: the caller sees whether there was more.
-// 0; -1 when it cannot be opened, is no regular file or cannot be read.
+// 0; -1 when it cannot be opened, is no regular file or cannot be read. Through the kernel
+// boundary: the board's own files ("/proc/mtd", the version file) are then fwsim's and the tests'
+// to stand in for, while package files pass straight through.
 int ReadRegular(const char* path, int flags, std::string* text, size_t limit = UpgradeScript::kScriptLimit) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+  KFd fd(k_open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
   struct stat st;
-  if (fd < 0) return -1;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
+  if (!fd.ok() || k_fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   text->clear();
   char buf[65536];
-  int rc = 0;
   while (text->size() <= limit) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) rc = -1;
-    if (n <= 0) break;
+    const ssize_t n = k_read_full(fd.get(), buf, sizeof buf);
+    if (n < 0) return -1;
     text->append(buf, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof buf) break;
   }
-  close(fd);
   if (text->size() > limit + 1) text->resize(limit + 1);
-  return rc;
+  return 0;
 }
 
 // The page size of the chip, or 0 when its geometry cannot be had.
@@ -123,7 +102,8 @@ int UpgradeScript::CheckPartition(const char* name) {
     regerror(rc, &re, why, sizeof why);
     fprintf(stderr, "grep: %s: %s\n", name, why);
   } else {
-    const std::string text = ReadProcMtd();
+    std::string text;
+    if (ReadRegular(kProcMtd, 0, &text) < 0) text.clear();
     size_t pos = 0;
     while (pos < text.size()) {
       size_t end = text.find('\n', pos);
