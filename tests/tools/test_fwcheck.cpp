@@ -86,9 +86,11 @@ TEST(Fwcheck, ExamplePackageOfTheBoardChecksClean) {
 }
 
 TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
-  const std::string long_line = "erase 400000 20000" + std::string(300, ' ') + "\n";
+  // One past each of the format's limits: a 256-character line, a 16384-byte script.
+  const std::string long_line = "erase 400000 20000" + std::string(238, ' ') + "\n";
   std::string long_script;
-  while (long_script.size() < 16384) long_script += "erase 400000 20000\n";
+  while (long_script.size() + 19 <= 16378) long_script += "erase 400000 20000\n";
+  long_script += "     \n";
   const Case cases[] = {
       {"frob 0 0\n", "fwupdate_1:1: error: unknown command \"frob\": fwapply reports it and goes on with the next line", 2},
       {"write 200000 1c0000\n", "fwupdate_1:1: error: incomplete \"write\" line: 3 words of the 4 it needs; fwapply skips it and goes on", 2},
@@ -111,11 +113,14 @@ TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
       {"erase 400000 20000\nchkver /etc/version 1.0\n", "fwupdate_1:2: warning: chkver comes after line 1, which already changed the flash: a board that fails the check keeps that change", 1},
       {"setenv 3c0000 20000 image 2\nwrite 200000 1c0000 k.img\n", "fwupdate_1:1: error: setenv image=2 switches the slot before line 2 (write), which can still fail: the board would then boot a slot that was not completely written; switch the slot last", 2},
       {"wrte 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n", "fwupdate_1:2: error: setenv image=2 switches the slot although line 1 was skipped: fwapply goes on past a line it cannot read", 2},
+      {"erase 7fe0000 20000\nwrite 400000 1c0000 k.img\nerase 3e0000 20000\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 8\"", 0},
+      {"dupoob 400000 40000 20000 200000\n", "     1  dupoob    0x400000–0x43ffff  -               2     1      1", 0},
+      {"erase 0x400000 20000h\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 0\"", 0},
       {"erase 400000 20000z\n", "fwupdate_1:1: warning: number \"20000z\" reads as 0x20000: fwapply reads hexadecimal digits up to the first other character", 1},
       {"ifnpart [ erase 400000 20000\n", "fwupdate_1:1: error: pattern \"[\" is no basic regular expression: fwapply runs the rest of the line on every board", 2},
       {"dupoob 400000 20000 800 1001\n", "fwupdate_1:1: error: source start 0x1001 is not on a page boundary: the copy fails with \"dump data failed,abort!\" and fwapply ends with status 1", 2},
-      {long_line.c_str(), "fwupdate_1:1: warning: the line is 318 characters, over the format's 255: fwapply runs it whole, but an updater that keeps to the format cuts it", 1},
-      {long_script.c_str(), "fwupdate_1: warning: the script is 16397 bytes, over the format's 16383: fwapply runs it whole, but an updater that keeps to the format cuts it", 1},
+      {long_line.c_str(), "fwupdate_1:1: warning: the line is 256 characters, over the format's 255: fwapply runs it whole, but an updater that keeps to the format cuts it", 1},
+      {long_script.c_str(), "fwupdate_1: warning: the script is 16384 bytes, over the format's 16383: fwapply runs it whole, but an updater that keeps to the format cuts it", 1},
       {"", "fwupdate_1: error: the script is empty: fwapply prints \"Total Block to Write = -1\" and never \"finish\"", 2},
       {"write 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 0},
       // The engine's budget counts a dupoob by its target length even when the line is too short to run.
@@ -143,11 +148,14 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
   WriteAll(out.file("pkg.img"), Image(tgz, "pkg.tgz"));
   WriteAll(out.file("short.img"), std::string(428, 'x'));
   WriteAll(out.file("name.img"), Image(tgz, "../pkg.tgz"));
+  WriteAll(out.file("pkg"), whole);
   const struct {
     std::string path, line;
     int status;
   } cases[] = {
       {out.file("pkg.img"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 0},
+      // Named neither way: refused by fwapply, still checked by what it holds.
+      {out.file("pkg"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 2},
       {out.file("cut.tgz"), out.file("cut.tgz") + ": error: the package is not a whole gzip file: fwapply refuses it (\"Invalid firmware image file, badimage, abort\")", 2},
       {out.file("short.img"), out.file("short.img") + ": error: the image is 428 bytes, too short for an image: fwapply refuses it as a bad image", 2},
       {out.file("name.img"), out.file("name.img") + ": error: the image's name field is no plain file name: fwapply refuses it as a bad image", 2},
@@ -158,6 +166,7 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
 TEST(Fwcheck, PackageContents) {
   Package folder, numbered, carried;
   mkdir(folder.dir.file("pkg").c_str(), 0755);
+  WriteAll(folder.dir.file("pkg/a.img"), "a");
   WriteAll(folder.dir.file("pkg/fwupdate_1"), "erase 400000 20000\n");
   numbered.Script("erase 400000 20000\n");
   numbered.Script("erase 400000 20000\n", "fwupdate_01");
@@ -169,6 +178,15 @@ TEST(Fwcheck, PackageContents) {
   ExpectLine({"carried", (carried.dir.path() + ": error: the package carries fwapply, but not as an executable file: fwapply refuses the package (\"fwapply is not an executable file, badimage, abort\")").c_str(), 2}, Fwcheck({carried.dir.path()}));
 }
 
+// The engine's own budget would look an ifnpart up in the host's /proc/mtd and leave its
+// result.txt in the package: fwcheck must leave an author's directory as it found it.
+TEST(Fwcheck, LeavesThePackageDirectoryAsItWas) {
+  Package p;
+  const std::string dir = p.Script("ifnpart kernel\nifnpart kernel erase 400000 20000\n");
+  EXPECT_EQ(1, Fwcheck({dir}).status);
+  EXPECT_NE(0, access(p.dir.file("result.txt").c_str(), F_OK));
+}
+
 TEST(Fwcheck, LayoutNamesPartitions) {
   Package p;
   WriteAll(p.dir.file("mtd"), kLayout);
@@ -177,6 +195,11 @@ TEST(Fwcheck, LayoutNamesPartitions) {
   ExpectLine({"spill", "fwupdate_1:1: error: image \"big.img\" needs 15 eraseblocks but its range holds 14: writes 0x200000–0x3dffff: kernel1, and spills into spare at 0x3c0000", 2}, r);
   ExpectLine({"match", "fwupdate_1:2: note: \"kernel2\" matches \"mtd5: 001c0000 00020000 \"kernel2\"\" of this layout: the rest of the line does not run and is not checked", 2}, r);
   ExpectLine({"rest", "     3  erase     0x400000–0x41ffff  kernel2         1     -      -", 2}, r);
+  // A first line as large as all the others is the whole chip, not a partition before them.
+  WriteAll(p.dir.file("mtd"), "mtd0: 00400000 00020000 \"nand\"\nmtd1: 00200000 00020000 \"kernel\"\n");
+  p.Script("erase 400000 20000\n");
+  ExpectLine({"chip", "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply refuses the line", 2},
+             Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()}));
 }
 
 TEST(Fwcheck, JsonShape) {
@@ -203,6 +226,7 @@ TEST(Fwcheck, CommandLine) {
   Package p;
   const std::string dir = p.Script("write 200000 100000 k.img\n"), bad = p.dir.file("bad");
   WriteAll(bad, "mtd0: 08000000\n");
+  WriteAll(p.dir.file("headed"), "dev:    size   erasesize  name\n");
   const struct {
     std::vector<std::string> args;
     int status;
@@ -214,6 +238,7 @@ TEST(Fwcheck, CommandLine) {
       {{"--spare", "100", dir}, 64, "fwcheck: --spare 100 is not a percentage from 0 to below 100\n"},
       {{"--layout", bad, dir}, 64, "fwcheck: layout " + bad + ": line 1 is not \"mtdN: SIZE ERASESIZE"},
       {{dir, "--layout"}, 64, "fwcheck: --layout needs a value\n"},
+      {{"--layout", p.dir.file("headed"), dir}, 64, "fwcheck: layout " + p.dir.file("headed") + ": no mtd lines\n"},
       {{dir}, 1, ""},
       {{"--spare", "0", dir}, 0, ""},
   };
