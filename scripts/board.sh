@@ -229,6 +229,19 @@ board_example_package() {  # OUT_DIR: builds pkg.tgz there from tests/system/exa
   rm -rf "$tmp"
 }
 
+# board_check PACKAGE: fwcheck's findings on the package, on the host, before the board boots.
+# A package with errors still boots, so that the board shows what they do.
+board_check() {
+  if ! cmake -S "$ROOT" -B "$BUILD" -DFWAPPLY_STATIC=ON -DBUILD_TESTING=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$CACHE/fwcheck-build.log" 2>&1 \
+    || ! cmake --build "$BUILD" -j"$(nproc)" --target fwcheck >>"$CACHE/fwcheck-build.log" 2>&1; then
+    log "fwcheck could not be built ($CACHE/fwcheck-build.log); the package is not checked"
+    return 0
+  fi
+  printf '\n--- fwcheck %s ---\n' "$1"
+  "$BUILD/tools/fwcheck" "$1" || log "fwcheck found problems (status $?); booting anyway to show what they do"
+}
+
 # Page[:count] lists of the user interface mapped to nandsim's parameters.
 board_nandsim_args() {
   local a=""
@@ -303,6 +316,7 @@ board_main() {
   else
     die "no such package: $pkg"
   fi
+  board_check "${pkg:-$s/pkg.tgz}"
   cat > "$s/opts" <<EOF
 NANDSIM_ARGS="$(board_nandsim_args)"
 VERSION="$version"
