@@ -33,17 +33,24 @@ class Scratch {
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/fwcheck.XXXXXX";
     if (mkdtemp(&pattern[0])) path_ = pattern;
   }
-  ~Scratch() {
-    if (path_.empty()) return;
-    // A package may hold directories without write permission; they must go as well.
-    const char* const chmod_argv[] = {"chmod", "-R", "u+rwX", path_.c_str(), nullptr};
-    const char* const rm_argv[] = {"rm", "-rf", "--", path_.c_str(), nullptr};
-    RunCommand(chmod_argv);
-    RunCommand(rm_argv);
-  }
+  ~Scratch() { Remove(path_); }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
   const std::string& path() const { return path_; }
+  // The directory outlives this object; its new owner removes it.
+  std::string Release() {
+    std::string kept;
+    kept.swap(path_);
+    return kept;
+  }
+  static void Remove(const std::string& path) {
+    if (path.empty()) return;
+    // A package may hold directories without write permission; they must go as well.
+    const char* const chmod_argv[] = {"chmod", "-R", "u+rwX", path.c_str(), nullptr};
+    const char* const rm_argv[] = {"rm", "-rf", "--", path.c_str(), nullptr};
+    RunCommand(chmod_argv);
+    RunCommand(rm_argv);
+  }
 
  private:
   std::string path_;
@@ -112,6 +119,7 @@ class PackageChecker {
   PackageChecker(const std::string& path, const CheckConfig& config, Report* report)
       : path_(path), config_(config), report_(report) {}
   void Check(PackageForm form);
+  std::string Unpacked(PackageForm form, std::string* scratch);
 
  private:
   void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -159,6 +167,34 @@ void PackageChecker::Check(PackageForm form) {
         "fwapply refuses it",
         (need + (1 << 20) - 1) >> 20);
   Tree(dir);
+}
+
+std::string PackageChecker::Unpacked(PackageForm form, std::string* scratch) {
+  struct stat st;
+  if (scratch_.path().empty()) {
+    Error("no temporary directory: %s", strerror(errno));
+    return "";
+  }
+  const std::string dir = scratch_.path() + "/" + kUnpacked;
+  if (stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && form == PackageForm::kByName) {
+    const std::string contents = path_ + "/.";
+    const char* const argv[] = {"cp", "-R", "--", contents.c_str(), dir.c_str(), nullptr};
+    if (mkdir(dir.c_str(), 0700) != 0 || RunCommand(argv) != 0) {
+      Error("the package directory cannot be copied");
+      return "";
+    }
+  } else {
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    std::string tgz;
+    const bool staged = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && Stage(fd, form, &tgz);
+    if (fd >= 0) close(fd);
+    if (!staged || !Unpack(tgz)) {
+      if (report_->Status() < 2) Error("the package cannot be read as a regular file");
+      return "";
+    }
+  }
+  *scratch = scratch_.Release();
+  return dir;
 }
 
 bool PackageChecker::Stage(int fd, PackageForm form, std::string* tgz) {
@@ -293,3 +329,11 @@ void CheckPackage(const std::string& path, const CheckConfig& config, PackageFor
   PackageChecker checker(path, config, report);
   checker.Check(form);
 }
+
+std::string UnpackPackage(const std::string& path, PackageForm form, Report* report, std::string* scratch) {
+  report->package = path;
+  PackageChecker checker(path, CheckConfig(), report);
+  return checker.Unpacked(form, scratch);
+}
+
+void RemoveScratch(const std::string& scratch) { Scratch::Remove(scratch); }

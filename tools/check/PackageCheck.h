@@ -15,3 +15,9 @@ enum class PackageForm {
 // Checks the package at path; its findings and script summaries go into report, whose package
 // becomes path. Nothing is written outside a temporary directory of this process.
 void CheckPackage(const std::string& path, const CheckConfig& config, PackageForm form, Report* report);
+// The package at path staged and unpacked as fwapply does it (a directory package is copied),
+// for a tool that runs it: returns the directory of its files inside a new private temporary
+// directory, which goes to scratch and which the caller removes with RemoveScratch. "" when
+// fwapply would refuse the package; the reasons are in report.
+std::string UnpackPackage(const std::string& path, PackageForm form, Report* report, std::string* scratch);
+void RemoveScratch(const std::string& scratch);
