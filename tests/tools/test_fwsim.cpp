@@ -1,0 +1,152 @@
+// fwsim's runs of fwapply's engine on the simulated board: what a run leaves on the flash, the
+// writer's ways round bad places, and a power-cut map checked against one worked out by hand.
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Fwsim.h"
+#include "PowerCut.h"
+#include "SimBoard.h"
+#include "child.h"
+
+using testutil::TempDir;
+using testutil::WriteAll;
+
+namespace {
+
+const uint64_t kEb = 0x20000;
+
+std::string Bytes(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed + i / 2048 * 7) & 0x7F);
+  return s;
+}
+
+SimOptions Small() {
+  SimOptions o;
+  o.chip_size = 16ull << 20;  // enough for every place the packages name, quicker to fork
+  return o;
+}
+
+// The example package of the system tests with a kernel of 1 MiB, in dir.
+std::string Example(const TempDir& dir) {
+  const std::string kernel = Bytes(0x100000, 1);
+  WriteAll(dir.file("kernel.img"), kernel);
+  WriteAll(dir.file("fwupdate_1"), testutil::ReadAll(FW_EXAMPLE_DIR "/fwupdate_1"));
+  WriteAll(dir.file("fwupdate_2"), testutil::ReadAll(FW_EXAMPLE_DIR "/fwupdate_2"));
+  return kernel;
+}
+
+// One run; the result holds the boot variables, then the bytes at `at` of the kernel's length.
+SimRun RunOn(const SimOptions& o, const TempDir& pkg, const TempDir& scratch, uint64_t at, size_t len) {
+  sim::Chip chip(SimGeometry(o));
+  SimPrepare(o, &chip);
+  const SimAfter after = [at, len](sim::Chip& c, int) {
+    return SimEnvText(c) + std::string(reinterpret_cast<const char*>(c.data(at)), len);
+  };
+  return SimRunOnce(o, chip, pkg.path(), scratch.path(), -1, after);
+}
+
+}  // namespace
+
+TEST(Fwsim, ExamplePackageWritesTheOtherSlotAndSwitches) {
+  TempDir pkg, scratch;
+  const std::string kernel = Example(pkg);
+  SimRun r = RunOn(Small(), pkg, scratch, 0x200000, kernel.size());
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("\nfinish\n")) << r.out;
+  EXPECT_EQ(0u, r.result.find("crc ok ")) << r.result.substr(0, 80);
+  EXPECT_NE(std::string::npos, r.result.find("\nimage=2\nbootdelay=3\nboard=sim\n"));
+  EXPECT_TRUE(r.result.size() > kernel.size() && r.result.compare(r.result.size() - kernel.size(), kernel.size(), kernel) == 0);
+
+  SimOptions two = Small();
+  two.env = "image=2";
+  r = RunOn(two, pkg, scratch, 0x400000, kernel.size());
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos, r.result.find("\nimage=1\n"));
+  EXPECT_EQ(0, r.result.compare(r.result.size() - kernel.size(), kernel.size(), kernel));
+}
+
+TEST(Fwsim, CommandLineShowsTheBoardsReport) {
+  TempDir pkg;
+  Example(pkg);
+  const std::string path = pkg.path();
+  const testutil::ChildResult r = testutil::RunChild([&path]() {
+    std::vector<std::string> args = {"fwsim", "--chip", "16M,2048,64", "--bad-blocks", "3", path};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    return FwsimMain(static_cast<int>(argv.size()), argv.data());
+  });
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("--- exit status ---\n0\n"));
+  EXPECT_NE(std::string::npos, r.out.find("\n0x00000000 ...B............WWWWWWWW......W..."));
+  EXPECT_NE(std::string::npos, r.out.find("after ---\ncrc ok 0x"));
+  EXPECT_NE(std::string::npos, r.out.find("\nimage=2\n"));
+}
+
+TEST(Fwsim, WriterPassesOverABadBlockAndAFailedPage) {
+  TempDir pkg, scratch;
+  const std::string kernel = Example(pkg);
+  SimOptions o = Small();
+  o.bad_blocks = {17};
+  SimRun r = RunOn(o, pkg, scratch, 0x240000, 2 * kEb);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
+
+  o = Small();
+  o.fail_pages = {{17 * 64 + 5, 0}};
+  r = RunOn(o, pkg, scratch, 0x240000, 2 * kEb);
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Marking block at 0x220000 bad")) << r.err;
+  EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
+}
+
+// Three pages into a range of two eraseblocks, then the switch. Operations: the range's two
+// erases (0, 1), its three pages (2-4), the environment's erase (5) and its 64 pages (6-69).
+// A cut in the range leaves the old slot booting; from the environment's erase on, the block
+// fails its CRC until the last page is in, so the boot loader is on its defaults.
+TEST(Fwsim, PowerCutMapOfWriteThenSwitch) {
+  TempDir pkg, scratch;
+  WriteAll(pkg.file("a.bin"), Bytes(3 * 2048, 2));
+  WriteAll(pkg.file("fwupdate_1"), "write 200000 40000 a.bin\nsetenv 3c0000 20000 image 2\n");
+  CutMap map;
+  std::string why;
+  ASSERT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), 1, &map, &why)) << why;
+  EXPECT_EQ(70u, map.ops);
+  EXPECT_EQ(70u, map.points);
+  EXPECT_EQ(64u + 1, map.on_defaults);
+  EXPECT_EQ(0u, map.on_partial_slot);
+  ASSERT_EQ(3u, map.stretches.size());
+  const struct {
+    long long first, last;
+    int line;
+    const char* env;
+    const char* range;
+  } want[] = {{0, 1, 1, "old", "old"}, {2, 4, 1, "old", "partial"}, {5, 69, 2, "lost", "new"}};
+  for (size_t i = 0; i < 3; ++i) {
+    const CutStretch& s = map.stretches[i];
+    EXPECT_EQ(want[i].first, s.first);
+    EXPECT_EQ(want[i].last, s.last);
+    ASSERT_LE(0, s.range);
+    EXPECT_EQ(want[i].line, map.ranges[static_cast<size_t>(s.range)].line);
+    EXPECT_EQ(want[i].env, s.env);
+    EXPECT_EQ(std::vector<std::string>{want[i].range}, s.states);
+  }
+}
+
+// The switch first: every cut after the environment is in selects a slot not yet written.
+TEST(Fwsim, PowerCutMapOfSwitchThenWrite) {
+  TempDir pkg, scratch;
+  WriteAll(pkg.file("a.bin"), Bytes(3 * 2048, 3));
+  WriteAll(pkg.file("fwupdate_1"), "setenv 3c0000 20000 image 2\nwrite 200000 40000 a.bin\n");
+  CutMap map;
+  std::string why;
+  ASSERT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), 5, &map, &why)) << why;
+  EXPECT_EQ(70u, map.ops);
+  EXPECT_EQ(14u, map.points);   // 0, 5, ... 65
+  EXPECT_EQ(13u, map.on_defaults);  // 0-64: the environment's erase and pages
+  EXPECT_EQ(1u, map.on_partial_slot);  // 65: the range's first erase
+}
