@@ -106,6 +106,7 @@ TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
       {"write 200000 e0000 k.img\n", "fwupdate_1:1: error: image \"k.img\" needs 8 eraseblocks but its range holds 7: writes 0x200000–0x2fffff, and spills into the blocks at 0x2e0000", 2},
       {"write 200000 100000 k.img\n", "fwupdate_1:1: warning: image \"k.img\" leaves 0 of its 8 eraseblocks spare, fewer than the 2 % margin (1) for bad blocks: one bad block more and it spills into the blocks at 0x300000", 1},
       {"write 200000 1c0000 k.img\r\nerase 300000 20000\r\n", "fwupdate_1:2: error: range 0x300000–0x31ffff overlaps line 1's 0x200000–0x3bffff: this line erases what line 1 wrote", 2},
+      {"write 0 1c0000 k.img\n", "fwupdate_1:1: warning: range 0x0–0x1bffff begins at the chip's first byte, where boards keep their boot loader: offsets address the whole chip, not a partition", 1},
       {"erase 3a0000 40000\n", "fwupdate_1:1: error: range 0x3a0000–0x3dffff crosses a partition boundary into env at 0x3c0000", 2},
       {"setenv 3c0000 20000 a=b c\n", "fwupdate_1:1: error: variable name \"a=b\" holds \"=\": fwapply refuses the line", 2},
       {"setenv 400000 20000 a b\n", "fwupdate_1:1: warning: setenv writes 0x400000–0x41ffff, not the boot environment env (0x3c0000–0x3dffff) that the boot loader and fwapply read", 1},

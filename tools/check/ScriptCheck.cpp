@@ -336,6 +336,13 @@ bool ScriptChecker::Range(long long start, long long length, Span* span) {
     Add(Severity::kWarning,
         "length %s is not whole eraseblocks: the last %s bytes of the range are not erased",
         Hex(length).c_str(), Hex(length % kEraseBlock).c_str());
+  // A script written with partition offsets starts at 0: the chip's first block.
+  if (start == 0)
+    Add(Severity::kWarning,
+        "range 0x0\xE2\x80\x93%s begins at the chip's first byte, where boards keep their boot loader: "
+        "offsets "
+        "address the whole chip, not a partition",
+        Hex(span->end - 1).c_str());
   Crossing(*span);
   return true;
 }
