@@ -122,11 +122,16 @@ bool Parse(int argc, char** argv, Args* a) {
 void Section(const char* title) { printf("\n--- %s ---\n", title); }
 
 int PlainRun(const Args& a, const std::string& dir, const std::string& scratch) {
-  sim::Chip chip(SimGeometry(a.options));
-  SimPrepare(a.options, &chip);
-  const std::string map_before = SimMapText(chip), env_before = SimEnvText(chip);
-  const SimAfter after = [](sim::Chip& c, int) { return SimMapText(c) + '\0' + SimEnvText(c); };
-  const SimRun run = SimRunOnce(a.options, chip, dir, scratch, -1, after);
+  std::vector<CutRange> ranges;
+  const std::string script = SlotScript(a.options);
+  const SimOptions options =
+      !script.empty() && ScriptRanges(a.options, dir, script, &ranges) ? Fitted(a.options, ranges) : a.options;
+  sim::Chip chip(SimGeometry(options));
+  SimPrepare(options, &chip);
+  const uint64_t size = options.chip_size;
+  const std::string map_before = SimMapText(chip, size), env_before = SimEnvText(chip);
+  const SimAfter after = [size](sim::Chip& c, int) { return SimMapText(c, size) + '\0' + SimEnvText(c); };
+  const SimRun run = SimRunOnce(options, chip, dir, scratch, -1, after);
   const size_t split = run.result.find('\0');
   const std::string map = run.result.substr(0, split);
   Section("fwapply standard output");

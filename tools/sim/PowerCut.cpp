@@ -89,8 +89,10 @@ struct Judge {
 
 namespace {
 
-bool ReadRanges(const SimOptions& options, const std::string& dir, const std::string& script,
-                std::vector<CutRange>* ranges) {
+}  // namespace
+
+bool ScriptRanges(const SimOptions& options, const std::string& dir, const std::string& script,
+                  std::vector<CutRange>* ranges) {
   Report report;
   CheckConfig config;
   CheckScript(config, dir, script, &report);
@@ -105,6 +107,21 @@ bool ReadRanges(const SimOptions& options, const std::string& dir, const std::st
   }
   return true;
 }
+
+std::string SlotScript(const SimOptions& options) {
+  const std::string image = Variable(options.env, ' ', "image");
+  return image.empty() ? "" : "fwupdate_" + std::to_string(strtol(image.c_str(), nullptr, 10));
+}
+
+SimOptions Fitted(const SimOptions& options, const std::vector<CutRange>& ranges) {
+  uint64_t end = 0;
+  for (const CutRange& r : ranges) end = std::max(end, r.start + r.size);
+  SimOptions fitted = options;
+  fitted.backing = SimBacking(options, end);
+  return fitted;
+}
+
+namespace {
 
 // The script line each operation belongs to: lines run in order, so an operation belongs to the
 // first range at or after the previous operation's that holds its address.
@@ -149,25 +166,25 @@ void AddPoint(CutMap* map, long long k, int range, uint64_t at, const std::strin
 
 }  // namespace
 
-bool PowerCutMap(const SimOptions& options, const std::string& dir, const std::string& scratch, long long every,
+bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::string& scratch, long long every,
                  CutMap* map, std::string* why) {
-  const std::string image = Variable(options.env, ' ', "image");
-  if (image.empty()) {
+  map->script = SlotScript(given);
+  if (map->script.empty()) {
     *why = "the environment has no image variable: fwapply runs no script";
     return false;
   }
-  map->script = "fwupdate_" + std::to_string(strtol(image.c_str(), nullptr, 10));
   map->every = every < 1 ? 1 : every;
-  if (!ReadRanges(options, dir, map->script, &map->ranges)) {
+  if (!ScriptRanges(given, dir, map->script, &map->ranges)) {
     *why = map->script + " cannot be read";
     return false;
   }
+  const SimOptions options = Fitted(given, map->ranges);
   sim::Chip chip(SimGeometry(options));
   SimPrepare(options, &chip);
   Judge judge;
   judge.ranges = &map->ranges;
   judge.old_env = SimEnvBlock(options.env);
-  judge.old_image = image;
+  judge.old_image = Variable(options.env, ' ', "image");
   for (const CutRange& r : map->ranges) judge.old_bytes.push_back(Bytes(chip, r.start, r.size));
   const std::vector<CutRange>& ranges = map->ranges;
   const SimAfter whole = [&ranges](sim::Chip& c, int) {

@@ -39,6 +39,15 @@ struct CutMap {
   size_t points = 0, on_defaults = 0, on_partial_slot = 0;
 };
 
+// The script that runs on the board of options: fwupdate_<image>; "" without an image variable.
+std::string SlotScript(const SimOptions& options);
+// The flash ranges of script's lines in the package unpacked in dir, as fwcheck reads them;
+// false when the script cannot be read.
+bool ScriptRanges(const SimOptions& options, const std::string& dir, const std::string& script,
+                  std::vector<CutRange>* ranges);
+// options with the backing that holds every range.
+SimOptions Fitted(const SimOptions& options, const std::vector<CutRange>& ranges);
+
 // Builds the map of the package unpacked in dir (its files' scratch directory: scratch); false
 // with the reason in why when the script that would run cannot be found.
 bool PowerCutMap(const SimOptions& options, const std::string& dir, const std::string& scratch, long long every,

@@ -102,7 +102,7 @@ void ExitHook(int status) { Finish(status); }
   const std::string user = scratch + "/user", sender = scratch + "/sender";
   if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(71);
   sim::Kernel kernel;
-  kernel.add_mtd(0, &chip, "NAND simulator partition 0");
+  kernel.add_mtd(0, &chip, "NAND simulator partition 0", 0, options.chip_size);
   kernel.add_block("/dev/mtdblock4", &chip, kSimEnvAt, kSimEnvSize);
   kernel.set_file("/etc/version", options.version + "\n");
   BoardPlaces places = board_default();
@@ -127,8 +127,19 @@ sim::Geometry SimGeometry(const SimOptions& options) {
   g.page_size = options.page_size;
   g.oob_size = options.oob_size;
   g.eb_size = options.page_size * 64;  // nandsim's chips: 64 pages an eraseblock
-  g.size = options.chip_size;
+  g.size = options.backing ? options.backing : options.chip_size;
   return g;
+}
+
+uint64_t SimBacking(const SimOptions& options, uint64_t end) {
+  const uint64_t eb = SimGeometry(options).eb_size;
+  end = std::max(end, kSimEnvAt + kSimEnvSize);
+  for (uint64_t b : options.bad_blocks) end = std::max(end, (b + 1) * eb);
+  for (const auto& p : options.fail_pages) end = std::max(end, (p.first + 1) * options.page_size);
+  for (const auto& b : options.fail_erase) end = std::max(end, (b.first + 1) * eb);
+  uint64_t backing = 4ull << 20;
+  while (backing < end && backing < options.chip_size) backing *= 2;
+  return std::min(backing, options.chip_size);
 }
 
 std::string SimEnvBlock(const std::string& text) {
@@ -160,12 +171,13 @@ void SimPrepare(const SimOptions& options, sim::Chip* chip) {
   for (uint64_t p = 0; p < chip->page_count(); ++p) chip->bitflips(p, options.bitflips, 0);
 }
 
-std::string SimMapText(const sim::Chip& chip) {
+std::string SimMapText(const sim::Chip& chip, uint64_t chip_size) {
   const sim::Geometry& g = chip.geometry();
+  const uint32_t blocks = static_cast<uint32_t>(chip_size / g.eb_size);
   std::string map;
   unsigned written = 0, bad = 0;
   sim::Chip& raw = const_cast<sim::Chip&>(chip);  // data() is raw access that changes nothing
-  for (uint32_t b = 0; b < chip.block_count(); ++b) {
+  for (uint32_t b = 0; b < blocks; ++b) {
     if (b % 64 == 0) {
       char head[32];
       snprintf(head, sizeof head, "%s0x%08llx ", b ? "\n" : "", static_cast<unsigned long long>(b) * g.eb_size);
@@ -173,7 +185,9 @@ std::string SimMapText(const sim::Chip& chip) {
     }
     const uint64_t at = static_cast<uint64_t>(b) * g.eb_size;
     char c = '.';
-    if (chip.is_bad(b))
+    if (b >= chip.block_count())
+      c = '.';
+    else if (chip.is_bad(b))
       c = 'B';
     else if (BlockUnreadable(chip, at, g.eb_size))
       c = '?';
@@ -186,7 +200,7 @@ std::string SimMapText(const sim::Chip& chip) {
   char tail[96];
   snprintf(tail, sizeof tail, "\nwritten blocks: %u, bad blocks: %u\n", written, bad);
   char head[160];
-  snprintf(head, sizeof head, "/dev/mtd0: %u eraseblocks of 0x%x bytes, pages of %u, OOB %u\n", chip.block_count(),
+  snprintf(head, sizeof head, "/dev/mtd0: %u eraseblocks of 0x%x bytes, pages of %u, OOB %u\n", blocks,
            g.eb_size, g.page_size, g.oob_size);
   return head + std::string("'.' erased  'W' holds data  'B' bad  '?' unreadable\n") + map + tail;
 }

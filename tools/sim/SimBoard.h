@@ -13,6 +13,9 @@
 
 struct SimOptions {
   uint64_t chip_size = 128ull << 20;
+  // Bytes of chip memory behind the chip_size that the kernel shows (addresses wrap around it);
+  // 0: all of it. A run that touches only low places forks and copies far less this way.
+  uint64_t backing = 0;
   uint32_t page_size = 2048;
   uint32_t oob_size = 64;
   std::vector<uint64_t> bad_blocks;
@@ -28,13 +31,17 @@ const uint64_t kSimEnvAt = 0x3c0000;
 const uint32_t kSimEnvSize = 0x20000;
 
 sim::Geometry SimGeometry(const SimOptions& options);
+// The smallest backing (a power of two from 4 MiB) that holds end, the environment and every
+// place options name, so that no address of the run wraps.
+uint64_t SimBacking(const SimOptions& options, uint64_t end);
 // The boot environment block holding the words of text, as the boot loader stores it.
 std::string SimEnvBlock(const std::string& text);
 // Programs the environment and arms the faults of options on a fresh chip.
 void SimPrepare(const SimOptions& options, sim::Chip* chip);
 
 // Flash map as scripts/board.sh prints it ('.' erased, 'W' data, 'B' bad, '?' unreadable).
-std::string SimMapText(const sim::Chip& chip);
+// Blocks past the chip's backing are shown erased: a run never reaches them.
+std::string SimMapText(const sim::Chip& chip, uint64_t chip_size);
 // The boot variables at kSimEnvAt as scripts/board.sh prints them.
 std::string SimEnvText(const sim::Chip& chip);
 
