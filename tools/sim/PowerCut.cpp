@@ -2,8 +2,11 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 
 #include "Report.h"
 #include "UCrc32.h"
@@ -207,9 +210,22 @@ bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::str
   }
   const std::vector<int> rows = OpRanges(ranges, reference.op_addresses);
   const SimAfter judged = [&judge](sim::Chip& c, int status) { return judge(c, status); };
-  for (long long k = 0; static_cast<uint64_t>(k) < map->ops; k += map->every) {
-    const SimRun run = SimRunOnce(options, chip, dir, scratch, k, judged);
-    AddPoint(map, k, rows[static_cast<size_t>(k)], reference.op_addresses[static_cast<size_t>(k)], run.result);
+  // Runs wait mostly on the kernel: one at a time for each processor keeps them all busy.
+  const size_t lanes = static_cast<size_t>(std::max(1L, std::min(8L, sysconf(_SC_NPROCESSORS_ONLN))));
+  std::vector<std::string> dirs;
+  for (size_t i = 0; i < lanes; ++i) {
+    dirs.push_back(scratch + "/lane" + std::to_string(i));
+    mkdir(dirs.back().c_str(), 0700);
+  }
+  std::deque<std::pair<long long, SimPending>> pending;
+  for (long long k = 0; static_cast<uint64_t>(k) < map->ops || !pending.empty(); k += map->every) {
+    if (static_cast<uint64_t>(k) < map->ops)
+      pending.push_back({k, SimStart(options, chip, dir, dirs[static_cast<size_t>(k / map->every) % lanes], k, judged)});
+    if (pending.size() < lanes && static_cast<uint64_t>(k) < map->ops) continue;
+    const long long done = pending.front().first;
+    const SimRun run = SimWait(pending.front().second);
+    pending.pop_front();
+    AddPoint(map, done, rows[static_cast<size_t>(done)], reference.op_addresses[static_cast<size_t>(done)], run.result);
   }
   return true;
 }

@@ -229,24 +229,33 @@ std::string SimEnvText(const sim::Chip& chip) {
   return text;
 }
 
-SimRun SimRunOnce(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
-                  long long cut, const SimAfter& after, bool record_ops) {
-  SimRun run;
+SimPending SimStart(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
+                    long long cut, const SimAfter& after, bool record_ops) {
   Child child = {&chip, nullptr, &after, scratch + "/result", record_ops};
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) RunChild(options, chip, dir, scratch, cut, &child);
+  return {pid, scratch, record_ops};
+}
+
+SimRun SimWait(const SimPending& pending) {
+  SimRun run;
   int wstatus = 0;
-  if (pid < 0 || waitpid(pid, &wstatus, 0) != pid) return run;
-  run.out = ReadFile(scratch + "/out");
-  run.err = ReadFile(scratch + "/err");
+  if (pending.pid < 0 || waitpid(pending.pid, &wstatus, 0) != pending.pid) return run;
+  run.out = ReadFile(pending.scratch + "/out");
+  run.err = ReadFile(pending.scratch + "/err");
   if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) != 70 && WEXITSTATUS(wstatus) != 71) run.status = WEXITSTATUS(wstatus);
-  run.result = ReadFile(child.result_path);
-  unlink(child.result_path.c_str());
-  if (!record_ops) return run;
+  run.result = ReadFile(pending.scratch + "/result");
+  unlink((pending.scratch + "/result").c_str());
+  if (!pending.record_ops) return run;
   size_t pos = 0;
   for (size_t end; (end = run.result.find('\n', pos)) != std::string::npos && end > pos; pos = end + 1)
     run.op_addresses.push_back(strtoull(run.result.c_str() + pos, nullptr, 10));
   run.result.erase(0, pos + 1);
   return run;
+}
+
+SimRun SimRunOnce(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
+                  long long cut, const SimAfter& after, bool record_ops) {
+  return SimWait(SimStart(options, chip, dir, scratch, cut, after, record_ops));
 }

@@ -58,5 +58,14 @@ struct SimRun {
 // Runs the boot slot's script of the package unpacked in dir on a copy of chip (as a forked
 // child, so the NAND tools' exits and the chip's changes stay there), with power cut after cut
 // operations (none when cut is negative). scratch is a private directory for the run's files.
+// The same in two halves, so that several runs go at once: each needs a scratch of its own.
+struct SimPending {
+  int pid;
+  std::string scratch;
+  bool record_ops;
+};
+SimPending SimStart(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
+                    long long cut, const SimAfter& after, bool record_ops = false);
+SimRun SimWait(const SimPending& pending);
 SimRun SimRunOnce(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
                   long long cut, const SimAfter& after, bool record_ops = false);
