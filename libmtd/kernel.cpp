@@ -20,7 +20,7 @@ int g_closedir(kernel_dir* dir) { return ::closedir(reinterpret_cast<DIR*>(dir))
 
 const kernel_ops glibc_ops = {
     g_open,   ::close,  ::read,    ::write,     ::lseek,     g_ioctl,
-    g_stat,   g_fstat,  g_opendir, g_readdir,   g_closedir,  ::isatty,
+    g_stat,   g_fstat,  g_opendir, g_readdir,   g_closedir,  ::isatty, ::sync,
 };
 
 }  // namespace

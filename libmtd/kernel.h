@@ -22,6 +22,8 @@ struct kernel_ops {
   const char* (*readdir)(kernel_dir* dir);
   int (*closedir)(kernel_dir* dir);
   int (*isatty)(int fd);
+  // Flushes what the run wrote before it reports the end.
+  void (*sync)();
 };
 
 // The glibc table, installed unless a test replaced it.
@@ -43,6 +45,7 @@ inline kernel_dir* k_opendir(const char* path) { return g_kernel->opendir(path);
 inline const char* k_readdir(kernel_dir* dir) { return g_kernel->readdir(dir); }
 inline int k_closedir(kernel_dir* dir) { return g_kernel->closedir(dir); }
 inline int k_isatty(int fd) { return g_kernel->isatty(fd); }
+inline void k_sync() { g_kernel->sync(); }
 
 // Reads until len bytes arrived or the input ended, repeating short and interrupted reads: a
 // device or pipe may hand over less than asked. The bytes read, or -1 with errno of the failure.

@@ -1081,12 +1081,14 @@ struct Kernel::Impl {
   static const char* s_readdir(kernel_dir* dir) { return g_current->impl_->readdir(dir); }
   static int s_closedir(kernel_dir* dir) { return g_current->impl_->closedir(dir); }
   static int s_isatty(int fd) { return g_current->impl_->isatty(fd); }
+  // The simulated chip holds every byte the moment it is programmed: nothing to flush.
+  static void s_sync() {}
   static const kernel_ops ops;
 };
 
 const kernel_ops Kernel::Impl::ops = {
     s_open, s_close, s_read,    s_write,   s_lseek,    s_ioctl,
-    s_stat, s_fstat, s_opendir, s_readdir, s_closedir, s_isatty,
+    s_stat, s_fstat, s_opendir, s_readdir, s_closedir, s_isatty, s_sync,
 };
 
 Kernel::Kernel() : impl_(new Impl(this)) {

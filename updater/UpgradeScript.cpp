@@ -227,7 +227,7 @@ int UpgradeScript::Run() {
     if (rc < 0) return -1;
     if (rc > 0) break;
   }
-  sync();
+  k_sync();
   puts("finish");
   fflush(stdout);
   return 0;

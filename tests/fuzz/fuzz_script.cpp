@@ -10,18 +10,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
-#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "Board.h"
 #include "UpgradeScript.h"
 #include "flash_oracle.h"
 #include "sim_kernel.h"
@@ -34,11 +33,6 @@ struct ExitCalled {
 };
 [[noreturn]] static void ThrowExit(int status) { throw ExitCalled{status}; }
 
-// Linked with --wrap for Logger::write: the event is dropped instead of waiting a second for a
-// system-log service that is not there.
-extern "C" int __wrap__ZN6Logger5writeEPKc(const char* note) { return note ? 0 : 0; }
-// Linked with --wrap for sync: the simulated chip needs no flush of the host's disks.
-extern "C" void __wrap_sync() {}
 
 namespace {
 
@@ -49,10 +43,10 @@ const uint32_t kEnvBlock = 10, kBadBlock = 6;
 const char* const kFiles[] = {"page.bin", "block.bin", "odd.bin", "oob.bin", "rec.bin", "big.bin", "empty.bin"};
 const size_t kSizes[] = {kPage, kEb, 3001, 4 * (kPage + kOob), 3 * (kPage + 32), 3 * kEb + 1, 0};
 
-// dupoob copies through the fixed file /tmp/update/tmp.yaffs: with a private /tmp (root) it
-// never meets the host's; without one, scripts that copy are left out.
-bool g_private_tmp = false;
 std::string g_dir;
+// The package directory is the board's working directory (dupoob's copy lands there too), and
+// the board has no system-log service: a refused version sends nothing and waits for nobody.
+BoardPlaces g_places;
 
 void Put(const std::string& path, const std::string& data) {
   FILE* f = fopen(path.c_str(), "wb");
@@ -67,7 +61,7 @@ std::string Bytes(size_t n, unsigned seed) {
 
 void RemoveDir() {
   for (const char* f : kFiles) unlink((g_dir + "/" + f).c_str());
-  for (const char* f : {"version", "result.txt", "fifo", "link"}) unlink((g_dir + "/" + f).c_str());
+  for (const char* f : {"version", "result.txt", "fifo", "link", "tmp.yaffs"}) unlink((g_dir + "/" + f).c_str());
   rmdir((g_dir + "/sub").c_str());
   rmdir(g_dir.c_str());
 }
@@ -81,6 +75,10 @@ void MakeDir() {
   mkfifo((g_dir + "/fifo").c_str(), 0644);
   if (symlink("page.bin", (g_dir + "/link").c_str()) != 0) abort();
   atexit(RemoveDir);
+  g_places = board_default();
+  g_places.work_dir = g_dir.c_str();
+  g_places.log_service = nullptr;
+  board_install(&g_places);
 }
 
 // Names of real devices and kernel files must not be read from the host; files the run itself
@@ -88,7 +86,7 @@ void MakeDir() {
 bool Harmless(const std::string& s) {
   for (const char* bad : {"/dev", "/proc", "/sys", "result", "tmp.yaffs"})
     if (s.find(bad) != std::string::npos) return false;
-  return g_private_tmp || s.find("dupoob") == std::string::npos;
+  return true;
 }
 
 // Standard output and error of one run, kept in memory files.
@@ -127,13 +125,7 @@ void CopyBlock(uint32_t b, const uint8_t* data, const uint8_t* oob, uint8_t* to_
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  // A private /tmp for dupoob's copy; it needs root, as the test run has, and would hide
-  // corpus or artifact directories under /tmp from libFuzzer.
-  for (int i = 1; i < *argc; ++i)
-    if (strstr((*argv)[i], "/tmp")) return 0;
-  g_private_tmp = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                  mount("none", "/tmp", "tmpfs", 0, nullptr) == 0 && mkdir("/tmp/update", 0755) == 0;
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Chip-sized buffers come and go with every input: kept in the heap, not faulted in anew.
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 512 << 20);

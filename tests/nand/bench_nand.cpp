@@ -48,9 +48,10 @@ kernel_dir* c_opendir(const char* p) { Tick("opendir"); return g_next->opendir(p
 const char* c_readdir(kernel_dir* d) { Tick("readdir"); return g_next->readdir(d); }
 int c_closedir(kernel_dir* d) { Tick("closedir"); return g_next->closedir(d); }
 int c_isatty(int fd) { Tick("isatty"); return g_next->isatty(fd); }
+void c_sync() { Tick("sync"); g_next->sync(); }
 
 const kernel_ops kCounting = {c_open, c_close, c_read, c_write, c_lseek, c_ioctl, c_stat,
-                              c_fstat, c_opendir, c_readdir, c_closedir, c_isatty};
+                              c_fstat, c_opendir, c_readdir, c_closedir, c_isatty, c_sync};
 
 long StatusKiB(const char* key) {
   FILE* f = fopen("/proc/self/status", "r");
