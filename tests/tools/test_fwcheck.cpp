@@ -80,6 +80,7 @@ TEST(Fwcheck, ExamplePackageOfTheBoardChecksClean) {
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find("error:")) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find("warning:")) << r.out;
+  EXPECT_EQ(r.out.size() - 31, r.out.rfind("\nfwcheck: 0 errors, 0 warnings\n"));
   EXPECT_NE(std::string::npos, r.out.find("fwupdate_2: note: fwapply prints \"Total Block to Write = 9\"\n"));
   EXPECT_NE(std::string::npos, r.out.find("     2  write     0x200000–0x3bffff  -              14     8      6\n"))
       << r.out;
@@ -198,9 +199,11 @@ TEST(Fwcheck, LayoutNamesPartitions) {
   ExpectLine({"rest", "     3  erase     0x400000–0x41ffff  kernel2         1     -      -", 2}, r);
   // A first line as large as all the others is the whole chip, not a partition before them.
   WriteAll(p.dir.file("mtd"), "mtd0: 00400000 00020000 \"nand\"\nmtd1: 00200000 00020000 \"kernel\"\n");
-  p.Script("erase 400000 20000\n");
-  ExpectLine({"chip", "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply refuses the line", 2},
-             Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()}));
+  // The board's /proc/mtd always begins with its header, a copy without it too.
+  p.Script("erase 400000 20000\nifnpart erasesize erase 200000 20000\n");
+  const ChildResult small = Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()});
+  ExpectLine({"chip", "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply refuses the line", 2}, small);
+  ExpectLine({"header", "fwupdate_1:2: warning: pattern \"erasesize\" matches the header line of /proc/mtd: the rest of the line never runs", 2}, small);
 }
 
 TEST(Fwcheck, JsonShape) {
