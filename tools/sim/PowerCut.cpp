@@ -167,6 +167,29 @@ void AddPoint(CutMap* map, long long k, int range, uint64_t at, const std::strin
   map->stretches.push_back(point);
 }
 
+// Every cut point's run, judged, into map.
+void CutRuns(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
+             const SimAfter& judged, const std::vector<uint64_t>& addresses, CutMap* map) {
+  const std::vector<int> rows = OpRanges(map->ranges, addresses);
+  // Runs wait mostly on the kernel: one at a time for each processor keeps them all busy.
+  const size_t lanes = static_cast<size_t>(std::max(1L, std::min(8L, sysconf(_SC_NPROCESSORS_ONLN))));
+  std::vector<std::string> dirs;
+  for (size_t i = 0; i < lanes; ++i) {
+    dirs.push_back(scratch + "/lane" + std::to_string(i));
+    mkdir(dirs.back().c_str(), 0700);
+  }
+  std::deque<std::pair<long long, SimPending>> pending;
+  for (long long k = 0; static_cast<uint64_t>(k) < map->ops || !pending.empty(); k += map->every) {
+    if (static_cast<uint64_t>(k) < map->ops)
+      pending.push_back({k, SimStart(options, chip, dir, dirs[static_cast<size_t>(k / map->every) % lanes], k, judged)});
+    if (pending.size() < lanes && static_cast<uint64_t>(k) < map->ops) continue;
+    const size_t done = static_cast<size_t>(pending.front().first);
+    const SimRun run = SimWait(pending.front().second);
+    pending.pop_front();
+    AddPoint(map, static_cast<long long>(done), rows[done], addresses[done], run.result);
+  }
+}
+
 }  // namespace
 
 bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::string& scratch, long long every,
@@ -191,42 +214,26 @@ bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::str
   for (const CutRange& r : map->ranges) judge.old_bytes.push_back(Bytes(chip, r.start, r.size));
   const std::vector<CutRange>& ranges = map->ranges;
   const SimAfter whole = [&ranges](sim::Chip& c, int) {
-    std::string out = Bytes(c, kSimEnvAt, kSimEnvSize);
+    std::string out = Format("%20llu", static_cast<unsigned long long>(c.ops())) + Bytes(c, kSimEnvAt, kSimEnvSize);
     for (const CutRange& r : ranges) out += Bytes(c, r.start, r.size);
     return out;
   };
   const SimRun reference = SimRunOnce(options, chip, dir, scratch, -1, whole, true);
   map->status = reference.status;
   map->ops = reference.op_addresses.size();
-  if (reference.result.size() < kSimEnvSize) {
-    *why = "the uncut run did not finish";
+  // The cut points name operations by the kernel's record: it must count what the chip counts.
+  if (reference.result.size() < 20 + kSimEnvSize || strtoull(reference.result.c_str(), nullptr, 10) != chip.ops() + map->ops) {
+    *why = "the uncut run did not finish, or its operations could not be told apart";
     return false;
   }
-  judge.new_env = reference.result.substr(0, kSimEnvSize);
-  size_t at = kSimEnvSize;
+  judge.new_env = reference.result.substr(20, kSimEnvSize);
+  size_t at = 20 + kSimEnvSize;
   for (const CutRange& r : ranges) {
     judge.new_bytes.push_back(reference.result.substr(at, r.size));
     at += r.size;
   }
-  const std::vector<int> rows = OpRanges(ranges, reference.op_addresses);
   const SimAfter judged = [&judge](sim::Chip& c, int status) { return judge(c, status); };
-  // Runs wait mostly on the kernel: one at a time for each processor keeps them all busy.
-  const size_t lanes = static_cast<size_t>(std::max(1L, std::min(8L, sysconf(_SC_NPROCESSORS_ONLN))));
-  std::vector<std::string> dirs;
-  for (size_t i = 0; i < lanes; ++i) {
-    dirs.push_back(scratch + "/lane" + std::to_string(i));
-    mkdir(dirs.back().c_str(), 0700);
-  }
-  std::deque<std::pair<long long, SimPending>> pending;
-  for (long long k = 0; static_cast<uint64_t>(k) < map->ops || !pending.empty(); k += map->every) {
-    if (static_cast<uint64_t>(k) < map->ops)
-      pending.push_back({k, SimStart(options, chip, dir, dirs[static_cast<size_t>(k / map->every) % lanes], k, judged)});
-    if (pending.size() < lanes && static_cast<uint64_t>(k) < map->ops) continue;
-    const long long done = pending.front().first;
-    const SimRun run = SimWait(pending.front().second);
-    pending.pop_front();
-    AddPoint(map, done, rows[static_cast<size_t>(done)], reference.op_addresses[static_cast<size_t>(done)], run.result);
-  }
+  CutRuns(options, chip, dir, scratch, judged, reference.op_addresses, map);
   return true;
 }
 
