@@ -60,7 +60,8 @@ TEST(Fwsim, ExamplePackageWritesTheOtherSlotAndSwitches) {
   EXPECT_NE(std::string::npos, r.out.find("\nfinish\n")) << r.out;
   EXPECT_EQ(0u, r.result.find("crc ok ")) << r.result.substr(0, 80);
   EXPECT_NE(std::string::npos, r.result.find("\nimage=2\nbootdelay=3\nboard=sim\n"));
-  EXPECT_TRUE(r.result.size() > kernel.size() && r.result.compare(r.result.size() - kernel.size(), kernel.size(), kernel) == 0);
+  EXPECT_TRUE(r.result.size() > kernel.size() &&
+              r.result.compare(r.result.size() - kernel.size(), kernel.size(), kernel) == 0);
 
   SimOptions two = Small();
   two.env = "image=2";
@@ -146,7 +147,7 @@ TEST(Fwsim, PowerCutMapOfSwitchThenWrite) {
   std::string why;
   ASSERT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), 5, &map, &why)) << why;
   EXPECT_EQ(70u, map.ops);
-  EXPECT_EQ(14u, map.points);   // 0, 5, ... 65
-  EXPECT_EQ(13u, map.on_defaults);  // 0-64: the environment's erase and pages
+  EXPECT_EQ(14u, map.points);          // 0, 5, ... 65
+  EXPECT_EQ(13u, map.on_defaults);     // 0-64: the environment's erase and pages
   EXPECT_EQ(1u, map.on_partial_slot);  // 65: the range's first erase
 }

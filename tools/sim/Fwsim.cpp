@@ -92,7 +92,8 @@ bool Option(const std::string& name, const std::string& value, Args* a) {
   if (name == "--fail-pages") return Counted(value, &o.fail_pages);
   if (name == "--fail-erase") return Counted(value, &o.fail_erase);
   if (name == "--chip") return Geometry(value, &o);
-  if (name == "--bitflips" && Number(value, &n) && n < 1000) return o.bitflips = static_cast<uint32_t>(n), true;
+  if (name == "--bitflips" && Number(value, &n) && n < 1000)
+    return o.bitflips = static_cast<uint32_t>(n), true;
   if (name == "--every" && Number(value, &n) && n > 0) return a->every = static_cast<long long>(n), true;
   return false;
 }
@@ -124,8 +125,9 @@ void Section(const char* title) { printf("\n--- %s ---\n", title); }
 int PlainRun(const Args& a, const std::string& dir, const std::string& scratch) {
   std::vector<CutRange> ranges;
   const std::string script = SlotScript(a.options);
-  const SimOptions options =
-      !script.empty() && ScriptRanges(a.options, dir, script, &ranges) ? Fitted(a.options, ranges) : a.options;
+  const SimOptions options = !script.empty() && ScriptRanges(a.options, dir, script, &ranges)
+                                 ? Fitted(a.options, ranges)
+                                 : a.options;
   sim::Chip chip(SimGeometry(options));
   SimPrepare(options, &chip);
   const uint64_t size = options.chip_size;
@@ -146,10 +148,12 @@ int PlainRun(const Args& a, const std::string& dir, const std::string& scratch) 
   if (map == map_before)
     puts("(unchanged by the run)");
   else
-    printf("before the run: %s", map_before.substr(map_before.rfind('\n', map_before.size() - 2) + 1).c_str());
-  printf("\n--- boot variables at 0x%llx before ---\n%s", static_cast<unsigned long long>(kSimEnvAt), env_before.c_str());
-  printf("\n--- boot variables at 0x%llx after ---\n%s",
-         static_cast<unsigned long long>(kSimEnvAt), split == std::string::npos ? "" : run.result.c_str() + split + 1);
+    printf("before the run: %s",
+           map_before.substr(map_before.rfind('\n', map_before.size() - 2) + 1).c_str());
+  printf("\n--- boot variables at 0x%llx before ---\n%s", static_cast<unsigned long long>(kSimEnvAt),
+         env_before.c_str());
+  printf("\n--- boot variables at 0x%llx after ---\n%s", static_cast<unsigned long long>(kSimEnvAt),
+         split == std::string::npos ? "" : run.result.c_str() + split + 1);
   return run.status < 0 ? 70 : run.status;
 }
 
@@ -175,7 +179,8 @@ int PowerCut(const Args& a, const std::string& dir, const std::string& scratch) 
 
 int FwsimMain(int argc, char** argv) {
   Args a;
-  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) return fputs(kUsage, stdout), 0;
+  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0))
+    return fputs(kUsage, stdout), 0;
   if (!Parse(argc, argv, &a)) {
     fputs(kUsage, stderr);
     return 64;

@@ -9,8 +9,8 @@
 #include <deque>
 
 #include "Report.h"
-#include "UCrc32.h"
 #include "ScriptCheck.h"
+#include "UCrc32.h"
 #include "sim_chip.h"
 
 namespace {
@@ -33,7 +33,8 @@ std::string Variable(const std::string& entries, char separator, const std::stri
     size_t end = entries.find(separator, pos);
     if (end == std::string::npos) end = entries.size();
     if (end == pos) break;
-    if (entries.compare(pos, key.size(), key) == 0) return entries.substr(pos + key.size(), end - pos - key.size());
+    if (entries.compare(pos, key.size(), key) == 0)
+      return entries.substr(pos + key.size(), end - pos - key.size());
     pos = end + 1;
   }
   return "";
@@ -90,9 +91,7 @@ struct Judge {
 
 }  // namespace
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 bool ScriptRanges(const SimOptions& options, const std::string& dir, const std::string& script,
                   std::vector<CutRange>* ranges) {
@@ -105,7 +104,8 @@ bool ScriptRanges(const SimOptions& options, const std::string& dir, const std::
     if (row.size <= 0 || row.start < 0 || static_cast<uint64_t>(row.start) >= options.chip_size) continue;
     const uint64_t start = static_cast<uint64_t>(row.start);
     const uint64_t size = std::min<uint64_t>(static_cast<uint64_t>(row.size), options.chip_size - start);
-    const std::string text = row.line >= 1 && static_cast<size_t>(row.line) <= lines.size() ? lines[row.line - 1] : "";
+    const std::string text =
+        row.line >= 1 && static_cast<size_t>(row.line) <= lines.size() ? lines[row.line - 1] : "";
     ranges->push_back({row.line, text, start, size, start <= kSimEnvAt && kSimEnvAt < start + size});
   }
   return true;
@@ -181,7 +181,8 @@ void CutRuns(const SimOptions& options, sim::Chip& chip, const std::string& dir,
   std::deque<std::pair<long long, SimPending>> pending;
   for (long long k = 0; static_cast<uint64_t>(k) < map->ops || !pending.empty(); k += map->every) {
     if (static_cast<uint64_t>(k) < map->ops)
-      pending.push_back({k, SimStart(options, chip, dir, dirs[static_cast<size_t>(k / map->every) % lanes], k, judged)});
+      pending.push_back(
+          {k, SimStart(options, chip, dir, dirs[static_cast<size_t>(k / map->every) % lanes], k, judged)});
     if (pending.size() < lanes && static_cast<uint64_t>(k) < map->ops) continue;
     const size_t done = static_cast<size_t>(pending.front().first);
     const SimRun run = SimWait(pending.front().second);
@@ -214,7 +215,8 @@ bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::str
   for (const CutRange& r : map->ranges) judge.old_bytes.push_back(Bytes(chip, r.start, r.size));
   const std::vector<CutRange>& ranges = map->ranges;
   const SimAfter whole = [&ranges](sim::Chip& c, int) {
-    std::string out = Format("%20llu", static_cast<unsigned long long>(c.ops())) + Bytes(c, kSimEnvAt, kSimEnvSize);
+    std::string out =
+        Format("%20llu", static_cast<unsigned long long>(c.ops())) + Bytes(c, kSimEnvAt, kSimEnvSize);
     for (const CutRange& r : ranges) out += Bytes(c, r.start, r.size);
     return out;
   };
@@ -222,7 +224,8 @@ bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::str
   map->status = reference.status;
   map->ops = reference.op_addresses.size();
   // The cut points name operations by the kernel's record: it must count what the chip counts.
-  if (reference.result.size() < 20 + kSimEnvSize || strtoull(reference.result.c_str(), nullptr, 10) != chip.ops() + map->ops) {
+  if (reference.result.size() < 20 + kSimEnvSize ||
+      strtoull(reference.result.c_str(), nullptr, 10) != chip.ops() + map->ops) {
     *why = "the uncut run did not finish, or its operations could not be told apart";
     return false;
   }
@@ -248,7 +251,8 @@ std::string Boots(const CutStretch& s) {
 std::string Where(const CutMap& map, const CutStretch& s, uint64_t eb) {
   if (s.range < 0) return "?";
   const CutRange& r = map.ranges[static_cast<size_t>(s.range)];
-  return Format("%d %s [blocks %llu-%llu]", r.line, r.text.c_str(), static_cast<unsigned long long>(s.first_at / eb),
+  return Format("%d %s [blocks %llu-%llu]", r.line, r.text.c_str(),
+                static_cast<unsigned long long>(s.first_at / eb),
                 static_cast<unsigned long long>(s.last_at / eb));
 }
 
@@ -257,7 +261,8 @@ std::string States(const CutMap& map, const CutStretch& s) {
   size_t i = 0;
   for (const CutRange& r : map.ranges) {
     if (r.env || i >= s.states.size()) continue;
-    text += Format("%s%s %s", text.empty() ? "" : ", ", Hex(static_cast<long long>(r.start)).c_str(), s.states[i++].c_str());
+    text += Format("%s%s %s", text.empty() ? "" : ", ", Hex(static_cast<long long>(r.start)).c_str(),
+                   s.states[i++].c_str());
   }
   return text.empty() ? "-" : text;
 }
@@ -278,31 +283,38 @@ std::string JsonText(const std::string& s) {
 
 void WriteCutMap(const CutMap& map, FILE* out) {
   const uint64_t eb = SimGeometry(SimOptions()).eb_size;
-  fprintf(out, "power-cut map of %s: %llu erases and page programs (fwapply status %d uncut), a cut after every %lld\n",
+  fprintf(out,
+          "power-cut map of %s: %llu erases and page programs (fwapply status %d uncut), a cut after every "
+          "%lld\n",
           map.script.c_str(), static_cast<unsigned long long>(map.ops), map.status, map.every);
-  fprintf(out, "%-13s %-6s %-34s %s\n", "cut points", "env", "ranges", "board boots / script line [blocks cut]");
+  fprintf(out, "%-13s %-6s %-34s %s\n", "cut points", "env", "ranges",
+          "board boots / script line [blocks cut]");
   for (const CutStretch& s : map.stretches) {
     const std::string points = Format("%lld-%lld", s.first, s.last);
     fprintf(out, "%-13s %-6s %-34s %s\n  %s\n", points.c_str(), s.env.c_str(), States(map, s).c_str(),
             Boots(s).c_str(), Where(map, s, eb).c_str());
   }
-  fprintf(out, "cut points: %zu; on defaults: %zu; selecting a partial slot: %zu\n", map.points, map.on_defaults,
-          map.on_partial_slot);
+  fprintf(out, "cut points: %zu; on defaults: %zu; selecting a partial slot: %zu\n", map.points,
+          map.on_defaults, map.on_partial_slot);
 }
 
 void WriteCutJson(const CutMap& map, FILE* out) {
   fprintf(out, "{\"script\": %s, \"status\": %d, \"operations\": %llu, \"every\": %lld, \"points\": %zu, ",
-          JsonText(map.script).c_str(), map.status, static_cast<unsigned long long>(map.ops), map.every, map.points);
-  fprintf(out, "\"on_defaults\": %zu, \"on_partial_slot\": %zu, \"stretches\": [", map.on_defaults, map.on_partial_slot);
+          JsonText(map.script).c_str(), map.status, static_cast<unsigned long long>(map.ops), map.every,
+          map.points);
+  fprintf(out, "\"on_defaults\": %zu, \"on_partial_slot\": %zu, \"stretches\": [", map.on_defaults,
+          map.on_partial_slot);
   for (size_t i = 0; i < map.stretches.size(); ++i) {
     const CutStretch& s = map.stretches[i];
     const int line = s.range < 0 ? 0 : map.ranges[static_cast<size_t>(s.range)].line;
-    fprintf(out, "%s\n  {\"first\": %lld, \"last\": %lld, \"points\": %zu, \"line\": %d, \"first_at\": %llu, ",
+    fprintf(out,
+            "%s\n  {\"first\": %lld, \"last\": %lld, \"points\": %zu, \"line\": %d, \"first_at\": %llu, ",
             i ? "," : "", s.first, s.last, s.points, line, static_cast<unsigned long long>(s.first_at));
     fprintf(out, "\"last_at\": %llu, \"env\": %s, \"defaults\": %s, \"partial_slot\": %s, \"ranges\": [",
-            static_cast<unsigned long long>(s.last_at), JsonText(s.env).c_str(), s.defaults ? "true" : "false",
-            s.partial_slot ? "true" : "false");
-    for (size_t r = 0; r < s.states.size(); ++r) fprintf(out, "%s%s", r ? ", " : "", JsonText(s.states[r]).c_str());
+            static_cast<unsigned long long>(s.last_at), JsonText(s.env).c_str(),
+            s.defaults ? "true" : "false", s.partial_slot ? "true" : "false");
+    for (size_t r = 0; r < s.states.size(); ++r)
+      fprintf(out, "%s%s", r ? ", " : "", JsonText(s.states[r]).c_str());
     fprintf(out, "]}");
   }
   fprintf(out, "\n]}\n");
@@ -312,14 +324,21 @@ bool WriteCutSvg(const CutMap& map, const std::string& path) {
   FILE* out = fopen(path.c_str(), "w");
   if (!out) return false;
   const double width = 1000, scale = map.ops ? width / static_cast<double>(map.ops) : 1;
-  fprintf(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"monospace\" "
-          "font-size=\"11\">\n", static_cast<int>(width) + 20, 140);
+  fprintf(out,
+          "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"monospace\" "
+          "font-size=\"11\">\n",
+          static_cast<int>(width) + 20, 140);
   int label = 0;
   for (const CutStretch& s : map.stretches) {
-    const char* colour = s.defaults ? "#d62728" : s.partial_slot ? "#ff7f0e" : s.env == "old" ? "#1f77b4" : "#2ca02c";
+    const char* colour = s.defaults       ? "#d62728"
+                         : s.partial_slot ? "#ff7f0e"
+                         : s.env == "old" ? "#1f77b4"
+                                          : "#2ca02c";
     const double x = 10 + static_cast<double>(s.first) * scale;
     const double w = std::max(1.0, static_cast<double>(s.last - s.first + map.every) * scale);
-    fprintf(out, "<rect x=\"%.1f\" y=\"30\" width=\"%.1f\" height=\"40\" fill=\"%s\"><title>cuts %lld-%lld: %s</title></rect>\n",
+    fprintf(out,
+            "<rect x=\"%.1f\" y=\"30\" width=\"%.1f\" height=\"40\" fill=\"%s\"><title>cuts %lld-%lld: "
+            "%s</title></rect>\n",
             x, w, colour, s.first, s.last, Boots(s).c_str());
     const bool new_line = s.range >= 0 && (&s == &map.stretches.front() || (&s - 1)->range != s.range);
     if (!new_line) continue;
@@ -327,8 +346,10 @@ bool WriteCutSvg(const CutMap& map, const std::string& path) {
     fprintf(out, "<text x=\"%.1f\" y=\"%d\">line %d</text>\n", x + 2, 90 + 14 * (label++ % 3),
             map.ranges[static_cast<size_t>(s.range)].line);
   }
-  fprintf(out, "<text x=\"10\" y=\"18\">%s: blue old slot, green new slot, orange partial slot, red defaults</text>\n",
-          map.script.c_str());
+  fprintf(
+      out,
+      "<text x=\"10\" y=\"18\">%s: blue old slot, green new slot, orange partial slot, red defaults</text>\n",
+      map.script.c_str());
   fprintf(out, "</svg>\n");
   return fclose(out) == 0;
 }

@@ -22,7 +22,7 @@ struct CutRange {
 struct CutStretch {
   long long first, last;  // cut points: operations completed before the cut
   size_t points;
-  int range;  // index into CutMap::ranges of the line the cut interrupted; -1 when unknown
+  int range;                   // index into CutMap::ranges of the line the cut interrupted; -1 when unknown
   uint64_t first_at, last_at;  // flash addresses interrupted at the first and last point
   std::string env;             // "old", "new", "other" or "lost" (the boot loader's defaults)
   std::vector<std::string> states;  // per range that is not the environment: old, new, partial
@@ -50,8 +50,8 @@ SimOptions Fitted(const SimOptions& options, const std::vector<CutRange>& ranges
 
 // Builds the map of the package unpacked in dir (its files' scratch directory: scratch); false
 // with the reason in why when the script that would run cannot be found.
-bool PowerCutMap(const SimOptions& options, const std::string& dir, const std::string& scratch, long long every,
-                 CutMap* map, std::string* why);
+bool PowerCutMap(const SimOptions& options, const std::string& dir, const std::string& scratch,
+                 long long every, CutMap* map, std::string* why);
 void WriteCutMap(const CutMap& map, FILE* out);
 void WriteCutJson(const CutMap& map, FILE* out);
 // false when path cannot be written.

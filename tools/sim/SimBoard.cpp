@@ -180,7 +180,8 @@ std::string SimMapText(const sim::Chip& chip, uint64_t chip_size) {
   for (uint32_t b = 0; b < blocks; ++b) {
     if (b % 64 == 0) {
       char head[32];
-      snprintf(head, sizeof head, "%s0x%08llx ", b ? "\n" : "", static_cast<unsigned long long>(b) * g.eb_size);
+      snprintf(head, sizeof head, "%s0x%08llx ", b ? "\n" : "",
+               static_cast<unsigned long long>(b) * g.eb_size);
       map += head;
     }
     const uint64_t at = static_cast<uint64_t>(b) * g.eb_size;
@@ -208,7 +209,8 @@ std::string SimMapText(const sim::Chip& chip, uint64_t chip_size) {
 std::string SimEnvText(const sim::Chip& chip) {
   char line[96];
   if (BlockUnreadable(chip, kSimEnvAt, kSimEnvSize)) {
-    snprintf(line, sizeof line, "environment at 0x%llx: unreadable\n", static_cast<unsigned long long>(kSimEnvAt));
+    snprintf(line, sizeof line, "environment at 0x%llx: unreadable\n",
+             static_cast<unsigned long long>(kSimEnvAt));
     return line;
   }
   const uint8_t* block = const_cast<sim::Chip&>(chip).data(kSimEnvAt);
@@ -229,8 +231,8 @@ std::string SimEnvText(const sim::Chip& chip) {
   return text;
 }
 
-SimPending SimStart(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
-                    long long cut, const SimAfter& after, bool record_ops) {
+SimPending SimStart(const SimOptions& options, sim::Chip& chip, const std::string& dir,
+                    const std::string& scratch, long long cut, const SimAfter& after, bool record_ops) {
   Child child = {&chip, nullptr, &after, scratch + "/result", record_ops};
   fflush(nullptr);
   const pid_t pid = fork();
@@ -244,7 +246,8 @@ SimRun SimWait(const SimPending& pending) {
   if (pending.pid < 0 || waitpid(pending.pid, &wstatus, 0) != pending.pid) return run;
   run.out = ReadFile(pending.scratch + "/out");
   run.err = ReadFile(pending.scratch + "/err");
-  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) != 70 && WEXITSTATUS(wstatus) != 71) run.status = WEXITSTATUS(wstatus);
+  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) != 70 && WEXITSTATUS(wstatus) != 71)
+    run.status = WEXITSTATUS(wstatus);
   run.result = ReadFile(pending.scratch + "/result");
   unlink((pending.scratch + "/result").c_str());
   if (!pending.record_ops) return run;
@@ -255,7 +258,7 @@ SimRun SimWait(const SimPending& pending) {
   return run;
 }
 
-SimRun SimRunOnce(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
-                  long long cut, const SimAfter& after, bool record_ops) {
+SimRun SimRunOnce(const SimOptions& options, sim::Chip& chip, const std::string& dir,
+                  const std::string& scratch, long long cut, const SimAfter& after, bool record_ops) {
   return SimWait(SimStart(options, chip, dir, scratch, cut, after, record_ops));
 }

@@ -64,8 +64,9 @@ struct SimPending {
   std::string scratch;
   bool record_ops;
 };
-SimPending SimStart(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
-                    long long cut, const SimAfter& after, bool record_ops = false);
+SimPending SimStart(const SimOptions& options, sim::Chip& chip, const std::string& dir,
+                    const std::string& scratch, long long cut, const SimAfter& after,
+                    bool record_ops = false);
 SimRun SimWait(const SimPending& pending);
-SimRun SimRunOnce(const SimOptions& options, sim::Chip& chip, const std::string& dir, const std::string& scratch,
-                  long long cut, const SimAfter& after, bool record_ops = false);
+SimRun SimRunOnce(const SimOptions& options, sim::Chip& chip, const std::string& dir,
+                  const std::string& scratch, long long cut, const SimAfter& after, bool record_ops = false);
