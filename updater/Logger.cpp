@@ -4,7 +4,8 @@
 #include <string.h>
 
 #include "Board.h"
-#include "NModuleInterface.h"
+#include "NCommandIPC.h"
+#include "NEventMQ.h"
 #include "UTime.h"
 
 

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "NModuleInterface.h"
+#include "NCommandIPC.h"
 #include "child.h"
 #include "child_check.h"
 #include "ipc_check.h"

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "NMQueue.h"
-#include "NModuleInterface.h"
+#include "NEventMQ.h"
 #include "child.h"
 #include "child_check.h"
 #include "ipc_check.h"
