@@ -206,6 +206,7 @@ bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::str
     return false;
   }
   const SimOptions options = Fitted(given, map->ranges);
+  map->eb_size = SimGeometry(options).eb_size;
   sim::Chip chip(SimGeometry(options));
   SimPrepare(options, &chip);
   Judge judge;
@@ -282,7 +283,7 @@ std::string JsonText(const std::string& s) {
 }  // namespace
 
 void WriteCutMap(const CutMap& map, FILE* out) {
-  const uint64_t eb = SimGeometry(SimOptions()).eb_size;
+  const uint64_t eb = map.eb_size ? map.eb_size : 1;
   fprintf(out,
           "power-cut map of %s: %llu erases and page programs (fwapply status %d uncut), a cut after every "
           "%lld\n",
@@ -302,8 +303,15 @@ void WriteCutJson(const CutMap& map, FILE* out) {
   fprintf(out, "{\"script\": %s, \"status\": %d, \"operations\": %llu, \"every\": %lld, \"points\": %zu, ",
           JsonText(map.script).c_str(), map.status, static_cast<unsigned long long>(map.ops), map.every,
           map.points);
-  fprintf(out, "\"on_defaults\": %zu, \"on_partial_slot\": %zu, \"stretches\": [", map.on_defaults,
+  fprintf(out, "\"on_defaults\": %zu, \"on_partial_slot\": %zu, \"ranges\": [", map.on_defaults,
           map.on_partial_slot);
+  for (size_t i = 0; i < map.ranges.size(); ++i) {
+    const CutRange& r = map.ranges[i];
+    fprintf(out, "%s{\"line\": %d, \"text\": %s, \"start\": %llu, \"size\": %llu, \"env\": %s}",
+            i ? ", " : "", r.line, JsonText(r.text).c_str(), static_cast<unsigned long long>(r.start),
+            static_cast<unsigned long long>(r.size), r.env ? "true" : "false");
+  }
+  fprintf(out, "], \"stretches\": [");
   for (size_t i = 0; i < map.stretches.size(); ++i) {
     const CutStretch& s = map.stretches[i];
     const int line = s.range < 0 ? 0 : map.ranges[static_cast<size_t>(s.range)].line;

@@ -33,6 +33,7 @@ struct CutMap {
   std::string script;
   int status = -1;  // fwapply's status on the uncut run
   uint64_t ops = 0;
+  uint64_t eb_size = 0;
   long long every = 1;
   std::vector<CutRange> ranges;
   std::vector<CutStretch> stretches;
