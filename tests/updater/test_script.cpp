@@ -303,17 +303,23 @@ struct Service {
   std::string local, remote;
   int sock = -1, queue = -1;
 
-  int Start(Board& b) {
-    local = b.root + "/sender";
-    remote = b.root + "/syslog";
-    places = board();
-    places.log_local = local.c_str();
-    places.log_service = remote.c_str();
+  // The queue is made and removed by the parent, so that a run that dies leaves none behind.
+  int MakeQueue() {
     for (key_t key = 0x46570000 + (getpid() & 0xFFFF) * 16; queue < 0; ++key) {
       queue = msgget(key, IPC_CREAT | IPC_EXCL | 0777);
       places.log_queue_key = key;
       if (queue < 0 && errno != EEXIST) return -1;
     }
+    return queue;
+  }
+  int Start(Board& b) {
+    local = b.root + "/sender";
+    remote = b.root + "/syslog";
+    const int key = places.log_queue_key;
+    places = board();
+    places.log_local = local.c_str();
+    places.log_service = remote.c_str();
+    places.log_queue_key = key;
     board_install(&places);
     sock = socket(AF_UNIX, SOCK_DGRAM, 0);
     struct sockaddr_un a = {};
@@ -333,7 +339,6 @@ struct Service {
     } m;
     n = msgrcv(queue, &m, sizeof m.mtext, 0, IPC_NOWAIT);
     const std::string q = n < 0 ? "<none>" : std::string(m.mtext, static_cast<size_t>(n));
-    msgctl(queue, IPC_RMID, nullptr);
     return "[dgram " + d + "][msg " + q.substr(0, q.find("&time=")) + "]";
   }
 };
@@ -343,7 +348,9 @@ struct Service {
 // standard error.
 ChildResult Chkver(const char* version, const std::string& required) {
   static Service service;
-  return RunScript(
+  service.queue = -1;
+  EXPECT_LE(0, service.MakeQueue());
+  ChildResult r = RunScript(
       "chkver ver " + required + "\nerase 0 20000\n",
       [version](Board& b) {
         if (version) b.put("ver", version);
@@ -354,6 +361,8 @@ ChildResult Chkver(const char* version, const std::string& required) {
         fprintf(stderr, "%s[ops %s]", service.Received().c_str(), fakenand::Trace().c_str());
         return 0;
       });
+  msgctl(service.queue, IPC_RMID, nullptr);
+  return r;
 }
 
 }  // namespace
