@@ -26,13 +26,6 @@
 #include "flash_oracle.h"
 #include "sim_kernel.h"
 
-// Linked with --wrap for Logger::write: a refused version is not reported to a system-log
-// service that is not there (which would cost a second per case).
-extern "C" int __wrap__ZN6Logger5writeEPKc(const char* note) { return note ? 0 : 0; }
-// Linked with --wrap for sync: the simulated chip needs no flush, the host's disks would take
-// most of each case's time.
-extern "C" void __wrap_sync() {}
-
 #if defined(__SANITIZE_ADDRESS__)
 // A small quarantine: the chip-sized buffers every case frees would otherwise stay resident,
 // and every fork of a case copies what is resident.
