@@ -19,8 +19,8 @@ const char* g_readdir(kernel_dir* dir) {
 int g_closedir(kernel_dir* dir) { return ::closedir(reinterpret_cast<DIR*>(dir)); }
 
 const kernel_ops glibc_ops = {
-    g_open,   ::close,  ::read,    ::write,     ::lseek,     g_ioctl,
-    g_stat,   g_fstat,  g_opendir, g_readdir,   g_closedir,  ::isatty, ::sync,
+    g_open,  ::close,   ::read,    ::write,    ::lseek,  g_ioctl, g_stat,
+    g_fstat, g_opendir, g_readdir, g_closedir, ::isatty, ::sync,
 };
 
 }  // namespace

@@ -118,8 +118,7 @@ static char* mkpath(const char* path, const char* name) {
   return n;
 }
 
-static const char* const type_names[] = {"absent", "ram", "rom", "nor", "nand", nullptr,
-                                         "dataflash", "ubi"};
+static const char* const type_names[] = {"absent", "ram", "rom", "nor", "nand", nullptr, "dataflash", "ubi"};
 
 const char* mtd_type_name(int type) {
   if (type < 0 || type >= (int)(sizeof(type_names) / sizeof(type_names[0]))) return nullptr;
@@ -303,7 +302,8 @@ static int sysfs_is_supported(libmtd_t lib) {
     }
   }
 
-  if (k_closedir(sysfs_mtd.release())) return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
+  if (k_closedir(sysfs_mtd.release()))
+    return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
   if (num == -1) return 0;
 
   char file[PATH_MAX];
@@ -393,7 +393,8 @@ int mtd_get_info(libmtd_t lib, struct mtd_info* info) {
   }
   if (errno) return libmtd_sys_errmsg("readdir failed on \"%s\"\n", lib->class_dir);
 
-  if (k_closedir(sysfs_mtd.release())) return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
+  if (k_closedir(sysfs_mtd.release()))
+    return libmtd_sys_errmsg("closedir failed on \"%s\"\n", lib->class_dir);
   if (info->lowest_mtd_num == INT_MAX) info->lowest_mtd_num = 0;
   return 0;
 }
@@ -451,8 +452,7 @@ int mtd_get_dev_info1(libmtd_t lib, int mtd_num, struct mtd_dev_info* mtd) {
   if (mtd->subpage_size < 1) {
     dev_path(file, sizeof(file), lib->subpage_size_fmt, mtd_num);
     errno = EINVAL;
-    return libmtd_errmsg("mtd%d (%s) has insane min. I/O unit size %d\n", mtd_num, file,
-                         mtd->subpage_size);
+    return libmtd_errmsg("mtd%d (%s) has insane min. I/O unit size %d\n", mtd_num, file, mtd->subpage_size);
   }
   if (mtd->size / mtd->eb_size > INT_MAX) {
     dev_path(file, sizeof(file), lib->size_fmt, mtd_num);
@@ -528,8 +528,7 @@ int mtd_probe_node(libmtd_t lib, const char* node) {
 
 int mtd_valid_erase_block(const struct mtd_dev_info* mtd, int eb) {
   if (eb < 0 || eb >= mtd->eb_cnt) {
-    libmtd_errmsg("bad eraseblock number %d, mtd%d has %d eraseblocks\n", eb, mtd->mtd_num,
-                  mtd->eb_cnt);
+    libmtd_errmsg("bad eraseblock number %d, mtd%d has %d eraseblocks\n", eb, mtd->mtd_num, mtd->eb_cnt);
     errno = EINVAL;
     return -1;
   }
@@ -540,9 +539,7 @@ int mtd_ioctl_error(const struct mtd_dev_info* mtd, int eb, const char* sreq) {
   return libmtd_sys_errmsg("%s ioctl failed for eraseblock %d (mtd%d)\n", sreq, eb, mtd->mtd_num);
 }
 
-static long long eb_start(const struct mtd_dev_info* mtd, int eb) {
-  return (long long)eb * mtd->eb_size;
-}
+static long long eb_start(const struct mtd_dev_info* mtd, int eb) { return (long long)eb * mtd->eb_size; }
 
 int mtd_is_bad(const struct mtd_dev_info* mtd, int fd, int eb) {
   if (mtd_valid_erase_block(mtd, eb)) return -1;
@@ -595,8 +592,8 @@ int mtd_erase(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb) {
 
 static int check_offs_len(const struct mtd_dev_info* mtd, int offs, int len, bool neg_len_ok) {
   if (offs < 0 || (long long)offs + len > mtd->eb_size || (len < 0 && !neg_len_ok)) {
-    libmtd_errmsg("bad offset %d or length %d, mtd%d eraseblock size is %d\n", offs, len,
-                  mtd->mtd_num, mtd->eb_size);
+    libmtd_errmsg("bad offset %d or length %d, mtd%d eraseblock size is %d\n", offs, len, mtd->mtd_num,
+                  mtd->eb_size);
     errno = EINVAL;
     return -1;
   }
@@ -654,13 +651,13 @@ int mtd_read(const struct mtd_dev_info* mtd, int fd, int eb, int offs, void* buf
   return 0;
 }
 
-static int do_oob_op(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint64_t start,
-                     uint64_t length, void* data, unsigned int cmd64, unsigned int cmd32,
-                     const char* cmd64_str, const char* cmd32_str) {
+static int do_oob_op(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint64_t start, uint64_t length,
+                     void* data, unsigned int cmd64, unsigned int cmd32, const char* cmd64_str,
+                     const char* cmd32_str) {
   uint64_t dev_size = (uint64_t)(int64_t)mtd->eb_cnt * (uint64_t)(int64_t)mtd->eb_size;
   if (start >= dev_size) {
-    libmtd_errmsg("bad page address %llu, mtd%d has %d eraseblocks (%llu bytes)\n",
-                  (unsigned long long)start, mtd->mtd_num, mtd->eb_cnt, (unsigned long long)dev_size);
+    libmtd_errmsg("bad page address %llu, mtd%d has %d eraseblocks (%llu bytes)\n", (unsigned long long)start,
+                  mtd->mtd_num, mtd->eb_cnt, (unsigned long long)dev_size);
     errno = EINVAL;
     return -1;
   }
@@ -669,10 +666,10 @@ static int do_oob_op(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint6
   uint64_t oob_size = mtd->oob_size > 0 ? (uint64_t)mtd->oob_size : 0;
   // Written so that a huge length cannot wrap the sum below the OOB size.
   if (length == 0 || length > oob_size || oob_offs > oob_size - length) {
-    libmtd_errmsg("Cannot write %llu OOB bytes to address %llu (OOB offset %u) - mtd%d OOB size is "
-                  "only %d bytes\n",
-                  (unsigned long long)length, (unsigned long long)start, oob_offs, mtd->mtd_num,
-                  mtd->oob_size);
+    libmtd_errmsg(
+        "Cannot write %llu OOB bytes to address %llu (OOB offset %u) - mtd%d OOB size is "
+        "only %d bytes\n",
+        (unsigned long long)length, (unsigned long long)start, oob_offs, mtd->mtd_num, mtd->oob_size);
     errno = EINVAL;
     return -1;
   }
@@ -685,9 +682,8 @@ static int do_oob_op(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint6
     oob64.usr_ptr = (uint64_t)(uintptr_t)data;
     if (k_ioctl(fd, cmd64, &oob64) == 0) return 0;
     if (errno != ENOTTY)
-      libmtd_sys_errmsg("%s ioctl failed for mtd%d, offset %llu (eraseblock %llu)\n", cmd64_str,
-                        mtd->mtd_num, (unsigned long long)start,
-                        (unsigned long long)(start / (uint64_t)mtd->eb_size));
+      libmtd_sys_errmsg("%s ioctl failed for mtd%d, offset %llu (eraseblock %llu)\n", cmd64_str, mtd->mtd_num,
+                        (unsigned long long)start, (unsigned long long)(start / (uint64_t)mtd->eb_size));
     lib->offs64_ioctls = OFFS64_IOCTLS_NOT_SUPPORTED;
   }
 
@@ -703,20 +699,18 @@ static int do_oob_op(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint6
   oob.ptr = static_cast<unsigned char*>(data);
   int ret = k_ioctl(fd, cmd32, &oob);
   if (ret < 0)
-    libmtd_sys_errmsg("%s ioctl failed for mtd%d, offset %llu (eraseblock %llu)\n", cmd32_str,
-                      mtd->mtd_num, (unsigned long long)start,
-                      (unsigned long long)(start / (uint64_t)mtd->eb_size));
+    libmtd_sys_errmsg("%s ioctl failed for mtd%d, offset %llu (eraseblock %llu)\n", cmd32_str, mtd->mtd_num,
+                      (unsigned long long)start, (unsigned long long)(start / (uint64_t)mtd->eb_size));
   return ret;
 }
 
-int mtd_read_oob(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint64_t start,
-                 uint64_t length, void* data) {
-  return do_oob_op(lib, mtd, fd, start, length, data, MEMREADOOB64, MEMREADOOB, "MEMREADOOB64",
-                   "MEMREADOOB");
+int mtd_read_oob(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint64_t start, uint64_t length,
+                 void* data) {
+  return do_oob_op(lib, mtd, fd, start, length, data, MEMREADOOB64, MEMREADOOB, "MEMREADOOB64", "MEMREADOOB");
 }
 
-int mtd_write_oob(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint64_t start,
-                  uint64_t length, void* data) {
+int mtd_write_oob(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, uint64_t start, uint64_t length,
+                  void* data) {
   return do_oob_op(lib, mtd, fd, start, length, data, MEMWRITEOOB64, MEMWRITEOOB, "MEMWRITEOOB64",
                    "MEMWRITEOOB");
 }
@@ -763,12 +757,12 @@ static int memwrite(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb
     return 1;
   }
   if (oob) return mtd_ioctl_error(mtd, eb, "MEMWRITE");
-  return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", len, mtd->mtd_num, eb,
-                           offs);
+  return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", len, mtd->mtd_num,
+                           eb, offs);
 }
 
-int mtd_write(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, int offs, void* data,
-              int len, void* oob, int ooblen, uint8_t mode) {
+int mtd_write(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, int offs, void* data, int len,
+              void* oob, int ooblen, uint8_t mode) {
   if (mtd_valid_erase_block(mtd, eb)) return -1;
   // A negative length would become a huge write from the caller's buffer.
   if (check_offs_len(mtd, offs, len, false)) return -1;
@@ -810,8 +804,8 @@ int mtd_write(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, int 
   if (ret != len) {
     // A short write sets no errno of its own; the page did not get all its bytes.
     if (ret >= 0) errno = EIO;
-    return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", len,
-                             mtd->mtd_num, eb, offs);
+    return libmtd_sys_errmsg("cannot write %d bytes to mtd%d (eraseblock %d, offset %d)\n", len, mtd->mtd_num,
+                             eb, offs);
   }
   return 0;
 }
@@ -831,8 +825,7 @@ int mtd_is_locked(const struct mtd_dev_info* mtd, int fd, int eb) {
   return ret;
 }
 
-static int mtd_xlock(const struct mtd_dev_info* mtd, int fd, int eb, unsigned int req,
-                     const char* sreq) {
+static int mtd_xlock(const struct mtd_dev_info* mtd, int fd, int eb, unsigned int req, const char* sreq) {
   if (mtd_valid_erase_block(mtd, eb)) return -1;
   struct erase_info_user ei;
   ei.start = (uint32_t)eb_start(mtd, eb);
@@ -874,9 +867,10 @@ static long long img_size_that_fits(const struct mtd_dev_info* mtd, int in_fd, i
   }
   const long long blocks = (img_size + offs + mtd->eb_size - 1) / mtd->eb_size;
   if (img_size > INT_MAX || blocks + eb > mtd->eb_cnt) {
-    libmtd_errmsg("\"%s\" image size is %d bytes, mtd%d size is %d eraseblocks, the image does "
-                  "not fit if we write it starting from eraseblock %d, offset %d\n",
-                  img_name, (int)img_size, mtd->mtd_num, mtd->eb_cnt, eb, offs);
+    libmtd_errmsg(
+        "\"%s\" image size is %d bytes, mtd%d size is %d eraseblocks, the image does "
+        "not fit if we write it starting from eraseblock %d, offset %d\n",
+        img_name, (int)img_size, mtd->mtd_num, mtd->eb_cnt, eb, offs);
     errno = EINVAL;
     return -1;
   }
@@ -955,7 +949,8 @@ static int check_pattern(const void* buf, uint8_t patt, int size) {
 }
 
 // One pattern: erase, check blank, program the pattern, read it back. 0, or -1 (reported).
-static int torture_pattern(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, uint8_t patt, void* buf) {
+static int torture_pattern(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb, uint8_t patt,
+                           void* buf) {
   if (mtd_erase(lib, mtd, fd, eb) || mtd_read(mtd, fd, eb, 0, buf, mtd->eb_size)) return -1;
   if (!check_pattern(buf, 0xFF, mtd->eb_size)) {
     libmtd_errmsg("erased PEB %d, but a non-0xFF byte found\n", eb);
@@ -978,7 +973,8 @@ int mtd_torture(libmtd_t lib, const struct mtd_dev_info* mtd, int fd, int eb) {
   libmtd_normsg("run torture test for PEB %d\n", eb);
   void* buf = xmalloc((size_t)mtd->eb_size);
   int ret = 0;
-  for (size_t i = 0; i < sizeof(patterns) && ret == 0; i++) ret = torture_pattern(lib, mtd, fd, eb, patterns[i], buf);
+  for (size_t i = 0; i < sizeof(patterns) && ret == 0; i++)
+    ret = torture_pattern(lib, mtd, fd, eb, patterns[i], buf);
   const int err = errno;
   free(buf);
   errno = err;

@@ -60,8 +60,8 @@ int mtd_read(const struct mtd_dev_info* mtd, int fd, int eb, int offs, void* buf
 // Data and/or OOB bytes at (eb, offs) in one MEMWRITE request, programmed in `mode` (the
 // request's mode, not the descriptor's file mode). A kernel without MEMWRITE is remembered in
 // desc; then OOB bytes go first by MEMWRITEOOB and data by seek and write.
-int mtd_write(libmtd_t desc, const struct mtd_dev_info* mtd, int fd, int eb, int offs, void* data,
-              int len, void* oob, int ooblen, uint8_t mode);
+int mtd_write(libmtd_t desc, const struct mtd_dev_info* mtd, int fd, int eb, int offs, void* data, int len,
+              void* oob, int ooblen, uint8_t mode);
 int mtd_read_oob(libmtd_t desc, const struct mtd_dev_info* mtd, int fd, uint64_t start, uint64_t length,
                  void* data);
 int mtd_write_oob(libmtd_t desc, const struct mtd_dev_info* mtd, int fd, uint64_t start, uint64_t length,

@@ -1,7 +1,7 @@
 #include "tool_report.h"
 
-#include <stdarg.h>
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

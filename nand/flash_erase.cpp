@@ -61,8 +61,10 @@ int check_bad(const mtd_dev_info& mtd, int fd, uint32_t eb, const char* device, 
   return -1;
 }
 
-int erase_blocks(libmtd_t mtd_desc, const mtd_dev_info& mtd, int fd, const char* device, int start, int count) {
-  const uint32_t eb_start = static_cast<uint32_t>(static_cast<uint64_t>(start) / static_cast<uint64_t>(mtd.eb_size));
+int erase_blocks(libmtd_t mtd_desc, const mtd_dev_info& mtd, int fd, const char* device, int start,
+                 int count) {
+  const uint32_t eb_start =
+      static_cast<uint32_t>(static_cast<uint64_t>(start) / static_cast<uint64_t>(mtd.eb_size));
   uint32_t eb_cnt = static_cast<uint32_t>(count);
   if (eb_cnt == 0) eb_cnt = static_cast<uint32_t>(mtd.size / mtd.eb_size) - eb_start;
   const uint32_t eb_end = eb_start + eb_cnt;

@@ -121,7 +121,8 @@ int open_device(Dump* d, mtd_dev_info* mtd) {
   }
   mtd->oob_size = kRecordOobSize;
   d->oobbuf = static_cast<unsigned char*>(xmalloc(kRecordOobSize));
-  d->readbuf = static_cast<unsigned char*>(xmalloc(mtd->min_io_size > 0 ? static_cast<size_t>(mtd->min_io_size) : 0));
+  d->readbuf =
+      static_cast<unsigned char*>(xmalloc(mtd->min_io_size > 0 ? static_cast<size_t>(mtd->min_io_size) : 0));
   return 0;
 }
 
@@ -178,8 +179,8 @@ bool prepare(Dump* d, const mtd_dev_info& mtd, mtd_ecc_stats* stat) {
 // bitflips its read added to the ECC counters. Ends the process on a failure.
 void copy_page(Dump* d, const mtd_dev_info& mtd, long long ofs, bool eccstats, mtd_ecc_stats* stat1) {
   const int pagesize = mtd.min_io_size;
-  if (mtd_read(&mtd, d->fd, static_cast<int>(ofs / mtd.eb_size), static_cast<int>(ofs % mtd.eb_size), d->readbuf,
-               pagesize) != 0) {
+  if (mtd_read(&mtd, d->fd, static_cast<int>(ofs / mtd.eb_size), static_cast<int>(ofs % mtd.eb_size),
+               d->readbuf, pagesize) != 0) {
     errmsg("mtd_read\n");
     d->abort();
   }

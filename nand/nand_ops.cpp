@@ -16,7 +16,7 @@ int WriteMem(const unsigned char* buffer, unsigned int size, const char* device,
 }
 
 const nand_ops kTools = {
-    flash_erase,      flash_erase_state,   nand_dump_to_mem_nooob, nand_dump_to_mem_with_oob,
+    flash_erase,        flash_erase_state, nand_dump_to_mem_nooob, nand_dump_to_mem_with_oob,
     nand_dump_with_oob, WriteFile,         nand_write_with_oob,    WriteMem,
 };
 

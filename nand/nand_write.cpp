@@ -54,7 +54,7 @@ struct Resources {
   int ifd = -1;
   libmtd_t mtd_desc = nullptr;
   unsigned char* buf = nullptr;
-  int chip_oob_size = 0;       // the device's own OOB size; the records carry only 32 bytes
+  int chip_oob_size = 0;         // the device's own OOB size; the records carry only 32 bytes
   long long checked_block = -1;  // the block last found erased where the write goes on
 
   void release() {
@@ -177,7 +177,8 @@ bool page_erased(Resources* r, const mtd_dev_info& mtd, unsigned long long offse
   mtd_dev_info whole = mtd;
   whole.oob_size = r->chip_oob_size;
   const int oob = r->chip_oob_size > 0 ? r->chip_oob_size : 0;
-  if (oob > 0 && mtd_read_oob(r->mtd_desc, &whole, r->fd, offset, static_cast<uint64_t>(oob), buf + page) != 0)
+  if (oob > 0 &&
+      mtd_read_oob(r->mtd_desc, &whole, r->fd, offset, static_cast<uint64_t>(oob), buf + page) != 0)
     return false;
   // All 0xFF: the first byte is, and every byte equals the one after it.
   const size_t n = static_cast<size_t>(page) + static_cast<size_t>(oob);
@@ -364,8 +365,8 @@ int nand_write() {
   const size_t buflen = static_cast<size_t>(mtd.eb_size / mtd.min_io_size) * pagelen;
   r.buf = static_cast<unsigned char*>(xmalloc(buflen));
   erase_buffer(r.buf, buflen);
-  size_t filled = 0;    // bytes of input held in the buffer
-  size_t wpos = 0;      // next record to write
+  size_t filled = 0;  // bytes of input held in the buffer
+  size_t wpos = 0;    // next record to write
   bool started = false;
   long long blockstart = -1;
   // Even an empty input enters its first block, as the writer always reports where it starts.

@@ -1087,8 +1087,8 @@ struct Kernel::Impl {
 };
 
 const kernel_ops Kernel::Impl::ops = {
-    s_open, s_close, s_read,    s_write,   s_lseek,    s_ioctl,
-    s_stat, s_fstat, s_opendir, s_readdir, s_closedir, s_isatty, s_sync,
+    s_open,  s_close,   s_read,    s_write,    s_lseek,  s_ioctl, s_stat,
+    s_fstat, s_opendir, s_readdir, s_closedir, s_isatty, s_sync,
 };
 
 Kernel::Kernel() : impl_(new Impl(this)) {

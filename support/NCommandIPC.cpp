@@ -15,13 +15,12 @@
 
 // Programming errors with constant arguments: checked in every build type, because the
 // release build's NDEBUG would otherwise let an overlong path run past sun_path.
-#define NIPC_REQUIRE(cond)                                                               \
-  do {                                                                                   \
-    if (!(cond)) {                                                                       \
-      fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__,         \
-              __func__, #cond);                                                          \
-      abort();                                                                           \
-    }                                                                                    \
+#define NIPC_REQUIRE(cond)                                                                         \
+  do {                                                                                             \
+    if (!(cond)) {                                                                                 \
+      fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, #cond); \
+      abort();                                                                                     \
+    }                                                                                              \
   } while (0)
 
 NCommandIPC::NCommandIPC(const char* sLocalPath, const char* sRemotePath)
@@ -136,8 +135,8 @@ int NCommandIPC::Recv(char* buf, unsigned int size) {
   struct sockaddr_un from;
   memset(&from, 0, sizeof from);
   socklen_t fromLen = sizeof from;
-  ssize_t n = recvfrom(m_socket, buf, size - 1, MSG_DONTWAIT,
-                       reinterpret_cast<struct sockaddr*>(&from), &fromLen);
+  ssize_t n =
+      recvfrom(m_socket, buf, size - 1, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
   if (n < 0) return static_cast<int>(n);
   // Answers go to whoever spoke last.
   m_unaddrRemote = from;

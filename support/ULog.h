@@ -58,5 +58,4 @@ extern USysLog gSysLog;
 
 // Call-site forms: the report carries the caller's file and line.
 #define USYSLOG_ERROR(func, err) USysLog::error(__FILE__, __LINE__, (func), (err))
-#define USYSLOG_ERRORF(func, err, ...) \
-  USysLog::error(__FILE__, __LINE__, (func), (err), __VA_ARGS__)
+#define USYSLOG_ERRORF(func, err, ...) USysLog::error(__FILE__, __LINE__, (func), (err), __VA_ARGS__)

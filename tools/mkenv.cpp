@@ -63,11 +63,13 @@ int Print(const char* path, unsigned int offset) {
   }
   if (fd >= 0) close(fd);
   if (got < block.size()) {
-    fprintf(stderr, "fwenv: cannot read a 0x%x-byte block from %s at 0x%x\n", EnvUtil::kBlockSize, path, offset);
+    fprintf(stderr, "fwenv: cannot read a 0x%x-byte block from %s at 0x%x\n", EnvUtil::kBlockSize, path,
+            offset);
     return 1;
   }
   const unsigned int stored = static_cast<unsigned int>(block[0]) | static_cast<unsigned int>(block[1]) << 8 |
-                              static_cast<unsigned int>(block[2]) << 16 | static_cast<unsigned int>(block[3]) << 24;
+                              static_cast<unsigned int>(block[2]) << 16 |
+                              static_cast<unsigned int>(block[3]) << 24;
   const unsigned int actual = crc32(0, block.data() + 4, EnvUtil::kBlockSize - 4);
   const char* data = reinterpret_cast<const char*>(block.data()) + 4;
   const char* const end = reinterpret_cast<const char*>(block.data()) + block.size();

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "PackageCheck.h"
-#include "UCrc32.h"
 #include "Staging.h"
+#include "UCrc32.h"
 
 namespace {
 
@@ -48,8 +48,10 @@ bool Checked(const char* package, bool force) {
   CheckPackage(package, CheckConfig(), PackageForm::kTgz, &report);
   WriteFindings(report, stderr, false);
   if (report.Status() < 2) return true;
-  fprintf(stderr, force ? "fwimg: %s has errors; wrapped anyway (--force)\n"
-                        : "fwimg: %s has errors; not wrapped (--force wraps it anyway)\n", package);
+  fprintf(stderr,
+          force ? "fwimg: %s has errors; wrapped anyway (--force)\n"
+                : "fwimg: %s has errors; not wrapped (--force wraps it anyway)\n",
+          package);
   return force;
 }
 

@@ -52,11 +52,21 @@ std::string Escape(const char* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
     unsigned char c = static_cast<unsigned char>(data[i]);
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c < 0x20 || c >= 0x7f) {
           char hex[8];
@@ -149,7 +159,8 @@ void Serve(int sock, int queue, bool silent, long count) {
       ++seen;
       // "ok" with its NUL, to whoever spoke.
       if (!silent)
-        sendto(sock, "ok", 3, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&from), from_len);
+        sendto(sock, "ok", 3, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&from),
+               from_len);
     }
     // An oversized message is cut rather than left to block the queue.
     while (!gStop && (count < 0 || seen < count) &&
@@ -194,7 +205,8 @@ int main(int argc, char** argv) {
   close(sock);
   // Only the socket file this run bound: one put there since by someone else stays.
   struct stat now;
-  if (lstat(kSocketPath, &now) == 0 && now.st_dev == bound.st_dev && now.st_ino == bound.st_ino) unlink(kSocketPath);
+  if (lstat(kSocketPath, &now) == 0 && now.st_dev == bound.st_dev && now.st_ino == bound.st_ino)
+    unlink(kSocketPath);
   msgctl(queue, IPC_RMID, nullptr);
   return 0;
 }

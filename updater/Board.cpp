@@ -3,8 +3,15 @@
 namespace {
 
 const BoardPlaces kBoard = {
-    "/tmp/update",   "/mnt/user",        "/tmp/user",         "/tmp/fwapply.lock", "/dev/mtd0",
-    "/dev/mtdblock4", "/tmp/ZQ_FW_UPDATE_SENDER", "/tmp/ZQ_SYSTEMLOG", 0x106,
+    "/tmp/update",
+    "/mnt/user",
+    "/tmp/user",
+    "/tmp/fwapply.lock",
+    "/dev/mtd0",
+    "/dev/mtdblock4",
+    "/tmp/ZQ_FW_UPDATE_SENDER",
+    "/tmp/ZQ_SYSTEMLOG",
+    0x106,
 };
 
 const BoardPlaces* g_places = &kBoard;

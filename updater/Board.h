@@ -3,15 +3,15 @@
 #pragma once
 
 struct BoardPlaces {
-  const char* work_dir;    // "/tmp/update": the package, staged in RAM
-  const char* user_mount;  // "/mnt/user"
-  const char* user_link;   // "/tmp/user": where the saved user files stay reachable
-  const char* run_lock;    // "/tmp/fwapply.lock"
-  const char* chip;        // "/dev/mtd0": the whole NAND chip, the scripts' address space
-  const char* env_block;   // "/dev/mtdblock4": the boot environment
-  const char* log_local;   // "/tmp/ZQ_FW_UPDATE_SENDER": this program's end of the datagram channel
-  const char* log_service; // "/tmp/ZQ_SYSTEMLOG"; null: no system-log service, no events sent
-  int log_queue_key;       // 0x106
+  const char* work_dir;     // "/tmp/update": the package, staged in RAM
+  const char* user_mount;   // "/mnt/user"
+  const char* user_link;    // "/tmp/user": where the saved user files stay reachable
+  const char* run_lock;     // "/tmp/fwapply.lock"
+  const char* chip;         // "/dev/mtd0": the whole NAND chip, the scripts' address space
+  const char* env_block;    // "/dev/mtdblock4": the boot environment
+  const char* log_local;    // "/tmp/ZQ_FW_UPDATE_SENDER": this program's end of the datagram channel
+  const char* log_service;  // "/tmp/ZQ_SYSTEMLOG"; null: no system-log service, no events sent
+  int log_queue_key;        // 0x106
 };
 
 // The board's own places, installed unless a test or fwsim replaced them.

@@ -54,8 +54,7 @@ void EnvUtil::Load(const char* path, bool seek, unsigned int offset) {
   if (n >= 0) n = k_read_full(m_fd, m_pBuffer, data_size);
   if (n < 0) {
     fprintf(stderr, "read fail when init EnvUtil fd=%d, buff=%x size=%d\n", m_fd,
-            static_cast<unsigned int>(reinterpret_cast<uintptr_t>(m_pBuffer)),
-            static_cast<int>(data_size));
+            static_cast<unsigned int>(reinterpret_cast<uintptr_t>(m_pBuffer)), static_cast<int>(data_size));
     k_close(m_fd);
     m_fd = -1;
     delete[] m_pBuffer;

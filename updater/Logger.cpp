@@ -8,7 +8,6 @@
 #include "NEventMQ.h"
 #include "UTime.h"
 
-
 // The service files the two channels apart, so their descriptions differ in one letter.
 static const char kDescDatagram[] = "Firmware Update failed";
 static const char kDescQueue[] = "Firmware update failed";
@@ -28,8 +27,8 @@ int Logger::SendLogByIPC(int id, const char* desc, const char* note, const char*
   NCommandIPC channel(board().log_local, board().log_service);
   char event[kEventSize];
   // snprintf cuts an overlong note so the text always ends inside the buffer.
-  snprintf(event, sizeof event, "action=insertlog&logid=%d&desc=%s&note=%s&logtype=%s", id,
-           OrEmpty(desc), OrEmpty(note), OrEmpty(type));
+  snprintf(event, sizeof event, "action=insertlog&logid=%d&desc=%s&note=%s&logtype=%s", id, OrEmpty(desc),
+           OrEmpty(note), OrEmpty(type));
   channel.Send(event, static_cast<unsigned int>(strlen(event)));
   int result = -1;
   if (channel.Wait(1, 0) > 0) {
@@ -47,8 +46,7 @@ void Logger::FormatTime(time_t now, char* out, unsigned int size) {
   struct tm local;
   if (!localtime_r(&now, &local)) return;
   snprintf(out, size, "%04d/%02d/%02d %02d:%02d:%02d%s", local.tm_year + 1900, local.tm_mon + 1,
-           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-           local.tm_isdst > 0 ? "d" : "");
+           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, local.tm_isdst > 0 ? "d" : "");
 }
 
 int Logger::SendLogByMsg(int id, const char* desc, const char* note, const char* type) {
@@ -57,8 +55,8 @@ int Logger::SendLogByMsg(int id, const char* desc, const char* note, const char*
   char when[256];
   FormatTime(UTime::nowS(nullptr), when, sizeof when);
   char event[kEventSize];
-  snprintf(event, sizeof event, "event=addlog&id=%d&desc=%s&note=%s&type=%s&time=%s", id,
-           OrEmpty(desc), OrEmpty(note), OrEmpty(type), when);
+  snprintf(event, sizeof event, "event=addlog&id=%d&desc=%s&note=%s&type=%s&time=%s", id, OrEmpty(desc),
+           OrEmpty(note), OrEmpty(type), when);
   queue.Send(event, static_cast<unsigned int>(strlen(event)));
   queue.disconnect();
   return 0;

@@ -10,7 +10,7 @@
 #include "UProcess.h"  // RunCommand, which the staging uses for tar, cp and friends
 
 // The updater a package may carry, run instead of this one.
-extern const char* const kCarriedUpdater; // "fwapply"
+extern const char* const kCarriedUpdater;  // "fwapply"
 
 // Size of every staged-path buffer that the driver hands in.
 const size_t kStagedPathSize = 256;

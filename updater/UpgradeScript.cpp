@@ -156,8 +156,7 @@ void UpgradeScript::ExpandConditional(StringList& lines, size_t index, const Str
   if (tokens.size() < 2) return;
   if (CheckPartition(tokens[1].c_str()) == 1) return;
   StringList rest(tokens.begin() + 2, tokens.end());
-  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index) + 1,
-               UTextUtil::implode(rest, " "));
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index) + 1, UTextUtil::implode(rest, " "));
 }
 
 int UpgradeScript::CheckVersion(const std::string& line, const StringList& tokens) {
@@ -256,7 +255,8 @@ int UpgradeScript::LineImage(StringList&, size_t, const StringList& t) {
     return 1;
   }
   const int start = ParseHex(t[1].c_str()), length = ParseHex(t[2].c_str());
-  const int rc = t[0] == "write" ? CmdWrite(start, length, path.c_str()) : CmdWriteOob(start, length, path.c_str());
+  const int rc =
+      t[0] == "write" ? CmdWrite(start, length, path.c_str()) : CmdWriteOob(start, length, path.c_str());
   return rc < 0 ? 1 : 0;
 }
 
@@ -355,8 +355,7 @@ int UpgradeScript::CheckImage(const mtd_dev_info& chip, const char* file, bool o
   const long long page = chip.min_io_size;
   const long long record = page + (oob ? kRecordOobSize : 0);
   const long long size = static_cast<long long>(st.st_size);
-  if (oob && size % record != 0)
-    return Refuse("%s is not a whole number of %lld-byte records", file, record);
+  if (oob && size % record != 0) return Refuse("%s is not a whole number of %lld-byte records", file, record);
   *pages = oob ? size / record : (size + page - 1) / page;
   const long long room = oob && length != 0 ? length : chip.size - start;
   if (*pages * page > room) return Refuse("%s does not fit into the range", file);
@@ -470,8 +469,7 @@ int UpgradeScript::BlankAt(int start, int page) {
   const size_t pages = (kVerifyLength + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
   // Zeros: whatever the reader does not deliver (end of the chip) counts as not erased.
   std::vector<char> buf(pages * static_cast<size_t>(page), '\0');
-  if (nand().dump_mem(buf.data(), start, static_cast<int>(kVerifyLength), board().chip) != 0)
-    return 0;
+  if (nand().dump_mem(buf.data(), start, static_cast<int>(kVerifyLength), board().chip) != 0) return 0;
   for (size_t i = 0; i < kVerifyLength; ++i) {
     if (static_cast<unsigned char>(buf[i]) != 0xFF) return 0;
   }
@@ -480,7 +478,8 @@ int UpgradeScript::BlankAt(int start, int page) {
 
 int UpgradeScript::WriteImage(const mtd_dev_info& chip, int start, int length, const char* file, bool oob) {
   long long pages = 0;
-  if (CheckRange(chip, start, length) < 0 || CheckImage(chip, file, oob, start, length, &pages) < 0) return -1;
+  if (CheckRange(chip, start, length) < 0 || CheckImage(chip, file, oob, start, length, &pages) < 0)
+    return -1;
   EraseRange(start, length);
   const long long limit = oob && length != 0 ? static_cast<long long>(start) + length : chip.size;
   if (CheckPath(chip, start, length, pages, limit, false, !oob) < 0) return -1;
@@ -488,7 +487,8 @@ int UpgradeScript::WriteImage(const mtd_dev_info& chip, int start, int length, c
     return Refuse("range at 0x%x does not read back erased, nothing written",
                   static_cast<unsigned int>(start));
   if (oob) {
-    nand().write_file_oob(file, board().chip, static_cast<unsigned int>(start), static_cast<unsigned int>(length));
+    nand().write_file_oob(file, board().chip, static_cast<unsigned int>(start),
+                          static_cast<unsigned int>(length));
   } else {
     nand().write_file(file, board().chip, static_cast<unsigned int>(start), 0);
   }
@@ -535,7 +535,8 @@ int UpgradeScript::CmdSetEnv(int start, int length, const char* name, const char
   // boot loader that skips bad blocks reads it; a bad block's bytes are nobody's environment.
   const long long good = FirstGoodBlock(chip, start, end);
   if (good == -2)
-    return Refuse("boot environment at 0x%x cannot be read, left unchanged", static_cast<unsigned int>(start));
+    return Refuse("boot environment at 0x%x cannot be read, left unchanged",
+                  static_cast<unsigned int>(start));
   if (good < 0) return Refuse("not enough good blocks in the range, nothing written");
   const unsigned int at = static_cast<unsigned int>(good);
   EnvUtil env(board().chip, at, EnvUtil::kBlockSize);

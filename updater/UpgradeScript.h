@@ -64,9 +64,9 @@ class UpgradeScript {
   // Flash commands; offsets and lengths are bytes of the whole chip. A line that cannot be
   // carried out as asked says so on stderr, naming the script line, and returns -1 (the run
   // stops); it changes nothing but what it had already erased.
-  int CmdErase(int start, int length);                       // 0, or -1 when refused
-  int VerifyErase(int start, int length);  // 1 when the first 2048 bytes at start read blank
-  int CmdWrite(int start, int length, const char* file);     // 0, or -1 when refused
+  int CmdErase(int start, int length);                    // 0, or -1 when refused
+  int VerifyErase(int start, int length);                 // 1 when the first 2048 bytes at start read blank
+  int CmdWrite(int start, int length, const char* file);  // 0, or -1 when refused
   int CmdWriteOob(int start, int length, const char* file);  // 0, or -1 when refused
   // Copies srcLength bytes from srcStart, with their OOB bytes, into the range at start; as
   // CmdWriteOob, and -1 with nothing written when the source cannot be read.
@@ -102,7 +102,8 @@ class UpgradeScript {
   // and blocking on no FIFO; -1 with errno EXDEV when its path leads out of the directory.
   int OpenImage(const char* file);
   int CheckRange(const mtd_dev_info& chip, int start, int length);
-  int CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length, long long* pages);
+  int CheckImage(const mtd_dev_info& chip, const char* file, bool oob, int start, int length,
+                 long long* pages);
   int CheckPath(const mtd_dev_info& chip, int start, int length, long long pages, long long limit, bool env,
                 bool beyond);
   bool BlockReadsErased(const mtd_dev_info& chip, long long eb);

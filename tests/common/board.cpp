@@ -22,7 +22,11 @@ std::string Pattern(size_t n, unsigned seed) {
 }
 
 Places::Places(const std::string& r)
-    : root(r), work(r + "/update"), lock(r + "/fwapply.lock"), user_mount(r + "/mnt/user"), user_link(r + "/user") {
+    : root(r),
+      work(r + "/update"),
+      lock(r + "/fwapply.lock"),
+      user_mount(r + "/mnt/user"),
+      user_link(r + "/user") {
   mkdir(work.c_str(), 0700);
   places_ = board_default();
   places_.work_dir = work.c_str();
@@ -35,17 +39,23 @@ Places::Places(const std::string& r)
 
 Places::~Places() { board_install(before_); }
 
-void Places::put(const std::string& name, const std::string& data) const { testutil::WriteAll(path(name), data); }
+void Places::put(const std::string& name, const std::string& data) const {
+  testutil::WriteAll(path(name), data);
+}
 
 std::string Places::get(const std::string& name) const { return testutil::ReadAll(path(name)); }
 
-Board::Board(const std::string& r, const sim::Geometry& g) : Places(r), chip(g) { kernel.add_mtd(0, &chip, "nand0"); }
+Board::Board(const std::string& r, const sim::Geometry& g) : Places(r), chip(g) {
+  kernel.add_mtd(0, &chip, "nand0");
+}
 
 void Board::program(uint64_t at, const std::string& data) {
   chip.program(at, reinterpret_cast<const uint8_t*>(data.data()), data.size());
 }
 
-std::string Board::read(uint64_t at, size_t n) { return std::string(reinterpret_cast<const char*>(chip.data(at)), n); }
+std::string Board::read(uint64_t at, size_t n) {
+  return std::string(reinterpret_cast<const char*>(chip.data(at)), n);
+}
 
 bool Board::env_is(uint64_t at, const std::vector<std::string>& entries) {
   return read(at, kEnvSize) == oracle::EnvBlock(entries, kEnvSize);
@@ -58,7 +68,8 @@ void Board::add_env(const std::vector<std::string>& entries) {
 
 namespace {
 void Replace(std::string* s, const std::string& from, const std::string& to) {
-  for (size_t p = s->find(from); p != std::string::npos; p = s->find(from, p + to.size())) s->replace(p, from.size(), to);
+  for (size_t p = s->find(from); p != std::string::npos; p = s->find(from, p + to.size()))
+    s->replace(p, from.size(), to);
 }
 
 // fn in a child, given a fresh private directory.

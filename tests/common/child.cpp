@@ -24,38 +24,73 @@ ChildResult RunChild(const std::function<int()>& fn, const std::string& input) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    close(in[0]); close(in[1]); close(out[0]); close(out[1]); close(err[0]); close(err[1]);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    close(err[0]);
+    close(err[1]);
     int rc = fn();
     fflush(nullptr);
     _exit(rc & 0xff);
   }
-  close(in[0]); close(out[1]); close(err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
   // Feed stdin in full first; tests keep inputs within the pipe's capacity or read concurrently.
   size_t off = 0;
   bool in_open = true;
-  if (input.empty()) { close(in[1]); in_open = false; }
+  if (input.empty()) {
+    close(in[1]);
+    in_open = false;
+  }
   bool out_open = true, err_open = true;
   char buf[65536];
   while (out_open || err_open || in_open) {
     struct pollfd p[3];
     int n = 0;
     int io = -1, ie = -1, ii = -1;
-    if (out_open) { p[n] = {out[0], POLLIN, 0}; io = n++; }
-    if (err_open) { p[n] = {err[0], POLLIN, 0}; ie = n++; }
-    if (in_open) { p[n] = {in[1], POLLOUT, 0}; ii = n++; }
+    if (out_open) {
+      p[n] = {out[0], POLLIN, 0};
+      io = n++;
+    }
+    if (err_open) {
+      p[n] = {err[0], POLLIN, 0};
+      ie = n++;
+    }
+    if (in_open) {
+      p[n] = {in[1], POLLOUT, 0};
+      ii = n++;
+    }
     if (poll(p, n, -1) < 0) break;
     if (io >= 0 && (p[io].revents & (POLLIN | POLLHUP | POLLERR))) {
       ssize_t k = read(out[0], buf, sizeof buf);
-      if (k <= 0) { out_open = false; close(out[0]); } else r.out.append(buf, k);
+      if (k <= 0) {
+        out_open = false;
+        close(out[0]);
+      } else
+        r.out.append(buf, k);
     }
     if (ie >= 0 && (p[ie].revents & (POLLIN | POLLHUP | POLLERR))) {
       ssize_t k = read(err[0], buf, sizeof buf);
-      if (k <= 0) { err_open = false; close(err[0]); } else r.err.append(buf, k);
+      if (k <= 0) {
+        err_open = false;
+        close(err[0]);
+      } else
+        r.err.append(buf, k);
     }
     if (ii >= 0 && (p[ii].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t k = write(in[1], input.data() + off, input.size() - off);
-      if (k <= 0) { in_open = false; close(in[1]); }
-      else { off += k; if (off == input.size()) { in_open = false; close(in[1]); } }
+      if (k <= 0) {
+        in_open = false;
+        close(in[1]);
+      } else {
+        off += k;
+        if (off == input.size()) {
+          in_open = false;
+          close(in[1]);
+        }
+      }
     }
   }
   int st = 0;
@@ -110,7 +145,8 @@ pid_t Spawn(int exe, const std::vector<std::string>& args, int out) {
   fexecve(keep, argv.data(), environ);
   if (errno == ENOEXEC) {
     // Under user-mode emulation without binfmt_misc: hand the ARM binary to the emulator.
-    std::vector<std::string> q = {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf", "/proc/self/fd/" + std::to_string(keep)};
+    std::vector<std::string> q = {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf",
+                                  "/proc/self/fd/" + std::to_string(keep)};
     std::vector<char*> qv;
     for (const std::string& a : q) qv.push_back(const_cast<char*>(a.c_str()));
     for (size_t i = 1; i < args.size(); ++i) qv.push_back(const_cast<char*>(args[i].c_str()));

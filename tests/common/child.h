@@ -11,10 +11,10 @@
 namespace testutil {
 
 struct ChildResult {
-  int status = -1;      // exit status (0..255), or -1 when the child did not exit normally
-  int signal = 0;       // terminating signal, if any
-  std::string out;      // everything written to standard output
-  std::string err;      // everything written to standard error
+  int status = -1;  // exit status (0..255), or -1 when the child did not exit normally
+  int signal = 0;   // terminating signal, if any
+  std::string out;  // everything written to standard output
+  std::string err;  // everything written to standard error
 };
 
 // Runs fn in a forked child whose stdout and stderr are captured; the child exits with fn's
@@ -28,6 +28,7 @@ class TempDir {
   ~TempDir();
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
+
  private:
   std::string path_;
 };

@@ -187,8 +187,18 @@ void Add(Belief& x, const Img& i) {
   x.push_back(i);
 }
 
-enum End { kGoesOn, kFinished, kRefused, kMissing, kWriterAbort, kReaderAbort, kVersionRefused, kVersionStop, kEmpty,
-           kNoSlot };
+enum End {
+  kGoesOn,
+  kFinished,
+  kRefused,
+  kMissing,
+  kWriterAbort,
+  kReaderAbort,
+  kVersionRefused,
+  kVersionStop,
+  kEmpty,
+  kNoSlot
+};
 
 // An acceptable standard error line: head...tail (exact when tail is empty and exact is set).
 struct Msg {
@@ -298,9 +308,16 @@ bool LeavesDir(const std::string& rel) {
 
 // Suffixes of every refusal the updater prints, and of the older forms it must no longer use.
 const char* const kRefusalTails[] = {
-    ", nothing written", ", left unchanged", ", not written", " is not on an eraseblock boundary",
-    ": range is outside the chip", " is not a regular file", "-byte records",
-    " does not fit into the range", ": variable name holds \"=\"", " doesn't exist",
+    ", nothing written",
+    ", left unchanged",
+    ", not written",
+    " is not on an eraseblock boundary",
+    ": range is outside the chip",
+    " is not a regular file",
+    "-byte records",
+    " does not fit into the range",
+    ": variable name holds \"=\"",
+    " doesn't exist",
     " is outside the package",
 };
 
@@ -356,8 +373,10 @@ class Model {
     std::string script = r_.script.substr(0, r_.script.find('\0'));
     b.lines = Split(script, "\r\n");
     b.end = r_.no_slot ? kNoSlot : script.empty() ? kEmpty : kGoesOn;  // empty: no "finish" either
-    if (b.end == kGoesOn) Walk(b);
-    else Leaf(b);
+    if (b.end == kGoesOn)
+      Walk(b);
+    else
+      Leaf(b);
     if (passed_) return "";
     return fail_.empty() ? "no outcome the model permits matches the run" : fail_;
   }
@@ -387,8 +406,12 @@ class Model {
     }
     return all ? kYes : any ? kMaybe : kNo;
   }
-  Tri Bad(const Branch& b, uint32_t k) const { return Every(b, k, [](const Block& i) { return i.bad; }); }
-  Tri Erased(const Branch& b, uint32_t k) const { return Every(b, k, [](const Block& i) { return i.erased(); }); }
+  Tri Bad(const Branch& b, uint32_t k) const {
+    return Every(b, k, [](const Block& i) { return i.bad; });
+  }
+  Tri Erased(const Branch& b, uint32_t k) const {
+    return Every(b, k, [](const Block& i) { return i.erased(); });
+  }
   Tri FirstPageBlank(const Branch& b, uint32_t k) const {
     return Every(b, k, [this](const Block& i) { return AllFF(i.data, page_); });
   }
@@ -420,13 +443,14 @@ class Model {
       const std::vector<std::string> t = Split(line, " \f\n\t\r\v");
       if (t.empty()) continue;
       const std::string& key = t[0];
-      static const std::map<std::string, size_t> kMinWords = {{"write", 4}, {"writeoob", 4}, {"dupoob", 5},
-                                                              {"setenv", 5}, {"erase", 3},   {"chkver", 3},
+      static const std::map<std::string, size_t> kMinWords = {{"write", 4},  {"writeoob", 4}, {"dupoob", 5},
+                                                              {"setenv", 5}, {"erase", 3},    {"chkver", 3},
                                                               {"ifnpart", 2}};
       auto words = kMinWords.find(key);
       if (words == kMinWords.end() || t.size() < words->second) continue;  // reported and skipped
       if (key == "ifnpart") {
-        if (!PartitionListed(t[1])) b.lines.insert(b.lines.begin() + static_cast<std::ptrdiff_t>(b.next), Join(t, 2));
+        if (!PartitionListed(t[1]))
+          b.lines.insert(b.lines.begin() + static_cast<std::ptrdiff_t>(b.next), Join(t, 2));
         continue;
       }
       if (key == "chkver") {
@@ -453,11 +477,14 @@ class Model {
       for (Branch& o : outs) {
         if (!Consistent(o, line)) continue;
         any = true;
-        if (o.end == kGoesOn) Walk(std::move(o));
-        else Leaf(o);
+        if (o.end == kGoesOn)
+          Walk(std::move(o));
+        else
+          Leaf(o);
         if (passed_ || leaves_ > 2000) return;
       }
-      if (!any && fail_.empty()) fail_ = "the run's messages fit no outcome the model permits for \"" + line + "\"";
+      if (!any && fail_.empty())
+        fail_ = "the run's messages fit no outcome the model permits for \"" + line + "\"";
       return;
     }
     b.end = kFinished;
@@ -468,7 +495,8 @@ class Model {
     regex_t re;
     if (regcomp(&re, name.c_str(), REG_NOSUB) != 0) return false;
     bool found = false;
-    for (const std::string& l : Split(r_.proc_mtd, "\n")) found |= regexec(&re, l.c_str(), 0, nullptr, 0) == 0;
+    for (const std::string& l : Split(r_.proc_mtd, "\n"))
+      found |= regexec(&re, l.c_str(), 0, nullptr, 0) == 0;
     regfree(&re);
     return found;
   }
@@ -482,8 +510,10 @@ class Model {
           for (const Msg& m : o.msgs)
             if (m.Matches(l)) return true;
         return false;
-      case kWriterAbort: return r_.status == 255;
-      case kReaderAbort: return r_.status == 1;
+      case kWriterAbort:
+        return r_.status == 255;
+      case kReaderAbort:
+        return r_.status == 1;
       case kGoesOn: {
         // A refusal naming this line belongs to it, unless the same line comes again later.
         bool named = false;
@@ -496,7 +526,8 @@ class Model {
         }
         return false;
       }
-      default: return true;
+      default:
+        return true;
     }
   }
 
@@ -514,13 +545,18 @@ class Model {
     Op op;
     op.line = line;
     op.pre = line + ": ";
-    op.cmd = key == "write" ? kWrite : key == "writeoob" ? kWriteOob : key == "dupoob" ? kDupOob
-             : key == "erase" ? kErase : kSetEnv;
+    op.cmd = key == "write"      ? kWrite
+             : key == "writeoob" ? kWriteOob
+             : key == "dupoob"   ? kDupOob
+             : key == "erase"    ? kErase
+                                 : kSetEnv;
     const long long start = op.start = Hex(t[1]), length = op.length = Hex(t[2]);
     const Cmd cmd = op.cmd;
     const std::string& pre = op.pre;
     std::vector<Msg> refusals, missing;
-    if (start % eb_ != 0) refusals.push_back(Exact(pre + Fmt("start 0x%llx is not on an eraseblock boundary", static_cast<unsigned>(start))));
+    if (start % eb_ != 0)
+      refusals.push_back(
+          Exact(pre + Fmt("start 0x%llx is not on an eraseblock boundary", static_cast<unsigned>(start))));
     bool outside = start < 0 || length < 0 || start >= size_ || (length >= eb_ && start + length > size_);
     long long srclen = 0, srcstart = 0;
     if (cmd == kDupOob) {
@@ -548,7 +584,8 @@ class Model {
         const long long rec = page_ + kRecordOob;
         bool fits;
         if (cmd == kWriteOob) {
-          if (n % rec != 0) refusals.push_back(Exact(pre + path + Fmt(" is not a whole number of %llu-byte records", rec)));
+          if (n % rec != 0)
+            refusals.push_back(Exact(pre + path + Fmt(" is not a whole number of %llu-byte records", rec)));
           fits = (n / rec) * page_ <= (length == 0 ? size_ - start : length);
         } else {
           fits = (n + page_ - 1) / page_ * page_ <= size_ - start;
@@ -556,7 +593,8 @@ class Model {
         if (!fits) refusals.push_back(Exact(pre + path + " does not fit into the range"));
       }
     }
-    if (cmd == kSetEnv && t[3].find('=') != std::string::npos) refusals.push_back(Exact(pre + "variable name holds \"=\""));
+    if (cmd == kSetEnv && t[3].find('=') != std::string::npos)
+      refusals.push_back(Exact(pre + "variable name holds \"=\""));
     if (!refusals.empty() || !missing.empty()) {
       if (!refusals.empty()) outs->push_back(Refusal(b, kRefused, refusals));
       if (!missing.empty()) outs->push_back(Refusal(b, kMissing, missing));
@@ -599,10 +637,12 @@ class Model {
       }
       const long long room = length == 0 ? size_ - start : length;
       const long long want_pages = srclen ? (srclen + page_ - 1) / page_ : (size_ - srcstart) / page_;
-      if (want_pages * page_ > room) outs->push_back(Refusal(b, kRefused, {Around(pre, " does not fit into the range")}));
+      if (want_pages * page_ > room)
+        outs->push_back(Refusal(b, kRefused, {Around(pre, " does not fit into the range")}));
       long long stop = srclen ? std::min<long long>(srcstart + srclen, size_) : size_;
       bool known = true;
-      const size_t copy_pages = static_cast<size_t>(std::max<long long>(0, std::min<long long>(want_pages, size_ / page_)));
+      const size_t copy_pages =
+          static_cast<size_t>(std::max<long long>(0, std::min<long long>(want_pages, size_ / page_)));
       in.data = Buffer(copy_pages * page_, 0);
       in.oob = Buffer(copy_pages * oobsz_, 0);
       in.data.clear();
@@ -644,9 +684,13 @@ class Model {
     bool good_in_range = false;
     for (uint32_t k = first; k < end; ++k) good_in_range |= Bad(b, k) != kYes;
     // No block to hold the environment: nothing can be read or written.
-    if (!good_in_range) outs->push_back(Refusal(b, kRefused, {Exact(pre + "not enough good blocks in the range, nothing written")}));
+    if (!good_in_range)
+      outs->push_back(
+          Refusal(b, kRefused, {Exact(pre + "not enough good blocks in the range, nothing written")}));
     // Finding the environment's block asks for bad marks, which may fail.
-    if (bbq_) outs->push_back(Refusal(b, kRefused, {Around(pre + "boot environment at ", " cannot be read, left unchanged")}));
+    if (bbq_)
+      outs->push_back(
+          Refusal(b, kRefused, {Around(pre + "boot environment at ", " cannot be read, left unchanged")}));
     bool unknown = false;
     std::vector<std::string> variants;
     for (uint32_t src : sources) {
@@ -656,7 +700,8 @@ class Model {
         // Named by the line's start or by the block the environment was read from.
         auto refused = [&](const char* why) {
           const std::string at = Fmt("boot environment at 0x%llx", static_cast<unsigned>(start));
-          const std::string at2 = Fmt("boot environment at 0x%llx", static_cast<unsigned long long>(src) * eb_);
+          const std::string at2 =
+              Fmt("boot environment at 0x%llx", static_cast<unsigned long long>(src) * eb_);
           outs->push_back(Refusal(b, kRefused, {Exact(pre + at + why), Exact(pre + at2 + why)}));
         };
         if (!e.crc_ok) {
@@ -760,7 +805,8 @@ class Model {
     }
 
     const size_t npages = in.data.size() / page_;
-    const long long lim = cmd == kWrite || cmd == kSetEnv ? size_ : (op.length == 0 ? size_ : op.start + op.length);
+    const long long lim =
+        cmd == kWrite || cmd == kSetEnv ? size_ : (op.length == 0 ? size_ : op.start + op.length);
     // The path the data takes, as planned before programming.
     std::vector<Msg> said;  // the refusals the line may give after its erase
     bool ok = true, abort_pre = false;
@@ -780,7 +826,9 @@ class Model {
       if (k < end) {
         const bool setenv_blank = cmd == kSetEnv && Erased(b1, k) == kYes;
         if (fail[k] != kNo && !setenv_blank)
-          said.push_back(Exact(pre + Fmt("block at 0x%llx did not erase", static_cast<unsigned long long>(k) * eb_) + dyn_tail));
+          said.push_back(
+              Exact(pre + Fmt("block at 0x%llx did not erase", static_cast<unsigned long long>(k) * eb_) +
+                    dyn_tail));
         if (fail[k] == kYes && !setenv_blank) ok = false;
         if (used_end > lim) {
           said.push_back(no_room);
@@ -796,13 +844,15 @@ class Model {
       p += cnt;
     }
     if (firstgood >= nblocks_ || FirstPageBlank(b1, firstgood) != kYes) {
-      for (unsigned long long a : {static_cast<unsigned long long>(op.start), static_cast<unsigned long long>(firstgood) * eb_})
+      for (unsigned long long a :
+           {static_cast<unsigned long long>(op.start), static_cast<unsigned long long>(firstgood) * eb_})
         said.push_back(Exact(pre + Fmt("range at 0x%llx does not read back erased", a) + dyn_tail));
       if ((firstgood >= nblocks_ || FirstPageBlank(b1, firstgood) == kNo) && cmd != kSetEnv) ok = false;
     }
     if (bbq_)
       for (uint32_t k = first; k < end; ++k)
-        said.push_back(Exact(pre + Fmt("block at 0x%llx did not erase", static_cast<unsigned long long>(k) * eb_) + dyn_tail));
+        said.push_back(Exact(
+            pre + Fmt("block at 0x%llx did not erase", static_cast<unsigned long long>(k) * eb_) + dyn_tail));
     if (refusals) {
       if (!said.empty()) outs->push_back(Refusal(held, kRefused, said));
       if (abort_pre || bbq_) undetermined(b1, false);
@@ -862,8 +912,10 @@ class Model {
   void Leaf(const Branch& b) {
     ++leaves_;
     const std::string why = Verdict(b);
-    if (why.empty()) passed_ = true;
-    else if (fail_.empty()) fail_ = why;
+    if (why.empty())
+      passed_ = true;
+    else if (fail_.empty())
+      fail_ = why;
   }
 
   std::string Verdict(const Branch& b) const {
@@ -872,29 +924,36 @@ class Model {
     const bool fin = out.size() >= 7 && out.compare(out.size() - 7, 7, "finish\n") == 0;
     if (r_.signal) return Fmt("the run was killed by signal %llu", r_.signal);
     switch (b.end) {
-      case kFinished: case kRefused: case kMissing: case kVersionStop:
+      case kFinished:
+      case kRefused:
+      case kMissing:
+      case kVersionStop:
         if (r_.status != 0 || !fin || has("badimage") || has("abort") || has("Abort"))
           return "want status 0 and standard output ending in finish, without badimage/abort";
         break;
       case kVersionRefused:
-        if (r_.status != 0 || has("finish") || !has("Check Version Error (" + b.version + " required), badimage\n"))
+        if (r_.status != 0 || has("finish") ||
+            !has("Check Version Error (" + b.version + " required), badimage\n"))
           return "want status 0 and badimage for " + b.version + ", no finish";
         break;
       case kNoSlot:
-        if (r_.status != 255 || !has("abort") || has("finish")) return "no slot to run: want abort and status 255";
+        if (r_.status != 255 || !has("abort") || has("finish"))
+          return "no slot to run: want abort and status 255";
         break;
       case kEmpty:
         if (r_.status != 0 || has("finish")) return "an empty script must end quietly with status 0";
         break;
       case kWriterAbort:
-        if (r_.status != 255 || has("finish") || !has("Data was only partially written due to error, abort!\n"))
+        if (r_.status != 255 || has("finish") ||
+            !has("Data was only partially written due to error, abort!\n"))
           return "want the partial-write abort, status 255, no finish";
         break;
       case kReaderAbort:
         if (r_.status != 1 || has("finish") || !has("dump data failed,abort!"))
           return "want the reader's abort, status 1, no finish";
         break;
-      default: break;
+      default:
+        break;
     }
     // Exactly the refusal that stopped the run, and no other.
     int refusals = 0;
@@ -925,8 +984,11 @@ class Model {
       if (!r_.touched.empty() && !r_.touched[k])
         for (const Img& i : x) same |= i->data == was && i->bad == (r_.before.bad[k] != 0);
       for (size_t i = 0; i < x.size() && !same; ++i)
-        same = x[i]->Holds(&a.data[static_cast<size_t>(k) * eb_], &a.oob[static_cast<size_t>(k) * ppb_ * oobsz_], a.bad[k] != 0);
-      if (!same) return Fmt("block %llu (0x%llx) holds what no outcome of the model allows", k, static_cast<unsigned long long>(k) * eb_);
+        same = x[i]->Holds(&a.data[static_cast<size_t>(k) * eb_],
+                           &a.oob[static_cast<size_t>(k) * ppb_ * oobsz_], a.bad[k] != 0);
+      if (!same)
+        return Fmt("block %llu (0x%llx) holds what no outcome of the model allows", k,
+                   static_cast<unsigned long long>(k) * eb_);
     }
     return "";
   }

@@ -36,8 +36,8 @@ inline ChildResult RunIsolated(const std::function<int()>& fn) {
 }  // namespace testutil
 
 // Skips the calling test when the scenario could not be isolated.
-#define SKIP_IF_NOT_ISOLATED(r)                                                      \
-  do {                                                                               \
-    if ((r).status == testutil::kNoNamespace)                                        \
-      GTEST_SKIP() << "no private IPC/mount namespace here: " << (r).err;            \
+#define SKIP_IF_NOT_ISOLATED(r)                                           \
+  do {                                                                    \
+    if ((r).status == testutil::kNoNamespace)                             \
+      GTEST_SKIP() << "no private IPC/mount namespace here: " << (r).err; \
   } while (0)

@@ -46,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (info.mtd_dev_cnt < 0) abort();
     if (info.mtd_dev_cnt > 0 && info.lowest_mtd_num > info.highest_mtd_num) abort();
     int n = 0;
-    for (int i = info.lowest_mtd_num; info.mtd_dev_cnt > 0 && i <= info.highest_mtd_num && n < 8;
-         i++, n++) {
+    for (int i = info.lowest_mtd_num; info.mtd_dev_cnt > 0 && i <= info.highest_mtd_num && n < 8; i++, n++) {
       mtd_dev_info d;
       memset(&d, 0, sizeof d);
       if (legacy_get_dev_info1(i, &d) == 0) CheckDev(d);

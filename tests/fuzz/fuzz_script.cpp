@@ -33,14 +33,14 @@ struct ExitCalled {
 };
 [[noreturn]] static void ThrowExit(int status) { throw ExitCalled{status}; }
 
-
 namespace {
 
 const uint32_t kEb = 0x20000, kPage = 2048, kOob = 64, kPpb = kEb / kPage, kBlocks = 16;
 const uint32_t kEnvBlock = 10, kBadBlock = 6;
 // Package files the scripts may name: plain images, with-OOB records (whole and not), and
 // names that are not regular files.
-const char* const kFiles[] = {"page.bin", "block.bin", "odd.bin", "oob.bin", "rec.bin", "big.bin", "empty.bin"};
+const char* const kFiles[] = {"page.bin", "block.bin", "odd.bin",  "oob.bin",
+                              "rec.bin",  "big.bin",   "empty.bin"};
 const size_t kSizes[] = {kPage, kEb, 3001, 4 * (kPage + kOob), 3 * (kPage + 32), 3 * kEb + 1, 0};
 
 std::string g_dir;
@@ -61,7 +61,8 @@ std::string Bytes(size_t n, unsigned seed) {
 
 void RemoveDir() {
   for (const char* f : kFiles) unlink((g_dir + "/" + f).c_str());
-  for (const char* f : {"version", "result.txt", "fifo", "link", "tmp.yaffs"}) unlink((g_dir + "/" + f).c_str());
+  for (const char* f : {"version", "result.txt", "fifo", "link", "tmp.yaffs"})
+    unlink((g_dir + "/" + f).c_str());
   rmdir((g_dir + "/sub").c_str());
   rmdir(g_dir.c_str());
 }
@@ -70,7 +71,8 @@ void MakeDir() {
   char tmpl[] = "/tmp/fuzz_script.XXXXXX";
   if (!mkdtemp(tmpl)) abort();
   g_dir = tmpl;
-  for (size_t i = 0; i < sizeof kSizes / sizeof kSizes[0]; ++i) Put(g_dir + "/" + kFiles[i], Bytes(kSizes[i], i + 1));
+  for (size_t i = 0; i < sizeof kSizes / sizeof kSizes[0]; ++i)
+    Put(g_dir + "/" + kFiles[i], Bytes(kSizes[i], i + 1));
   mkdir((g_dir + "/sub").c_str(), 0755);
   mkfifo((g_dir + "/fifo").c_str(), 0644);
   if (symlink("page.bin", (g_dir + "/link").c_str()) != 0) abort();
@@ -200,22 +202,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t b = 0; b < kBlocks; ++b)
       if (dirty[b]) {
         CopyBlock(b, run.before.data.data(), run.before.oob.data(), chip->data(0), chip->oob(0));
-        CopyBlock(b, run.before.data.data(), run.before.oob.data(), run.after.data.data(), run.after.oob.data());
+        CopyBlock(b, run.before.data.data(), run.before.oob.data(), run.after.data.data(),
+                  run.after.oob.data());
       }
   }
   // FAULT: the one injected fault, at BLOCK and PAGE.
   run.faults = oracle::Faults();
   const uint64_t at = static_cast<uint64_t>(block) * kPpb + page;
   switch (fault % 9) {
-    case 1: run.faults.program.push_back({at, EIO, 1}); break;
-    case 2: run.faults.program.push_back({at, EIO, -1}); break;
-    case 3: run.faults.program.push_back({at, EROFS, 1}); break;
-    case 4: run.faults.erase.push_back({block, EIO, 1}); break;
-    case 5: run.faults.erase.push_back({block, EIO, -1}); break;
-    case 6: run.faults.bbquery_err = EIO; run.faults.bbquery_times = 1 + page % 4; break;
-    case 7: run.faults.bbquery_err = EOPNOTSUPP; run.faults.bbquery_times = -1; break;
-    case 8: run.faults.flips.push_back(at); break;
-    default: break;
+    case 1:
+      run.faults.program.push_back({at, EIO, 1});
+      break;
+    case 2:
+      run.faults.program.push_back({at, EIO, -1});
+      break;
+    case 3:
+      run.faults.program.push_back({at, EROFS, 1});
+      break;
+    case 4:
+      run.faults.erase.push_back({block, EIO, 1});
+      break;
+    case 5:
+      run.faults.erase.push_back({block, EIO, -1});
+      break;
+    case 6:
+      run.faults.bbquery_err = EIO;
+      run.faults.bbquery_times = 1 + page % 4;
+      break;
+    case 7:
+      run.faults.bbquery_err = EOPNOTSUPP;
+      run.faults.bbquery_times = -1;
+      break;
+    case 8:
+      run.faults.flips.push_back(at);
+      break;
+    default:
+      break;
   }
   oracle::Arm(*kernel, *chip, run.faults);
 
@@ -253,7 +275,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       dirty.assign(kBlocks, 1);
       break;
     }
-    for (uint64_t a = c.offset / kEb; a <= (c.offset + (c.length ? c.length - 1 : 0)) / kEb && a < kBlocks; ++a)
+    for (uint64_t a = c.offset / kEb; a <= (c.offset + (c.length ? c.length - 1 : 0)) / kEb && a < kBlocks;
+         ++a)
       dirty[a] = 1;
   }
   for (uint32_t b = 0; b < kBlocks; ++b) {

@@ -12,8 +12,9 @@
 
 namespace {
 
-const char* const kAttrs[] = {"name",     "type",  "size",     "erasesize", "writesize",
-                              "subpagesize", "oobsize", "numeraseregions", "flags", "dev"};
+const char* const kAttrs[] = {"name",      "type",        "size",    "erasesize",
+                              "writesize", "subpagesize", "oobsize", "numeraseregions",
+                              "flags",     "dev"};
 const size_t kAttrCount = sizeof kAttrs / sizeof kAttrs[0];
 
 sim::Chip* TheChip() {

@@ -10,7 +10,6 @@
 #include "Board.h"
 #include "UpgradeScript.h"
 
-
 namespace {
 
 std::string g_dir;

@@ -38,7 +38,8 @@ const int kAnyErrno = -1;
 
 // r is a failure with errno err (unless kAnyErrno) that wrote exactly msg to standard error.
 inline ::testing::AssertionResult Failed(const Result& r, int err, const std::string& msg) {
-  if (r.ret == -1 && (err == kAnyErrno || r.err == err) && r.errs == msg) return ::testing::AssertionSuccess();
+  if (r.ret == -1 && (err == kAnyErrno || r.err == err) && r.errs == msg)
+    return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "ret " << r.ret << ", errno " << r.err << " (want " << err
                                        << ")\nstderr: " << r.errs << "\nwanted: " << msg;
 }

@@ -114,8 +114,9 @@ TEST_F(Discovery, SummaryCountsOnlyMtdNEntries) {
   for (const sim::Call& c : k.calls())
     if (c.op == "open" && c.path.size() > 4 && c.path.compare(c.path.size() - 4, 4, "/dev") == 0)
       devs.push_back(c.path);
-  EXPECT_EQ((std::vector<std::string>{kSys + "mtd0/dev", kSys + "mtd1/dev", kSys + "mtd2/dev", kSys + "mtd2/dev"}),
-            devs);
+  EXPECT_EQ(
+      (std::vector<std::string>{kSys + "mtd0/dev", kSys + "mtd1/dev", kSys + "mtd2/dev", kSys + "mtd2/dev"}),
+      devs);
 
   // The read-only twin's node matches no device.
   EXPECT_TRUE(Fails(ENODEV, "", [&] { return mtd_get_dev_info(lib, "/dev/mtd2ro", &mtd); }));
@@ -145,12 +146,11 @@ TEST_F(Discovery, TypesAndFlags) {
     const char* text;
     int type;
     unsigned bb, writable;
-  } cases[] = {{"type", "nand\n", 4, 1, 1},       {"type", "nor\n", 3, 0, 1},
-               {"type", "ubi\n", 7, 0, 1},        {"type", "dataflash\n", 6, 0, 1},
-               {"type", "nandflash\n", -1, 0, 1}, {"type", "mlc-nand\n", -1, 0, 1},
-               {"type", "\n", -1, 0, 1},          {"flags", "0x400\n", 4, 1, 1},
-               {"flags", "0xc00\n", 4, 1, 1},
-               {"flags", "0x800\n", 4, 1, 0},     {"flags", "c00\n", 4, 1, 1}};
+  } cases[] = {
+      {"type", "nand\n", 4, 1, 1},      {"type", "nor\n", 3, 0, 1},        {"type", "ubi\n", 7, 0, 1},
+      {"type", "dataflash\n", 6, 0, 1}, {"type", "nandflash\n", -1, 0, 1}, {"type", "mlc-nand\n", -1, 0, 1},
+      {"type", "\n", -1, 0, 1},         {"flags", "0x400\n", 4, 1, 1},     {"flags", "0xc00\n", 4, 1, 1},
+      {"flags", "0x800\n", 4, 1, 0},    {"flags", "c00\n", 4, 1, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     ASSERT_EQ(0, DevInfoWith(c.attr, c.text, false).ret);
@@ -198,7 +198,8 @@ TEST_F(Discovery, RefusedAttributeContents) {
       // Longer files cannot write past the record either.
       {"name", std::string(5000, 'z'), tooLong("name")},
       {"type", std::string(65, 't'), tooLong("type")},
-      {"erasesize", "2147483648\n", kE + "value 2147483648 read from file " + f + "erasesize\" is out of range\n"},
+      {"erasesize", "2147483648\n",
+       kE + "value 2147483648 read from file " + f + "erasesize\" is out of range\n"},
       {"flags", "0x80000000\n", kE + "value 2147483648 read from file " + f + "flags\" is out of range\n"},
       {"oobsize", "-1\n", kE + "negative value -1 in " + f + "oobsize\"\n"},
       {"flags", "ffffffffffffffff\n", kE + "negative value -1 in " + f + "flags\"\n"},
@@ -328,12 +329,14 @@ TEST_F(Legacy, RecordFromProcMtdAndMemgetinfo) {
 
 TEST_F(Legacy, NodeChecks) {
   k.add_node("/dev/blk", 31, 4, 0);
-  EXPECT_TRUE(InfoFails("/dev/blk", EINVAL, kE + "\"/dev/blk\" has major number 31, MTD devices have major 90\n"));
+  EXPECT_TRUE(
+      InfoFails("/dev/blk", EINVAL, kE + "\"/dev/blk\" has major number 31, MTD devices have major 90\n"));
   Result r = Info("/dev/mtd9");
   EXPECT_TRUE(Failed(r, ENOENT, kE + "cannot open \"/dev/mtd9\"\n" + ErrLine(ENOENT)));
-  EXPECT_EQ("libmtd: MTD subsystem is old and does not support sysfs, so MTD character device nodes "
-            "have to exist\n",
-            r.out);
+  EXPECT_EQ(
+      "libmtd: MTD subsystem is old and does not support sysfs, so MTD character device nodes "
+      "have to exist\n",
+      r.out);
   EXPECT_TRUE(InfoFails("/proc/mtd", EINVAL, kE + "\"/proc/mtd\" is not a character device\n"));
   k.fail_open("/dev/mtd2", EACCES);
   r = Info("/dev/mtd2");
@@ -407,13 +410,15 @@ TEST_F(Legacy, InsaneGeometryAndTypes) {
 }
 
 TEST_F(Legacy, ProcMtdFormat) {
-  const std::string noHeader = kE + "\"/proc/mtd\" does not start with \"dev:    size   erasesize  name\n\"\n";
+  const std::string noHeader =
+      kE + "\"/proc/mtd\" does not start with \"dev:    size   erasesize  name\n\"\n";
   struct Case {
     std::string table, msg;
   } cases[] = {
       {std::string(kHeader, 30), noHeader},
       {"dev:   size   erasesize  name\nmtd0: 00800000 00020000 \"all\"\n", noHeader},
-      {kHeader + std::string("mtd0 00800000 00020000 \"all\"\n"), kE + "\"mtd%d: %llx %x\" pattern not found\n"},
+      {kHeader + std::string("mtd0 00800000 00020000 \"all\"\n"),
+       kE + "\"mtd%d: %llx %x\" pattern not found\n"},
       {kHeader + std::string("mtd0: 00800000 00020000 all\n"), kE + "opening \" not found\n"},
       {kHeader + std::string("mtd0: 00800000 00020000 \""), kE + "opening \" not found\n"},
       {kHeader + std::string("mtd0: 00800000 00020000 \"all\n"), kE + "closing \" not found\n"},

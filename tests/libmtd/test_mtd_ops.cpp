@@ -33,12 +33,19 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   return v;
 }
 
-const std::pair<unsigned long, const char*> kRequests[] = {
-    {MEMERASE, "MEMERASE"},           {MEMERASE64, "MEMERASE64"},         {MEMREADOOB, "MEMREADOOB"},
-    {MEMREADOOB64, "MEMREADOOB64"},   {MEMWRITEOOB, "MEMWRITEOOB"},       {MEMWRITEOOB64, "MEMWRITEOOB64"},
-    {MEMWRITE, "MEMWRITE"},           {MEMGETBADBLOCK, "MEMGETBADBLOCK"}, {MEMSETBADBLOCK, "MEMSETBADBLOCK"},
-    {MEMGETOOBSEL, "MEMGETOOBSEL"},   {MEMLOCK, "MEMLOCK"},               {MEMUNLOCK, "MEMUNLOCK"},
-    {MEMISLOCKED, "MEMISLOCKED"}};
+const std::pair<unsigned long, const char*> kRequests[] = {{MEMERASE, "MEMERASE"},
+                                                           {MEMERASE64, "MEMERASE64"},
+                                                           {MEMREADOOB, "MEMREADOOB"},
+                                                           {MEMREADOOB64, "MEMREADOOB64"},
+                                                           {MEMWRITEOOB, "MEMWRITEOOB"},
+                                                           {MEMWRITEOOB64, "MEMWRITEOOB64"},
+                                                           {MEMWRITE, "MEMWRITE"},
+                                                           {MEMGETBADBLOCK, "MEMGETBADBLOCK"},
+                                                           {MEMSETBADBLOCK, "MEMSETBADBLOCK"},
+                                                           {MEMGETOOBSEL, "MEMGETOOBSEL"},
+                                                           {MEMLOCK, "MEMLOCK"},
+                                                           {MEMUNLOCK, "MEMUNLOCK"},
+                                                           {MEMISLOCKED, "MEMISLOCKED"}};
 
 class Ops : public ::testing::Test {
  protected:
@@ -97,7 +104,8 @@ TEST_F(Ops, EraseblockNumbersAndOffsetsAreChecked) {
       {64, [&] { return mtd_torture(lib, &mtd, fd, 64); }},
   };
   for (const auto& c : cases)
-    EXPECT_TRUE(Fails(EINVAL, kE + "bad eraseblock number " + std::to_string(c.first) + ", mtd0 has 64 eraseblocks\n",
+    EXPECT_TRUE(Fails(EINVAL,
+                      kE + "bad eraseblock number " + std::to_string(c.first) + ", mtd0 has 64 eraseblocks\n",
                       c.second));
 
   // offs + len may reach the end of the eraseblock, not pass it, nor overflow an int.
@@ -202,8 +210,9 @@ TEST_F(Ops, ThirtyTwoBitRequestsStopAtFourGiB) {
                     [&] { return mtd_read_oob(lib, &mtd, fd, 0x100000000ull, kOob, oob.data()); }));
   // The old request's failure names it, with the eraseblock that holds the address.
   k.fail_ioctl(MEMREADOOB, EIO, 1);
-  EXPECT_TRUE(Fails(EIO, kE + "MEMREADOOB ioctl failed for mtd0, offset 397312 (eraseblock 3)\n" + ErrLine(EIO),
-                    [&] { return mtd_read_oob(lib, &mtd, fd, 3 * kEb + 64 * kPage / 32, kOob, oob.data()); }));
+  EXPECT_TRUE(
+      Fails(EIO, kE + "MEMREADOOB ioctl failed for mtd0, offset 397312 (eraseblock 3)\n" + ErrLine(EIO),
+            [&] { return mtd_read_oob(lib, &mtd, fd, 3 * kEb + 64 * kPage / 32, kOob, oob.data()); }));
 
   // The data path's position is a signed 32-bit number: 2 GiB is negative.
   std::vector<uint8_t> buf(kPage), data(kPage, 0x00);
@@ -258,7 +267,8 @@ TEST_F(Ops, FailingSixtyFourBitOobRequestIsFollowedByTheOldOne) {
   k.oob64_errno = EIO;
   Result r = RunOp([&] { return mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()); });
   EXPECT_EQ(0, r.ret);
-  EXPECT_EQ(kE + "MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" + ErrLine(EIO), r.errs);
+  EXPECT_EQ(kE + "MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" + ErrLine(EIO),
+            r.errs);
 
   ASSERT_EQ(0, mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()));
   EXPECT_EQ(0, memcmp(chip->oob(2 * kEb / kPage + 1), oob.data(), kOob));
@@ -425,8 +435,9 @@ TEST_F(Ops, WriteImage) {
        kE + "size of \"" + odd + "\" is 1000 byte, which is not aligned to mtd0 min. I/O size 512\n"},
       // Two eraseblocks' worth from eraseblock 63 does not fit.
       {63, 0, path, EINVAL,
-       kE + "\"" + path + "\" image size is 132608 bytes, mtd0 size is 64 eraseblocks, the image does not fit "
-       "if we write it starting from eraseblock 63, offset 0\n"},
+       kE + "\"" + path +
+           "\" image size is 132608 bytes, mtd0 size is 64 eraseblocks, the image does not fit "
+           "if we write it starting from eraseblock 63, offset 0\n"},
   };
   for (const Case& c : cases)
     EXPECT_TRUE(Fails(c.err, c.msg, [&] { return mtd_write_img(&mtd, fd, c.eb, c.offs, c.img.c_str()); }));
@@ -476,7 +487,8 @@ TEST_F(Ops, Torture) {
   flipping.read = FlippingRead;
   g_under = kernel_install(&flipping);
   g_reads_left = 1;  // the read after the first erase
-  EXPECT_TRUE(Fails(EIO, kE + "erased PEB 5, but a non-0xFF byte found\n", [&] { return mtd_torture(lib, &mtd, fd, 5); }));
+  EXPECT_TRUE(Fails(EIO, kE + "erased PEB 5, but a non-0xFF byte found\n",
+                    [&] { return mtd_torture(lib, &mtd, fd, 5); }));
   g_reads_left = 4;  // the read-back of the second pattern
   r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 5); });
   EXPECT_TRUE(mtdtest::Failed(r, EIO, kE + "pattern 5a checking failed for PEB 5\n"));
@@ -499,7 +511,8 @@ TEST_F(Ops, SystemCallsPerOperation) {
       {[&] { return mtd_read(&mtd, fd, 1, 0, back.data(), kPage); }, "lseek read"},
       {[&] { return mtd_read(&mtd, fd, 3, 0, nullptr, 0); }, "lseek"},
       {[&] { return mtd_write(lib, &mtd, fd, 5, 0, nullptr, kPage, nullptr, 0, 0); }, ""},
-      {[&] { return mtd_write(lib, &mtd, fd, 1, kPage, data.data(), kPage, oob.data(), kOob, 0); }, "MEMWRITE"},
+      {[&] { return mtd_write(lib, &mtd, fd, 1, kPage, data.data(), kPage, oob.data(), kOob, 0); },
+       "MEMWRITE"},
       {[&] { return mtd_read_oob(lib, &mtd, fd, kEb, kOob, buf.data()); }, "MEMREADOOB64"},
       {[&] { return mtd_write_oob(lib, &mtd, fd, kEb + 2 * kPage, kOob, oob.data()); }, "MEMWRITEOOB64"},
       {[&] { return mtd_lock(&mtd, fd, 9); }, "MEMLOCK"},

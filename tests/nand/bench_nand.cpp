@@ -15,8 +15,8 @@
 
 #include <mtd/mtd-user.h>
 
-#include "kernel.h"
 #include "flash_erase.h"
+#include "kernel.h"
 #include "nand_write.h"
 #include "sim_kernel.h"
 
@@ -33,24 +33,60 @@ void Tick(const char* op) {
   if (++g_total % 1024 == 0) g_sim->clear_calls();
 }
 
-int c_open(const char* p, int f, mode_t m) { Tick("open"); return g_next->open(p, f, m); }
-int c_close(int fd) { Tick("close"); return g_next->close(fd); }
-ssize_t c_read(int fd, void* b, size_t n) { Tick("read"); return g_next->read(fd, b, n); }
-ssize_t c_write(int fd, const void* b, size_t n) { Tick("write"); return g_next->write(fd, b, n); }
-off_t c_lseek(int fd, off_t o, int w) { Tick("lseek"); return g_next->lseek(fd, o, w); }
+int c_open(const char* p, int f, mode_t m) {
+  Tick("open");
+  return g_next->open(p, f, m);
+}
+int c_close(int fd) {
+  Tick("close");
+  return g_next->close(fd);
+}
+ssize_t c_read(int fd, void* b, size_t n) {
+  Tick("read");
+  return g_next->read(fd, b, n);
+}
+ssize_t c_write(int fd, const void* b, size_t n) {
+  Tick("write");
+  return g_next->write(fd, b, n);
+}
+off_t c_lseek(int fd, off_t o, int w) {
+  Tick("lseek");
+  return g_next->lseek(fd, o, w);
+}
 int c_ioctl(int fd, unsigned long r, void* a) {
   Tick(r == MEMWRITE ? "ioctl MEMWRITE" : r == MEMGETBADBLOCK ? "ioctl MEMGETBADBLOCK" : "ioctl other");
   return g_next->ioctl(fd, r, a);
 }
-int c_stat(const char* p, struct stat* s) { Tick("stat"); return g_next->stat(p, s); }
-int c_fstat(int fd, struct stat* s) { Tick("fstat"); return g_next->fstat(fd, s); }
-kernel_dir* c_opendir(const char* p) { Tick("opendir"); return g_next->opendir(p); }
-const char* c_readdir(kernel_dir* d) { Tick("readdir"); return g_next->readdir(d); }
-int c_closedir(kernel_dir* d) { Tick("closedir"); return g_next->closedir(d); }
-int c_isatty(int fd) { Tick("isatty"); return g_next->isatty(fd); }
-void c_sync() { Tick("sync"); g_next->sync(); }
+int c_stat(const char* p, struct stat* s) {
+  Tick("stat");
+  return g_next->stat(p, s);
+}
+int c_fstat(int fd, struct stat* s) {
+  Tick("fstat");
+  return g_next->fstat(fd, s);
+}
+kernel_dir* c_opendir(const char* p) {
+  Tick("opendir");
+  return g_next->opendir(p);
+}
+const char* c_readdir(kernel_dir* d) {
+  Tick("readdir");
+  return g_next->readdir(d);
+}
+int c_closedir(kernel_dir* d) {
+  Tick("closedir");
+  return g_next->closedir(d);
+}
+int c_isatty(int fd) {
+  Tick("isatty");
+  return g_next->isatty(fd);
+}
+void c_sync() {
+  Tick("sync");
+  g_next->sync();
+}
 
-const kernel_ops kCounting = {c_open, c_close, c_read, c_write, c_lseek, c_ioctl, c_stat,
+const kernel_ops kCounting = {c_open,  c_close,   c_read,    c_write,    c_lseek,  c_ioctl, c_stat,
                               c_fstat, c_opendir, c_readdir, c_closedir, c_isatty, c_sync};
 
 long StatusKiB(const char* key) {
@@ -111,21 +147,24 @@ void RunOne(const std::string& img, bool oob, unsigned long long pages) {
   const long hwm0 = StatusKiB("VmHWM:"), rss0 = StatusKiB("VmRSS:");
   struct timespec t0, t1;
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  int rc = oob ? nand_write_with_oob(img.c_str(), "/dev/mtd0", 0, 0) : nand_write_no_oob(img.c_str(), "/dev/mtd0", 0, 0);
+  int rc = oob ? nand_write_with_oob(img.c_str(), "/dev/mtd0", 0, 0)
+               : nand_write_no_oob(img.c_str(), "/dev/mtd0", 0, 0);
   clock_gettime(CLOCK_MONOTONIC, &t1);
   const long hwm1 = StatusKiB("VmHWM:");
   fflush(stdout);
   dup2(saved, 1);
 
   const double secs = (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
-  printf("%s, %llu pages (%llu MiB of page data): rc %d, %.2f s, peak RSS before %ld KiB (RSS %ld), "
-         "after %ld KiB, growth %ld KiB\n",
-         oob ? "with OOB" : "without OOB", pages, pages * 2048 >> 20, rc, secs, hwm0, rss0, hwm1, hwm1 - hwm0);
+  printf(
+      "%s, %llu pages (%llu MiB of page data): rc %d, %.2f s, peak RSS before %ld KiB (RSS %ld), "
+      "after %ld KiB, growth %ld KiB\n",
+      oob ? "with OOB" : "without OOB", pages, pages * 2048 >> 20, rc, secs, hwm0, rss0, hwm1, hwm1 - hwm0);
   unsigned long long all = 0;
   for (auto& c : g_count) all += c.second;
   printf("  kernel calls per page: %.4f in all\n", static_cast<double>(all) / pages);
   for (auto& c : g_count)
-    printf("    %-22s %10llu  %.4f per page\n", c.first.c_str(), c.second, static_cast<double>(c.second) / pages);
+    printf("    %-22s %10llu  %.4f per page\n", c.first.c_str(), c.second,
+           static_cast<double>(c.second) / pages);
   fflush(stdout);
   kernel_install(g_next);
   _exit(0);

@@ -44,7 +44,8 @@ void TakeSnapshot() {
 
 }  // namespace
 
-testutil::ChildResult Run(Board& b, const std::function<int()>& fn, Snapshot* snap, const std::string& input) {
+testutil::ChildResult Run(Board& b, const std::function<int()>& fn, Snapshot* snap,
+                          const std::string& input) {
   const sim::Geometry& g = b.chip.geometry();
   const size_t oob_total = static_cast<size_t>(b.chip.page_count() * g.oob_size);
   const size_t total = sizeof(Shared) + g.size + oob_total;

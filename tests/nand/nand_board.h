@@ -30,7 +30,7 @@ struct Snapshot {
   std::vector<uint32_t> erased;  // successful erases, in order
   std::vector<uint32_t> bad;     // bad blocks at the end
   uint64_t programs = 0, violations = 0;
-  size_t open_fds = 0;           // simulated descriptors left open
+  size_t open_fds = 0;  // simulated descriptors left open
   uint32_t page_size = 0, oob_size = 0;
 
   const uint8_t* page_data(uint64_t page) const { return &data[page * page_size]; }

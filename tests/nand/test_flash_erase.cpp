@@ -49,15 +49,34 @@ TEST(FlashErase, RangesAndTheirRecord) {
     std::string out, err;
   } cases[] = {
       // A block that fails to erase is recorded, reported, and the run goes on.
-      {"count 0 runs to the device end", 0, 0, {{2, E}, {3, B}, {4, B}, {58, F}, {63, E}, {64, N}}, 0,
-       Blocks(0, 64, {3, 4, 58}), "Skipping bad block at 00060000Skipping bad block at 00080000",
+      {"count 0 runs to the device end",
+       0,
+       0,
+       {{2, E}, {3, B}, {4, B}, {58, F}, {63, E}, {64, N}},
+       0,
+       Blocks(0, 64, {3, 4, 58}),
+       "Skipping bad block at 00060000Skipping bad block at 00080000",
        kLib + "MEMERASE64 ioctl failed for eraseblock 58 (mtd0)\n" + ErrLine(6, EIO) +
            "flash_erase: error!: /dev/mtd0: MTD Erase failure\n" + ErrLine(11, EIO)},
-      {"a start inside a block takes the whole block", 0x20000 + 2048, 2, {{0, N}, {1, E}, {2, E}, {3, N}}, 0,
-       Blocks(1, 3), "", ""},
-      {"past the device end", 60 * 0x20000, 6, {{59, N}, {60, E}, {63, E}, {64, N}}, 255, Blocks(60, 64), "",
-       kLib + "bad eraseblock number 64, mtd0 has 64 eraseblocks\n"
-              "flash_erase: error!: /dev/mtd0: MTD get bad block failed\n" + ErrLine(11, EINVAL)},
+      {"a start inside a block takes the whole block",
+       0x20000 + 2048,
+       2,
+       {{0, N}, {1, E}, {2, E}, {3, N}},
+       0,
+       Blocks(1, 3),
+       "",
+       ""},
+      {"past the device end",
+       60 * 0x20000,
+       6,
+       {{59, N}, {60, E}, {63, E}, {64, N}},
+       255,
+       Blocks(60, 64),
+       "",
+       kLib +
+           "bad eraseblock number 64, mtd0 has 64 eraseblocks\n"
+           "flash_erase: error!: /dev/mtd0: MTD get bad block failed\n" +
+           ErrLine(11, EINVAL)},
       {"a start past the device with count 0 is empty", 70 * 0x20000, 0, {{63, N}}, 0, {}, "", ""},
       // A length below zero in a script names no block, not "up to the device end".
       {"negative count", 0, -1, {{0, N}}, 0, {}, "", ""},
@@ -70,7 +89,8 @@ TEST(FlashErase, RangesAndTheirRecord) {
     b.chip.mark_bad(4);
     b.chip.fail_erase(58);
     Snapshot s;
-    auto r = nandtest::Run(b, [&] { return Erase(kDev, c.start, c.count, c.record); }, &s);
+    auto r = nandtest::Run(
+        b, [&] { return Erase(kDev, c.start, c.count, c.record); }, &s);
     EXPECT_EQ(c.status, r.status) << r.err;
     EXPECT_EQ(c.erased, s.erased);
     EXPECT_EQ(c.out, r.out);
@@ -79,7 +99,8 @@ TEST(FlashErase, RangesAndTheirRecord) {
   }
   // The record is per device: another device's name finds nothing.
   Board b;
-  auto r = nandtest::Run(b, [] { return flash_erase(kDev, 0, 1) || flash_erase_state("/dev/mtd1", 0) != kBlockNotReached; });
+  auto r = nandtest::Run(
+      b, [] { return flash_erase(kDev, 0, 1) || flash_erase_state("/dev/mtd1", 0) != kBlockNotReached; });
   EXPECT_EQ(0, r.status);
 }
 
@@ -91,8 +112,8 @@ TEST(FlashErase, SetupFailuresAndMissingBadBlockSupport) {
     std::string err;  // its start
   } cases[] = {
       {"no such node", [](Board&) {}, "/dev/mtd9", "flash_erase: error!: /dev/mtd9\n" + ErrLine(11, ENOENT)},
-      {"a node the MTD layer does not know", [](Board& b) { b.k.add_node("/dev/mtd5", 90, 10, 0); }, "/dev/mtd5",
-       "flash_erase: error!: mtd_get_dev_info failed\n"},
+      {"a node the MTD layer does not know", [](Board& b) { b.k.add_node("/dev/mtd5", 90, 10, 0); },
+       "/dev/mtd5", "flash_erase: error!: mtd_get_dev_info failed\n"},
       {"the MTD layer cannot be opened", [](Board& b) { b.k.fail_open("/sys/class/mtd", EACCES); }, kDev,
        "libmtd: error!: cannot open \"/sys/class/mtd\"\n"},
       // A NAND chip that cannot tell its bad blocks is not erased blindly; the run stops before
@@ -106,7 +127,12 @@ TEST(FlashErase, SetupFailuresAndMissingBadBlockSupport) {
     Board b;
     c.setup(b);
     Snapshot s;
-    auto r = nandtest::Run(b, [&] { return Erase(c.dev, 0, 2, {{0, kBlockNotReached}}); }, &s);
+    auto r = nandtest::Run(
+        b,
+        [&] {
+          return Erase(c.dev, 0, 2, {{0, kBlockNotReached}});
+        },
+        &s);
     EXPECT_EQ(255, r.status);
     EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
     EXPECT_TRUE(s.erased.empty());

@@ -27,7 +27,8 @@ const char kAbort[] = "dump data failed,abort!";
 void Fill(Board& b, uint64_t first, uint64_t n, uint32_t seed) {
   const uint32_t ps = b.page(), os = b.chip.geometry().oob_size;
   for (uint64_t p = first; p < first + n; p++) {
-    std::vector<uint8_t> d = Pattern(ps, seed + static_cast<uint32_t>(p)), o = Pattern(os, ~static_cast<uint32_t>(p) ^ seed);
+    std::vector<uint8_t> d = Pattern(ps, seed + static_cast<uint32_t>(p)),
+                         o = Pattern(os, ~static_cast<uint32_t>(p) ^ seed);
     ASSERT_EQ(0, b.chip.program(p * ps, d.data(), ps));
     ASSERT_EQ(0, b.chip.program_oob(p, 0, o.data(), os));
   }
@@ -49,13 +50,13 @@ TEST(NandDump, MemoryHoldsWhatWasAskedForAndNoMore) {
       if (memcmp(buf.data(), b.chip.data(page), 2048) || buf[2048] != 0x5A) return 2;
       if (nand_dump_to_mem_with_oob(buf.data(), 0, 2 * page, kDev) != 0) return 3;
       if (memcmp(buf.data(), b.chip.data(0), page) || memcmp(&buf[page], b.chip.oob(0), 32) ||
-          memcmp(&buf[page + 32], b.chip.data(page), page) || memcmp(&buf[2 * page + 32], b.chip.oob(1), 32) ||
-          buf[2 * page + 64] != 0x5A)
+          memcmp(&buf[page + 32], b.chip.data(page), page) ||
+          memcmp(&buf[2 * page + 32], b.chip.oob(1), 32) || buf[2 * page + 64] != 0x5A)
         return 4;
       std::fill(buf.begin(), buf.end(), 0x5A);
       if (nand_dump_to_mem_with_oob(buf.data(), 0, 2048, kDev) != 0) return 5;
-      if (memcmp(buf.data(), b.chip.data(0), 2048) || memcmp(&buf[2048], page == 2048 ? b.chip.oob(0) : b.chip.data(2048), 32) ||
-          buf[2080] != 0x5A)
+      if (memcmp(buf.data(), b.chip.data(0), 2048) ||
+          memcmp(&buf[2048], page == 2048 ? b.chip.oob(0) : b.chip.data(2048), 32) || buf[2080] != 0x5A)
         return 6;
       char* exact = static_cast<char*>(malloc(2048));  // the sanitizer build sees any overrun
       int rc = nand_dump_to_mem_nooob(exact, 0, 2048, kDev);
@@ -87,7 +88,8 @@ TEST(NandDump, RangeRules) {
     if (nand_dump_nooob(f.c_str(), 61 * 0x20000, 3 * 0x20000, kDev) != 0) return 4;
     if (nandtest::ReadFile(f).size() != 2u * 0x20000) return 5;
     // At or past the end: nothing, and the file is emptied.
-    if (nand_dump_with_oob(f.c_str(), 64 * 0x20000, 2048, kDev) != 0 || !nandtest::ReadFile(f).empty()) return 6;
+    if (nand_dump_with_oob(f.c_str(), 64 * 0x20000, 2048, kDev) != 0 || !nandtest::ReadFile(f).empty())
+      return 6;
     return 0;
   });
   EXPECT_EQ(0, r.status) << r.err;
@@ -100,13 +102,15 @@ TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
   b.chip.bitflips(3, 1, 4);
   std::vector<char> buf(4 * 2080);
   auto r = nandtest::Run(b, [&] {
-    return nand_dump_to_mem_nooob(buf.data(), 0, 4 * 2048, kDev) != 0 || memcmp(buf.data(), b.chip.data(0), 8192);
+    return nand_dump_to_mem_nooob(buf.data(), 0, 4 * 2048, kDev) != 0 ||
+           memcmp(buf.data(), b.chip.data(0), 8192);
   });
   EXPECT_EQ(0, r.status);
-  EXPECT_EQ("ECC: 2 corrected bitflip(s) at offset 0x00000800\n"
-            "ECC: 4 uncorrectable bitflip(s) at offset 0x00001800\n"
-            "ECC: 1 corrected bitflip(s) at offset 0x00001800\n",
-            r.err);
+  EXPECT_EQ(
+      "ECC: 2 corrected bitflip(s) at offset 0x00000800\n"
+      "ECC: 4 uncorrectable bitflip(s) at offset 0x00001800\n"
+      "ECC: 1 corrected bitflip(s) at offset 0x00001800\n",
+      r.err);
   // Copies with OOB read raw: the pages as they are, no ECC verdicts.
   r = nandtest::Run(b, [&] { return nand_dump_to_mem_with_oob(buf.data(), 0, 4 * 2048, kDev); });
   EXPECT_EQ(0, r.status);
@@ -152,14 +156,16 @@ TEST(NandDump, Failures) {
       {"a node the MTD layer does not know", [](Board& b) { b.k.add_node("/dev/mtd5", 90, 10, 0); },
        [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd5") == -1 ? 0 : 1; }, 0, "",
        "nanddump: error!: mtd_get_dev_info failed\n"},
-      {"no such directory for the file", none, [&] { return nand_dump_nooob(d.file("no/such").c_str(), 0, 2048, kDev); },
-       1, kAbort, d.file("no/such") + ": No such file or directory\n"},
+      {"no such directory for the file", none,
+       [&] { return nand_dump_nooob(d.file("no/such").c_str(), 0, 2048, kDev); }, 1, kAbort,
+       d.file("no/such") + ": No such file or directory\n"},
       // A copy that the file cannot take is a failure, not a short copy: at its end, or midway.
-      {"a full file at the end", none, [] { return nand_dump_with_oob("/dev/full", 0, 2048, kDev); }, 1, kAbort,
-       "/dev/full: No space left on device\n"},
-      {"a full file midway", none, [] { return nand_dump_with_oob("/dev/full", 0, 0x40000, kDev); }, 1, kAbort,
-       "/dev/full: No space left on device\n"},
-      {"a terminal", none, [&] { return have_tty ? nand_dump_nooob(tty.c_str(), 0, 2048, kDev) : 1; }, 1, have_tty ? kAbort : "",
+      {"a full file at the end", none, [] { return nand_dump_with_oob("/dev/full", 0, 2048, kDev); }, 1,
+       kAbort, "/dev/full: No space left on device\n"},
+      {"a full file midway", none, [] { return nand_dump_with_oob("/dev/full", 0, 0x40000, kDev); }, 1,
+       kAbort, "/dev/full: No space left on device\n"},
+      {"a terminal", none, [&] { return have_tty ? nand_dump_nooob(tty.c_str(), 0, 2048, kDev) : 1; }, 1,
+       have_tty ? kAbort : "",
        have_tty ? "Not printing binary garbage to tty. Use '-a'\nor '--forcebinary' to override.\n" : ""},
       {"copies with OOB need raw reads", [](Board& b) { b.k.has_mtdfilemode = false; },
        [] { return nand_dump_to_mem_with_oob(buf.data(), 0, 2048, kDev); }, 1, kAbort,

@@ -33,7 +33,8 @@ std::string BlockLine(unsigned eb) {
 
 std::string BadLine(unsigned eb) {
   char b[128];
-  snprintf(b, sizeof b, "Bad block at %x, 1 block(s) from %x will be skipped\n", eb * 0x20000u, eb * 0x20000u);
+  snprintf(b, sizeof b, "Bad block at %x, 1 block(s) from %x will be skipped\n", eb * 0x20000u,
+           eb * 0x20000u);
   return b;
 }
 
@@ -74,15 +75,19 @@ TEST(NandWrite, FailedPageMovesTheBlocksRecordsToTheNextGoodBlock) {
     std::vector<uint8_t> img = Pattern(70 * (from_stdin ? 2048 : kRec), 2);
     nandtest::WriteFile(f, img);
     Snapshot s;
-    auto r = from_stdin ? nandtest::Run(b, [&] { return nand_write_no_oob("-", kDev, 0x40000, 0); }, &s, Str(img))
-                        : nandtest::Run(b, [&] { return nand_write_with_oob(f.c_str(), kDev, 0x40000, 0x100000); }, &s);
+    auto r = from_stdin ? nandtest::Run(
+                              b, [&] { return nand_write_no_oob("-", kDev, 0x40000, 0); }, &s, Str(img))
+                        : nandtest::Run(
+                              b, [&] { return nand_write_with_oob(f.c_str(), kDev, 0x40000, 0x100000); }, &s);
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(BlockLine(2) + BlockLine(3) + BlockLine(4) + BlockLine(5), r.out);
-    const std::string lib = from_stdin
-        ? "libmtd: error!: cannot write 2048 bytes to mtd0 (eraseblock 2, offset 4096)\n" + ErrLine(6, EIO)
-        : "libmtd: error!: MEMWRITE ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(6, EIO);
-    EXPECT_EQ(lib + "Erasing failed write from 0x040000 to 0x05ffff\nMarking block at 0x040000 bad\n" + BadLine(3),
-              r.err);
+    const std::string lib =
+        from_stdin ? "libmtd: error!: cannot write 2048 bytes to mtd0 (eraseblock 2, offset 4096)\n" +
+                         ErrLine(6, EIO)
+                   : "libmtd: error!: MEMWRITE ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(6, EIO);
+    EXPECT_EQ(
+        lib + "Erasing failed write from 0x040000 to 0x05ffff\nMarking block at 0x040000 bad\n" + BadLine(3),
+        r.err);
     // Records one to three start block 4: nothing lost, nothing twice.
     ExpectRecords(s, img, 256, 70, !from_stdin);
     EXPECT_TRUE(Erased(s.page_data(128), 64 * 2048));
@@ -144,7 +149,8 @@ TEST(NandWrite, RangesAndInputs) {
   };
   const std::string exact = file("exact", 128 * kRec, 4), over = file("over", 129 * kRec, 4),
                     half = file("half", 64 * 2048 + 1024, 5), more = file("more", 65 * 2048, 6),
-                    empty = file("empty", 0, 0), notrec = file("notrec", kRec + 100, 8), big = file("big", 0, 0);
+                    empty = file("empty", 0, 0), notrec = file("notrec", kRec + 100, 8),
+                    big = file("big", 0, 0);
   const bool have_big = truncate(big.c_str(), 0x80000800) == 0;
   const std::vector<uint8_t> exact_img = nandtest::ReadFile(exact);
   // The errno line under "partially written" is whatever the last call left; not pinned down here.
@@ -152,14 +158,17 @@ TEST(NandWrite, RangesAndInputs) {
                     too_many = "nandwrite: error!: too many bad blocks, cannot complete request\n" + partial;
   const auto none = [](Board&) {};
   std::vector<Case> cases = {
-      {"exactly the range", none, [&] { return nand_write_with_oob(exact.c_str(), kDev, 0x20000, 0x40000); }, 0,
-       BlockLine(1) + BlockLine(2), "", false, 128, [&](const Snapshot& s) { ExpectRecords(s, exact_img, 64, 128, true); }},
+      {"exactly the range", none, [&] { return nand_write_with_oob(exact.c_str(), kDev, 0x20000, 0x40000); },
+       0, BlockLine(1) + BlockLine(2), "", false, 128,
+       [&](const Snapshot& s) { ExpectRecords(s, exact_img, 64, 128, true); }},
       {"one record more is refused before anything is written", none,
        [&] { return nand_write_with_oob(over.c_str(), kDev, 0x20000, 0x40000); }, 255, kPartialOut,
        "Image 268320 bytes, NAND page 2080 bytes, OOB area 32 bytes, device size 393216 bytes\n"
-       "nandwrite: error!: Input file does not fit into device\n", true, 0},
+       "nandwrite: error!: Input file does not fit into device\n",
+       true, 0},
       {"half a page over passes the whole-record check, then meets the range end", none,
-       [&] { return nand_write_no_oob(half.c_str(), kDev, 0, 0x20000); }, 255, BlockLine(0) + kPartialOut, "", true, 64},
+       [&] { return nand_write_no_oob(half.c_str(), kDev, 0, 0x20000); }, 255, BlockLine(0) + kPartialOut, "",
+       true, 64},
       {"a bad last block with input left writes nothing past the range", [](Board& b) { b.chip.mark_bad(2); },
        [&] { return nand_write_no_oob(more.c_str(), kDev, 0x20000, 0x40000); }, 255,
        BlockLine(1) + BlockLine(2) + kPartialOut, BadLine(2) + too_many, true, 64,
@@ -169,8 +178,9 @@ TEST(NandWrite, RangesAndInputs) {
        BlockLine(62) + BlockLine(63) + kPartialOut, BadLine(63) + too_many, true, 64},
       {"an empty image enters its first block and writes nothing", none,
        [&] { return nand_write_with_oob(empty.c_str(), kDev, 0x20000, 0); }, 0, BlockLine(1), "", false, 0},
-      {"an OOB image of no whole records", none, [&] { return nand_write_with_oob(notrec.c_str(), kDev, 0, 0); }, 255,
-       kPartialOut, "Input file is not page-aligned. Use the padding option.\n" + partial, true, 0},
+      {"an OOB image of no whole records", none,
+       [&] { return nand_write_with_oob(notrec.c_str(), kDev, 0, 0); }, 255, kPartialOut,
+       "Input file is not page-aligned. Use the padding option.\n" + partial, true, 0},
       {"a missing image", none, [&] { return nand_write_no_oob(d.file("none").c_str(), kDev, 0, 0); }, 255,
        kPartialOut, d.file("none") + ": No such file or directory\n" + PartialErr(ENOENT), false, 0},
       {"standard input ending inside the OOB bytes of its second record", none,
@@ -180,13 +190,15 @@ TEST(NandWrite, RangesAndInputs) {
       {"standard input larger than the range is no complete write", none,
        [] { return nand_write_no_oob("-", kDev, 0, 0x20000); }, 255, BlockLine(0) + kPartialOut, "", true, 64,
        nullptr, Str(Pattern(64 * 2048 + 1, 10))},
-      {"standard input of exactly the range", none, [] { return nand_write_no_oob("-", kDev, 0, 0x20000); }, 0,
-       BlockLine(0), "", false, 64, nullptr, Str(Pattern(64 * 2048, 10))},
+      {"standard input of exactly the range", none, [] { return nand_write_no_oob("-", kDev, 0, 0x20000); },
+       0, BlockLine(0), "", false, 64, nullptr, Str(Pattern(64 * 2048, 10))},
   };
   if (have_big)  // A file past 2 GiB keeps its size: refused as too large, not taken for a short one.
-    cases.push_back({"a file past 2 GiB", none, [&] { return nand_write_no_oob(big.c_str(), kDev, 0, 0); }, 255,
-                     kPartialOut, "Image 2147485696 bytes, NAND page 2048 bytes, OOB area 32 bytes, device size 8388608 bytes\n",
-                     true, 0});
+    cases.push_back(
+        {"a file past 2 GiB", none, [&] { return nand_write_no_oob(big.c_str(), kDev, 0, 0); }, 255,
+         kPartialOut,
+         "Image 2147485696 bytes, NAND page 2048 bytes, OOB area 32 bytes, device size 8388608 bytes\n", true,
+         0});
   RunCases(cases);
 }
 
@@ -195,7 +207,10 @@ TEST(NandWrite, MemorySource) {
   uint8_t one = 0;
   RunCases({
       {"over a bad block, and a failing page: the block is written from its first page again",
-       [](Board& b) { b.chip.mark_bad(1); b.chip.fail_program(2 * 64 + 1); },
+       [](Board& b) {
+         b.chip.mark_bad(1);
+         b.chip.fail_program(2 * 64 + 1);
+       },
        [&] { return nand_write_no_oob(block.data(), 131072, kDev, 0x20000, 0); }, 0,
        BlockLine(1) + BlockLine(2) + BlockLine(3), "", true, 2 + 64,
        [&](const Snapshot& s) {
@@ -209,10 +224,11 @@ TEST(NandWrite, MemorySource) {
          EXPECT_EQ(0, memcmp(s.page_data(1), odd.data() + 2048, 952));
          EXPECT_TRUE(Erased(s.page_data(1) + 952, 2048 - 952));
        }},
-      {"size 0: not even a block line", nullptr, [&] { return nand_write_no_oob(&one, 0, kDev, 0, 0); }, 0, "", "",
-       false, 0},
-      {"the last block of the device", nullptr, [&] { return nand_write_no_oob(block.data(), 131072, kDev, 63 * 0x20000, 0); },
-       0, BlockLine(63), "", false, 64},
+      {"size 0: not even a block line", nullptr, [&] { return nand_write_no_oob(&one, 0, kDev, 0, 0); }, 0,
+       "", "", false, 0},
+      {"the last block of the device", nullptr,
+       [&] { return nand_write_no_oob(block.data(), 131072, kDev, 63 * 0x20000, 0); }, 0, BlockLine(63), "",
+       false, 64},
       {"the last block of the device is bad", [](Board& b) { b.chip.mark_bad(63); },
        [&] { return nand_write_no_oob(block.data(), 131072, kDev, 63 * 0x20000, 0); }, 255,
        BlockLine(63) + kPartialOut, BadLine(63), true, 0},
@@ -229,19 +245,24 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
   const auto unknown_node = [](Board& b) { b.k.add_node("/dev/mtd5", 90, 10, 0); };
   RunCases({
       {"no such device", none, [&] { return nand_write_no_oob(f.c_str(), "/dev/mtd9", 0, 0); }, 255,
-       "fail to open /dev/mtd9, abort!\n", "nandwrite: error!: fail to open /dev/mtd9\n" + ErrLine(9, ENOENT), false, 0},
-      {"no such device, from memory", none, [&] { return nand_write_no_oob(mem, 2048, "/dev/mtd9", 0, 0); }, 255,
-       "fail to open /dev/mtd9, abort!", "nandwrite: error!: fail to open /dev/mtd9\n" + ErrLine(9, ENOENT), false, 0},
+       "fail to open /dev/mtd9, abort!\n", "nandwrite: error!: fail to open /dev/mtd9\n" + ErrLine(9, ENOENT),
+       false, 0},
+      {"no such device, from memory", none, [&] { return nand_write_no_oob(mem, 2048, "/dev/mtd9", 0, 0); },
+       255, "fail to open /dev/mtd9, abort!",
+       "nandwrite: error!: fail to open /dev/mtd9\n" + ErrLine(9, ENOENT), false, 0},
       {"unaligned start", none, [&] { return nand_write_no_oob(f.c_str(), kDev, 100, 0); }, 255,
        "invalid start address 100, abort!\n",
-       "nandwrite: error!: The start address is not page-aligned !\nThe pagesize of this NAND Flash is 0x800.\n\n", false, 0},
+       "nandwrite: error!: The start address is not page-aligned !\nThe pagesize of this NAND Flash is "
+       "0x800.\n\n",
+       false, 0},
       {"unaligned start, from memory", none, [&] { return nand_write_no_oob(mem, 2048, kDev, 100, 0); }, 255,
        "invalid start address 100 ,abort!", "nandwrite: error!: The start address", true, 0},
-      {"a node the MTD layer does not know", unknown_node, [&] { return nand_write_no_oob(f.c_str(), "/dev/mtd5", 0, 0); },
-       255, "mtd_get_dev_info failed, abort!", "nandwrite: error!: mtd_get_dev_info failed\n", false, 0},
+      {"a node the MTD layer does not know", unknown_node,
+       [&] { return nand_write_no_oob(f.c_str(), "/dev/mtd5", 0, 0); }, 255,
+       "mtd_get_dev_info failed, abort!", "nandwrite: error!: mtd_get_dev_info failed\n", false, 0},
       {"no MTDFILEMODE", [](Board& b) { b.k.has_mtdfilemode = false; },
-       [&] { return nand_write_with_oob(f.c_str(), kDev, 0, 0); }, 255, "ioctl MTDFILEMODE is missing, abort!",
-       "nandwrite: error!: ioctl MTDFILEMODE is missing\n", false, 0},
+       [&] { return nand_write_with_oob(f.c_str(), kDev, 0, 0); }, 255,
+       "ioctl MTDFILEMODE is missing, abort!", "nandwrite: error!: ioctl MTDFILEMODE is missing\n", false, 0},
       {"MTDFILEMODE refused", [](Board& b) { b.k.mtdfilemode_errno = EPERM; },
        [&] { return nand_write_with_oob(f.c_str(), kDev, 0, 0); }, 255, "MTDFILEMODE, abort!",
        "nandwrite: error!: MTDFILEMODE\n" + ErrLine(9, EPERM), false, 0},
@@ -252,14 +273,20 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
          kernel_install(&wrap);
          return nand_write_no_oob(f.c_str(), kDev, 0, 0);
        },
-       255, kPartialOut, "nandwrite: error!: unable to stat input image\n" + ErrLine(9, EIO) + PartialErr(EIO), false, 0},
+       255, kPartialOut,
+       "nandwrite: error!: unable to stat input image\n" + ErrLine(9, EIO) + PartialErr(EIO), false, 0},
       {"a write failure other than EIO is not recovered", [](Board& b) { b.chip.fail_program(1, EROFS); },
        [&] { return nand_write_no_oob(f.c_str(), kDev, 0, 0); }, 255, BlockLine(0) + kPartialOut,
-       kLib + std::string("cannot write 2048 bytes to mtd0 (eraseblock 0, offset 2048)\n") + ErrLine(6, EROFS) +
-           "nandwrite: error!: /dev/mtd0: MTD write failure\n" + ErrLine(9, EROFS) + PartialErr(EROFS),
+       kLib + std::string("cannot write 2048 bytes to mtd0 (eraseblock 0, offset 2048)\n") +
+           ErrLine(6, EROFS) + "nandwrite: error!: /dev/mtd0: MTD write failure\n" + ErrLine(9, EROFS) +
+           PartialErr(EROFS),
        false, 2, [](const Snapshot& s) { EXPECT_TRUE(s.erased.empty()); }},
       // Left good and blank in the middle of the image, the block would be read as part of it.
-      {"a block that cannot be marked bad", [](Board& b) { b.chip.fail_program(2 * 64); b.k.fail_ioctl(MEMSETBADBLOCK, EIO); },
+      {"a block that cannot be marked bad",
+       [](Board& b) {
+         b.chip.fail_program(2 * 64);
+         b.k.fail_ioctl(MEMSETBADBLOCK, EIO);
+       },
        [&] { return nand_write_no_oob(f.c_str(), kDev, 0x40000, 0); }, 255, BlockLine(2) + kPartialOut,
        kLib + std::string("cannot write 2048 bytes to mtd0 (eraseblock 2, offset 0)\n") + ErrLine(6, EIO) +
            "Erasing failed write from 0x040000 to 0x05ffff\nMarking block at 0x040000 bad\n" + kLib +
@@ -267,17 +294,24 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
            "nandwrite: error!: /dev/mtd0: MTD Mark bad block failure\n" + ErrLine(9, EIO) + PartialErr(EIO),
        false, 1},
       {"a recovery erase failing with EIO is reported and the write goes on",
-       [](Board& b) { b.chip.fail_program(64); b.chip.fail_erase(1); },
+       [](Board& b) {
+         b.chip.fail_program(64);
+         b.chip.fail_erase(1);
+       },
        [&] { return nand_write_no_oob(f.c_str(), kDev, 0x20000, 0); }, 0, BlockLine(1) + BlockLine(2),
        kLib + std::string("cannot write 2048 bytes to mtd0 (eraseblock 1, offset 0)\n") + ErrLine(6, EIO) +
-           "Erasing failed write from 0x020000 to 0x03ffff\n" + kLib + "MEMERASE64 ioctl failed for eraseblock 1 (mtd0)\n" +
-           ErrLine(6, EIO) + "nandwrite: error!: /dev/mtd0: MTD Erase failure\n" + ErrLine(9, EIO) +
+           "Erasing failed write from 0x020000 to 0x03ffff\n" + kLib +
+           "MEMERASE64 ioctl failed for eraseblock 1 (mtd0)\n" + ErrLine(6, EIO) +
+           "nandwrite: error!: /dev/mtd0: MTD Erase failure\n" + ErrLine(9, EIO) +
            "Marking block at 0x020000 bad\n",
-       false, 3, [](const Snapshot& s) { EXPECT_EQ(0, memcmp(s.page_data(128), Pattern(4096, 15).data(), 4096)); }},
+       false, 3,
+       [](const Snapshot& s) { EXPECT_EQ(0, memcmp(s.page_data(128), Pattern(4096, 15).data(), 4096)); }},
       {"the bad-block query fails: the start lies past the device", none,
-       [&] { return nand_write_no_oob(f.c_str(), kDev, 64 * 0x20000, 0x20000); }, 255, BlockLine(64) + kPartialOut,
+       [&] { return nand_write_no_oob(f.c_str(), kDev, 64 * 0x20000, 0x20000); }, 255,
+       BlockLine(64) + kPartialOut,
        kLib + std::string("bad eraseblock number 64, mtd0 has 64 eraseblocks\n") +
-           "nandwrite: error!: /dev/mtd0: MTD get bad block failed\n" + ErrLine(9, EINVAL) + PartialErr(EINVAL),
+           "nandwrite: error!: /dev/mtd0: MTD get bad block failed\n" + ErrLine(9, EINVAL) +
+           PartialErr(EINVAL),
        false, 0},
   });
 }

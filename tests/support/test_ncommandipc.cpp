@@ -243,7 +243,8 @@ TEST(CommandIPC, PathTooLongOrMissingAborts) {
   });
   EXPECT_CHILD_OK(ok);
   const char* none = nullptr;
-  for (auto paths : {std::make_pair(over.c_str(), none), std::make_pair(none, over.c_str()), std::make_pair(none, none)}) {
+  for (auto paths :
+       {std::make_pair(over.c_str(), none), std::make_pair(none, over.c_str()), std::make_pair(none, none)}) {
     ChildResult r = testutil::RunChild([&] {
       NCommandIPC ch(paths.first, paths.second);
       return 0;

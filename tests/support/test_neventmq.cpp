@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "NMQueue.h"
 #include "NEventMQ.h"
+#include "NMQueue.h"
 #include "child.h"
 #include "child_check.h"
 #include "ipc_check.h"
@@ -32,7 +32,8 @@ std::pair<long, std::string> Take(int id) {
     char mtext[8192];
   } m;
   ssize_t n = msgrcv(id, &m, sizeof m.mtext, 0, IPC_NOWAIT);
-  return n < 0 ? std::make_pair(-1L, std::string()) : std::make_pair(m.mtype, std::string(m.mtext, size_t(n)));
+  return n < 0 ? std::make_pair(-1L, std::string())
+               : std::make_pair(m.mtype, std::string(m.mtext, size_t(n)));
 }
 
 }  // namespace
@@ -174,7 +175,8 @@ TEST(SysVMsgQ, WrapperCallsAndReports) {
   });
   EXPECT_CHILD_OK(r);
   EXPECT_EQ(2, Occurrences(r.err, "open()\t[ENOENT(2)]")) << r.err;
-  for (const char* line : {"getNumMessages()\t[EINVAL(22)]", "getMsgBufferSize()\t[EINVAL(22)]", "destroy()\t[EINVAL(22)]"})
+  for (const char* line :
+       {"getNumMessages()\t[EINVAL(22)]", "getMsgBufferSize()\t[EINVAL(22)]", "destroy()\t[EINVAL(22)]"})
     EXPECT_EQ(1, Occurrences(r.err, line)) << line << r.err;
   EXPECT_EQ(2, Occurrences(r.err, "send()\t[EINVAL(22)]")) << r.err;
   EXPECT_EQ(2, Occurrences(r.err, "recv()\t[EINVAL(22)]")) << r.err;

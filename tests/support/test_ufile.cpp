@@ -61,14 +61,16 @@ TEST(UFile, FailuresAreReportedWithTheCallsName) {
     ok = ok && UFile::Create(dir.file("no/such").c_str(), 0) == -1;
     ok = ok && !UFile::Close(fd) && UFile::GetFileSize(gone.c_str()) == -1 && UFile::GetFileSize(-1) == -1;
     ok = ok && UFile::GetFileSize(static_cast<const char*>(nullptr)) == -1;
-    return ok && UFile::Read(-1, b, sizeof b) < 0 && UFile::Write(-1, b, sizeof b) < 0 && errno == EBADF ? 0 : 1;
+    return ok && UFile::Read(-1, b, sizeof b) < 0 && UFile::Write(-1, b, sizeof b) < 0 && errno == EBADF ? 0
+                                                                                                         : 1;
   });
   EXPECT_EQ(0, r.status);
-  for (const std::string& line : std::vector<std::string>{"UFile.cpp(", "):Open()\t[ENOENT(2)] No such file or directory\n", "Stack Trace:",
-        "Create()\t[ENOENT(2)]", "Close()\t[EBADF(9)] Bad file descriptor", "Read()\t[EBADF(9)]",
-        "Write()\t[EBADF(9)]", "GetFileSize()\t[EBADF(9)] Bad file descriptor",
-        "GetFileSize()\t[ENOENT(2)] GetFileSize('" + gone + "') error.\n",
-        "GetFileSize()\t[EFAULT(14)] GetFileSize('(null)') error.\n"})
+  for (const std::string& line : std::vector<std::string>{
+           "UFile.cpp(", "):Open()\t[ENOENT(2)] No such file or directory\n",
+           "Stack Trace:", "Create()\t[ENOENT(2)]", "Close()\t[EBADF(9)] Bad file descriptor",
+           "Read()\t[EBADF(9)]", "Write()\t[EBADF(9)]", "GetFileSize()\t[EBADF(9)] Bad file descriptor",
+           "GetFileSize()\t[ENOENT(2)] GetFileSize('" + gone + "') error.\n",
+           "GetFileSize()\t[EFAULT(14)] GetFileSize('(null)') error.\n"})
     EXPECT_NE(std::string::npos, r.err.find(line)) << line << r.err;
 }
 
@@ -81,13 +83,17 @@ TEST(UFile, ExistAndIsDirFollowLinksSilently) {
   struct Case {
     const char* name;
     bool exist, isDir;
-  } cases[] = {{"file", true, false}, {"sub", true, true}, {"dangling", false, false}, {"none", false, false},
+  } cases[] = {{"file", true, false},
+               {"sub", true, true},
+               {"dangling", false, false},
+               {"none", false, false},
                {"todir", true, true}};
   for (const Case& c : cases) {
     EXPECT_EQ(c.exist, UFile::Exist(dir.file(c.name).c_str())) << c.name;
     EXPECT_EQ(c.isDir, UFile::IsDir(dir.file(c.name).c_str())) << c.name;
   }
-  ChildResult r = RunChild([] { return UFile::Exist("/nonexistent/x") || UFile::IsDir(nullptr) || UFile::Exist(nullptr); });
+  ChildResult r = RunChild(
+      [] { return UFile::Exist("/nonexistent/x") || UFile::IsDir(nullptr) || UFile::Exist(nullptr); });
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
 }
@@ -154,7 +160,8 @@ TEST(UFile, WriteAllTakesEverythingOrSaysItCouldNot) {
 TEST(UProcess, RunCommandPassesArgumentsAsTheyAreAndTellsHowTheProgramEnded) {
   TempDir dir;
   const std::string out = dir.file("out");
-  const char* print[] = {"sh", "-c", "printf '%s|' \"$@\" > \"$0\"", out.c_str(), "a b;c", "$HOME `x`", nullptr};
+  const char* print[] = {"sh",        "-c",   "printf '%s|' \"$@\" > \"$0\"", out.c_str(), "a b;c",
+                         "$HOME `x`", nullptr};
   EXPECT_EQ(0, RunCommand(print));
   EXPECT_EQ("a b;c|$HOME `x`|", ReadAll(out));
   const char* exit3[] = {"sh", "-c", "exit 3", nullptr};

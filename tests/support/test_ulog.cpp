@@ -75,11 +75,13 @@ TEST(ErrorReport, LinesWithPrefixTextAndTrace) {
     // The report must not disturb the errno the caller is about to hand back.
     if (rc != ENOENT || errno != EBADF) return 1;
     // Zero logs nothing, in either form.
-    if (USysLog::error("f.cpp", 1, "Op", 0) != 0 || USysLog::error("f.cpp", 2, "Op", 0, "text %d", 5) != 0) return 2;
+    if (USysLog::error("f.cpp", 1, "Op", 0) != 0 || USysLog::error("f.cpp", 2, "Op", 0, "text %d", 5) != 0)
+      return 2;
     USysLog::error("f.cpp", 3, "Op", 133);
     USysLog::error("f.cpp", 4, "Op", 41);
     // The caller's text replaces the error's, cut at 255 characters.
-    if (USysLog::error("g.cpp", 9, "GetFileSize", ENOENT, "GetFileSize('%s') error.", "/x/y") != ENOENT || errno != EBADF)
+    if (USysLog::error("g.cpp", 9, "GetFileSize", ENOENT, "GetFileSize('%s') error.", "/x/y") != ENOENT ||
+        errno != EBADF)
       return 3;
     USysLog::error("g.cpp", 10, "Op", EIO, "%s|tail", std::string(300, 'x').c_str());
     USysLog::error("g.cpp", 11, "Op", EIO, "%s", std::string(255, 'y').c_str());
@@ -87,7 +89,8 @@ TEST(ErrorReport, LinesWithPrefixTextAndTrace) {
     return 0;
   });
   ASSERT_EQ(0, r.status) << r.err;
-  const std::string prefix = std::string(program_invocation_short_name) + "[" + r.out.substr(0, r.out.size() - 1) + "]: ";
+  const std::string prefix =
+      std::string(program_invocation_short_name) + "[" + r.out.substr(0, r.out.size() - 1) + "]: ";
   std::vector<std::string> lines = Lines(r.err);
   ASSERT_GE(lines.size(), 2u) << r.err;
   EXPECT_EQ(prefix + "some/file.cpp(42):Open()\t[ENOENT(2)] No such file or directory", lines[0]);
@@ -97,7 +100,8 @@ TEST(ErrorReport, LinesWithPrefixTextAndTrace) {
   for (const std::string& part :
        {std::string("f.cpp(3):Op()\t[UNKNOWN(133)] "), std::string("f.cpp(4):Op()\t[E41(41)] "),
         std::string("g.cpp(9):GetFileSize()\t[ENOENT(2)] GetFileSize('/x/y') error.\n"),
-        "[EIO(5)] " + std::string(255, 'x') + "\n", "[EIO(5)] " + std::string(255, 'y') + "\n", prefix + "plain line 3\n"})
+        "[EIO(5)] " + std::string(255, 'x') + "\n", "[EIO(5)] " + std::string(255, 'y') + "\n",
+        prefix + "plain line 3\n"})
     EXPECT_EQ(1, Occurrences(r.err, part)) << part << r.err;
   EXPECT_EQ(6, Occurrences(r.err, "Stack Trace:\n"));
 }

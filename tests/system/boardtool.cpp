@@ -196,7 +196,8 @@ int Cmp(const char* dev, uint64_t off, const char* file) {
            static_cast<unsigned long long>(firstDiff));
     return 1;
   }
-  printf("readback 0x%llx %s: identical, %zu bytes\n", static_cast<unsigned long long>(off), file, want.size());
+  printf("readback 0x%llx %s: identical, %zu bytes\n", static_cast<unsigned long long>(off), file,
+         want.size());
   return 0;
 }
 
@@ -361,8 +362,8 @@ int CmpOob(const char* dev, uint64_t off, const char* file) {
     }
     ++n;
   }
-  printf("oob readback 0x%llx %s: identical, %llu pages with OOB\n", static_cast<unsigned long long>(off), file,
-         static_cast<unsigned long long>(n));
+  printf("oob readback 0x%llx %s: identical, %llu pages with OOB\n", static_cast<unsigned long long>(off),
+         file, static_cast<unsigned long long>(n));
   return 0;
 }
 
@@ -467,7 +468,8 @@ int Flip(const char* dev, uint64_t off, uint64_t seed, int nbits, char** bits) {
     page[b / 8] |= static_cast<unsigned char>(1u << (b % 8));
   }
   if (pwrite(fd, page, sizeof page, static_cast<off_t>(off)) != static_cast<ssize_t>(sizeof page)) {
-    fprintf(stderr, "boardtool: flip: write at 0x%llx: %s\n", static_cast<unsigned long long>(off), strerror(errno));
+    fprintf(stderr, "boardtool: flip: write at 0x%llx: %s\n", static_cast<unsigned long long>(off),
+            strerror(errno));
     return 1;
   }
   for (uint64_t b : list) page[b / 8] &= static_cast<unsigned char>(~(1u << (b % 8)));
@@ -482,7 +484,8 @@ int Flip(const char* dev, uint64_t off, uint64_t seed, int nbits, char** bits) {
   req.usr_oob = reinterpret_cast<uintptr_t>(oob);
   req.mode = MTD_OPS_RAW;
   if (ioctl(fd, MEMWRITE, &req) != 0) {
-    fprintf(stderr, "boardtool: flip: raw write at 0x%llx: %s\n", static_cast<unsigned long long>(off), strerror(errno));
+    fprintf(stderr, "boardtool: flip: raw write at 0x%llx: %s\n", static_cast<unsigned long long>(off),
+            strerror(errno));
     return 1;
   }
   close(fd);

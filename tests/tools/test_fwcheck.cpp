@@ -40,9 +40,9 @@ ChildResult Fwcheck(std::vector<std::string> args) {
 // A package directory with the images every case may name.
 struct Package {
   Package() {
-    WriteAll(dir.file("k.img"), std::string(0x100000, 'k'));     // 8 eraseblocks
-    WriteAll(dir.file("big.img"), std::string(0x1e0000, 'b'));   // 15
-    WriteAll(dir.file("odd.oob"), std::string(4096, 'o'));       // not 2080-byte records
+    WriteAll(dir.file("k.img"), std::string(0x100000, 'k'));    // 8 eraseblocks
+    WriteAll(dir.file("big.img"), std::string(0x1e0000, 'b'));  // 15
+    WriteAll(dir.file("odd.oob"), std::string(4096, 'o'));      // not 2080-byte records
     mkdir(dir.file("sub").c_str(), 0755);
     symlink("k.img", dir.file("link.img").c_str());
   }
@@ -66,7 +66,8 @@ struct Case {
 
 void ExpectLine(const Case& c, const ChildResult& r) {
   EXPECT_EQ(c.status, r.status) << c.script << "\n" << r.out << r.err;
-  EXPECT_NE(std::string::npos, ("\n" + r.out).find(std::string("\n") + c.line + "\n")) << c.script << "\n" << r.out;
+  EXPECT_NE(std::string::npos, ("\n" + r.out).find(std::string("\n") + c.line + "\n")) << c.script << "\n"
+                                                                                       << r.out;
 }
 
 TEST(Fwcheck, ExamplePackageOfTheBoardChecksClean) {
@@ -82,7 +83,8 @@ TEST(Fwcheck, ExamplePackageOfTheBoardChecksClean) {
   EXPECT_EQ(std::string::npos, r.out.find("warning:")) << r.out;
   EXPECT_EQ(r.out.size() - 31, r.out.rfind("\nfwcheck: 0 errors, 0 warnings\n"));
   EXPECT_NE(std::string::npos, r.out.find("fwupdate_2: note: fwapply prints \"Total Block to Write = 9\"\n"));
-  EXPECT_NE(std::string::npos, r.out.find("     2  write     0x200000–0x3bffff  -              14     8      6\n"))
+  EXPECT_NE(std::string::npos,
+            r.out.find("     2  write     0x200000–0x3bffff  -              14     8      6\n"))
       << r.out;
 }
 
@@ -93,38 +95,114 @@ TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
   while (long_script.size() + 19 <= 16378) long_script += "erase 400000 20000\n";
   long_script += "     \n";
   const Case cases[] = {
-      {"frob 0 0\n", "fwupdate_1:1: error: unknown command \"frob\": fwapply reports it and goes on with the next line", 2},
-      {"write 200000 1c0000\n", "fwupdate_1:1: error: incomplete \"write\" line: 3 words of the 4 it needs; fwapply skips it and goes on", 2},
-      {"write 200000 1c0000 no.img\n", "fwupdate_1:1: error: image \"no.img\" is not in the package: fwapply stops the run here", 2},
-      {"write 200000 1c0000 sub\n", "fwupdate_1:1: error: image \"sub\" is not a regular file: fwapply refuses the line and the run stops", 2},
-      {"write 200000 1c0000 sub/../../k.img\n", "fwupdate_1:1: error: image \"sub/../../k.img\" lies outside the package: fwapply refuses the line and the run stops", 2},
-      {"write 200000 1c0000 /k.img\n", "fwupdate_1:1: error: image \"/k.img\" is an absolute path: fwapply reads /k.img inside the package, not the board's file", 2},
-      {"write 200000 1c0000 link.img\n", "fwupdate_1:1: error: image \"link.img\" is reached through the link \"link.img\": fwapply refuses the line and the run stops", 2},
-      {"writeoob 200000 20000 odd.oob\n", "fwupdate_1:1: error: OOB image \"odd.oob\" (4096 bytes) is not a whole number of 2080-byte records: fwapply refuses the line", 2},
-      {"erase 201000 20000\n", "fwupdate_1:1: error: start 0x201000 is not on an eraseblock boundary: fwapply refuses the line", 2},
-      {"\nerase 400000 200\n", "fwupdate_1:2: error: erase length 0x200 is below one eraseblock: erases from 0x400000 to the end of the chip", 2},
-      {"erase 7fe0000 40000\n", "fwupdate_1:1: error: range 0x7fe0000+0x40000 is outside the 0x8000000-byte chip: fwapply refuses the line", 2},
-      {"write 200000 e0000 k.img\n", "fwupdate_1:1: error: image \"k.img\" needs 8 eraseblocks but its range holds 7: writes 0x200000–0x2fffff, and spills into the blocks at 0x2e0000", 2},
-      {"write 200000 100000 k.img\n", "fwupdate_1:1: warning: image \"k.img\" leaves 0 of its 8 eraseblocks spare, fewer than the 2 % margin (1) for bad blocks: one bad block more and it spills into the blocks at 0x300000", 1},
-      {"write 200000 1c0000 k.img\r\nerase 300000 20000\r\n", "fwupdate_1:2: error: range 0x300000–0x31ffff overlaps line 1's 0x200000–0x3bffff: this line erases what line 1 wrote", 2},
-      {"write 0 1c0000 k.img\n", "fwupdate_1:1: warning: range 0x0–0x1bffff begins at the chip's first byte, where boards keep their boot loader: offsets address the whole chip, not a partition", 1},
-      {"erase 3a0000 40000\n", "fwupdate_1:1: error: range 0x3a0000–0x3dffff crosses a partition boundary into env at 0x3c0000", 2},
-      {"setenv 3c0000 20000 a=b c\n", "fwupdate_1:1: error: variable name \"a=b\" holds \"=\": fwapply refuses the line", 2},
-      {"setenv 400000 20000 a b\n", "fwupdate_1:1: warning: setenv writes 0x400000–0x41ffff, not the boot environment env (0x3c0000–0x3dffff) that the boot loader and fwapply read", 1},
-      {"chkver /etc/version 1\n", "fwupdate_1:1: error: version \"1\" is not MAJOR.MINOR: chkver stops the run here and no line after it runs", 2},
-      {"erase 400000 20000\nchkver /etc/version 1.0\n", "fwupdate_1:2: warning: chkver comes after line 1, which already changed the flash: a board that fails the check keeps that change", 1},
-      {"setenv 3c0000 20000 image 2\nwrite 200000 1c0000 k.img\n", "fwupdate_1:1: error: setenv image=2 switches the slot before line 2 (write), which can still fail: the board would then boot a slot that was not completely written; switch the slot last", 2},
-      {"wrte 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n", "fwupdate_1:2: error: setenv image=2 switches the slot although line 1 was skipped: fwapply goes on past a line it cannot read", 2},
-      {"erase 7fe0000 20000\nwrite 400000 1c0000 k.img\nerase 3e0000 20000\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 8\"", 0},
-      {"dupoob 400000 40000 20000 200000\n", "     1  dupoob    0x400000–0x43ffff  -               2     1      1", 0},
+      {"frob 0 0\n",
+       "fwupdate_1:1: error: unknown command \"frob\": fwapply reports it and goes on with the next line", 2},
+      {"write 200000 1c0000\n",
+       "fwupdate_1:1: error: incomplete \"write\" line: 3 words of the 4 it needs; fwapply skips it and goes "
+       "on",
+       2},
+      {"write 200000 1c0000 no.img\n",
+       "fwupdate_1:1: error: image \"no.img\" is not in the package: fwapply stops the run here", 2},
+      {"write 200000 1c0000 sub\n",
+       "fwupdate_1:1: error: image \"sub\" is not a regular file: fwapply refuses the line and the run stops",
+       2},
+      {"write 200000 1c0000 sub/../../k.img\n",
+       "fwupdate_1:1: error: image \"sub/../../k.img\" lies outside the package: fwapply refuses the line "
+       "and the run stops",
+       2},
+      {"write 200000 1c0000 /k.img\n",
+       "fwupdate_1:1: error: image \"/k.img\" is an absolute path: fwapply reads /k.img inside the package, "
+       "not the board's file",
+       2},
+      {"write 200000 1c0000 link.img\n",
+       "fwupdate_1:1: error: image \"link.img\" is reached through the link \"link.img\": fwapply refuses "
+       "the line and the run stops",
+       2},
+      {"writeoob 200000 20000 odd.oob\n",
+       "fwupdate_1:1: error: OOB image \"odd.oob\" (4096 bytes) is not a whole number of 2080-byte records: "
+       "fwapply refuses the line",
+       2},
+      {"erase 201000 20000\n",
+       "fwupdate_1:1: error: start 0x201000 is not on an eraseblock boundary: fwapply refuses the line", 2},
+      {"\nerase 400000 200\n",
+       "fwupdate_1:2: error: erase length 0x200 is below one eraseblock: erases from 0x400000 to the end of "
+       "the chip",
+       2},
+      {"erase 7fe0000 40000\n",
+       "fwupdate_1:1: error: range 0x7fe0000+0x40000 is outside the 0x8000000-byte chip: fwapply refuses the "
+       "line",
+       2},
+      {"write 200000 e0000 k.img\n",
+       "fwupdate_1:1: error: image \"k.img\" needs 8 eraseblocks but its range holds 7: writes "
+       "0x200000–0x2fffff, and spills into the blocks at 0x2e0000",
+       2},
+      {"write 200000 100000 k.img\n",
+       "fwupdate_1:1: warning: image \"k.img\" leaves 0 of its 8 eraseblocks spare, fewer than the 2 % "
+       "margin (1) for bad blocks: one bad block more and it spills into the blocks at 0x300000",
+       1},
+      {"write 200000 1c0000 k.img\r\nerase 300000 20000\r\n",
+       "fwupdate_1:2: error: range 0x300000–0x31ffff overlaps line 1's 0x200000–0x3bffff: this line erases "
+       "what line 1 wrote",
+       2},
+      {"write 0 1c0000 k.img\n",
+       "fwupdate_1:1: warning: range 0x0–0x1bffff begins at the chip's first byte, where boards keep their "
+       "boot loader: offsets address the whole chip, not a partition",
+       1},
+      {"erase 3a0000 40000\n",
+       "fwupdate_1:1: error: range 0x3a0000–0x3dffff crosses a partition boundary into env at 0x3c0000", 2},
+      {"setenv 3c0000 20000 a=b c\n",
+       "fwupdate_1:1: error: variable name \"a=b\" holds \"=\": fwapply refuses the line", 2},
+      {"setenv 400000 20000 a b\n",
+       "fwupdate_1:1: warning: setenv writes 0x400000–0x41ffff, not the boot environment env "
+       "(0x3c0000–0x3dffff) that the boot loader and fwapply read",
+       1},
+      {"chkver /etc/version 1\n",
+       "fwupdate_1:1: error: version \"1\" is not MAJOR.MINOR: chkver stops the run here and no line after "
+       "it runs",
+       2},
+      {"erase 400000 20000\nchkver /etc/version 1.0\n",
+       "fwupdate_1:2: warning: chkver comes after line 1, which already changed the flash: a board that "
+       "fails the check keeps that change",
+       1},
+      {"setenv 3c0000 20000 image 2\nwrite 200000 1c0000 k.img\n",
+       "fwupdate_1:1: error: setenv image=2 switches the slot before line 2 (write), which can still fail: "
+       "the board would then boot a slot that was not completely written; switch the slot last",
+       2},
+      {"wrte 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n",
+       "fwupdate_1:2: error: setenv image=2 switches the slot although line 1 was skipped: fwapply goes on "
+       "past a line it cannot read",
+       2},
+      {"erase 7fe0000 20000\nwrite 400000 1c0000 k.img\nerase 3e0000 20000\n",
+       "fwupdate_1: note: fwapply prints \"Total Block to Write = 8\"", 0},
+      {"dupoob 400000 40000 20000 200000\n",
+       "     1  dupoob    0x400000–0x43ffff  -               2     1      1", 0},
       {"erase 0x400000 20000h\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 0\"", 0},
-      {"erase 400000 20000z\n", "fwupdate_1:1: warning: number \"20000z\" reads as 0x20000: fwapply reads hexadecimal digits up to the first other character", 1},
-      {"ifnpart [ erase 400000 20000\n", "fwupdate_1:1: error: pattern \"[\" is no basic regular expression: fwapply runs the rest of the line on every board", 2},
-      {"dupoob 400000 20000 800 1001\n", "fwupdate_1:1: error: source start 0x1001 is not on a page boundary: the copy fails with \"dump data failed,abort!\" and fwapply ends with status 1", 2},
-      {long_line.c_str(), "fwupdate_1:1: warning: the line is 256 characters, over the format's 255: fwapply runs it whole, but an updater that keeps to the format cuts it", 1},
-      {long_script.c_str(), "fwupdate_1: warning: the script is 16384 bytes, over the format's 16383: fwapply runs it whole, but an updater that keeps to the format cuts it", 1},
-      {"", "fwupdate_1: error: the script is empty: fwapply prints \"Total Block to Write = -1\" and never \"finish\"", 2},
-      {"write 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 0},
+      {"erase 400000 20000z\n",
+       "fwupdate_1:1: warning: number \"20000z\" reads as 0x20000: fwapply reads hexadecimal digits up to "
+       "the first other character",
+       1},
+      {"ifnpart [ erase 400000 20000\n",
+       "fwupdate_1:1: error: pattern \"[\" is no basic regular expression: fwapply runs the rest of the line "
+       "on every board",
+       2},
+      {"dupoob 400000 20000 800 1001\n",
+       "fwupdate_1:1: error: source start 0x1001 is not on a page boundary: the copy fails with \"dump data "
+       "failed,abort!\" and fwapply ends with status 1",
+       2},
+      {long_line.c_str(),
+       "fwupdate_1:1: warning: the line is 256 characters, over the format's 255: fwapply runs it whole, but "
+       "an updater that keeps to the format cuts it",
+       1},
+      {long_script.c_str(),
+       "fwupdate_1: warning: the script is 16384 bytes, over the format's 16383: fwapply runs it whole, but "
+       "an updater that keeps to the format cuts it",
+       1},
+      {"",
+       "fwupdate_1: error: the script is empty: fwapply prints \"Total Block to Write = -1\" and never "
+       "\"finish\"",
+       2},
+      {"write 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n",
+       "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 0},
       // The engine's budget counts a dupoob by its target length even when the line is too short to run.
       {"dupoob 400000 40000\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 2\"", 2},
   };
@@ -158,9 +236,18 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
       {out.file("pkg.img"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 0},
       // Named neither way: refused by fwapply, still checked by what it holds.
       {out.file("pkg"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 2},
-      {out.file("cut.tgz"), out.file("cut.tgz") + ": error: the package is not a whole gzip file: fwapply refuses it (\"Invalid firmware image file, badimage, abort\")", 2},
-      {out.file("short.img"), out.file("short.img") + ": error: the image is 428 bytes, too short for an image: fwapply refuses it as a bad image", 2},
-      {out.file("name.img"), out.file("name.img") + ": error: the image's name field is no plain file name: fwapply refuses it as a bad image", 2},
+      {out.file("cut.tgz"),
+       out.file("cut.tgz") + ": error: the package is not a whole gzip file: fwapply refuses it (\"Invalid "
+                             "firmware image file, badimage, abort\")",
+       2},
+      {out.file("short.img"),
+       out.file("short.img") +
+           ": error: the image is 428 bytes, too short for an image: fwapply refuses it as a bad image",
+       2},
+      {out.file("name.img"),
+       out.file("name.img") +
+           ": error: the image's name field is no plain file name: fwapply refuses it as a bad image",
+       2},
   };
   for (const auto& c : cases) ExpectLine({c.path.c_str(), c.line.c_str(), c.status}, Fwcheck({c.path}));
 }
@@ -175,9 +262,26 @@ TEST(Fwcheck, PackageContents) {
   carried.Script("erase 400000 20000\n");
   WriteAll(carried.dir.file("fwapply"), "#!/bin/sh\n");
   const std::string dir = folder.dir.path();
-  ExpectLine({"folder", (dir + ": error: the package holds no fwupdate_<N> script: fwapply refuses it (\"fail to open fwupdate_N, badimage, abort\"); pkg/fwupdate_1 lies in a folder: pack the files at the top level").c_str(), 2}, Fwcheck({dir}));
-  ExpectLine({"01", "fwupdate_01: warning: never runs: fwapply runs fwupdate_<image> with image written as a plain decimal number", 1}, Fwcheck({numbered.dir.path()}));
-  ExpectLine({"carried", (carried.dir.path() + ": error: the package carries fwapply, but not as an executable file: fwapply refuses the package (\"fwapply is not an executable file, badimage, abort\")").c_str(), 2}, Fwcheck({carried.dir.path()}));
+  ExpectLine(
+      {"folder",
+       (dir +
+        ": error: the package holds no fwupdate_<N> script: fwapply refuses it (\"fail to open fwupdate_N, "
+        "badimage, abort\"); pkg/fwupdate_1 lies in a folder: pack the files at the top level")
+           .c_str(),
+       2},
+      Fwcheck({dir}));
+  ExpectLine({"01",
+              "fwupdate_01: warning: never runs: fwapply runs fwupdate_<image> with image written as a plain "
+              "decimal number",
+              1},
+             Fwcheck({numbered.dir.path()}));
+  ExpectLine(
+      {"carried",
+       (carried.dir.path() + ": error: the package carries fwapply, but not as an executable file: fwapply "
+                             "refuses the package (\"fwapply is not an executable file, badimage, abort\")")
+           .c_str(),
+       2},
+      Fwcheck({carried.dir.path()}));
 }
 
 // The engine's own budget would look an ifnpart up in the host's /proc/mtd and leave its
@@ -192,18 +296,36 @@ TEST(Fwcheck, LeavesThePackageDirectoryAsItWas) {
 TEST(Fwcheck, LayoutNamesPartitions) {
   Package p;
   WriteAll(p.dir.file("mtd"), kLayout);
-  p.Script("write 200000 1c0000 big.img\nifnpart kernel2 erase 600000 20000\nifnpart kernel3 erase 400000 20000\n");
+  p.Script(
+      "write 200000 1c0000 big.img\nifnpart kernel2 erase 600000 20000\nifnpart kernel3 erase 400000 "
+      "20000\n");
   const ChildResult r = Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()});
-  ExpectLine({"spill", "fwupdate_1:1: error: image \"big.img\" needs 15 eraseblocks but its range holds 14: writes 0x200000–0x3dffff: kernel1, and spills into spare at 0x3c0000", 2}, r);
-  ExpectLine({"match", "fwupdate_1:2: note: \"kernel2\" matches \"mtd5: 001c0000 00020000 \"kernel2\"\" of this layout: the rest of the line does not run and is not checked", 2}, r);
+  ExpectLine({"spill",
+              "fwupdate_1:1: error: image \"big.img\" needs 15 eraseblocks but its range holds 14: writes "
+              "0x200000–0x3dffff: kernel1, and spills into spare at 0x3c0000",
+              2},
+             r);
+  ExpectLine({"match",
+              "fwupdate_1:2: note: \"kernel2\" matches \"mtd5: 001c0000 00020000 \"kernel2\"\" of this "
+              "layout: the rest of the line does not run and is not checked",
+              2},
+             r);
   ExpectLine({"rest", "     3  erase     0x400000–0x41ffff  kernel2         1     -      -", 2}, r);
   // A first line as large as all the others is the whole chip, not a partition before them.
   WriteAll(p.dir.file("mtd"), "mtd0: 00400000 00020000 \"nand\"\nmtd1: 00200000 00020000 \"kernel\"\n");
   // The board's /proc/mtd always begins with its header, a copy without it too.
   p.Script("erase 400000 20000\nifnpart erasesize erase 200000 20000\n");
   const ChildResult small = Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()});
-  ExpectLine({"chip", "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply refuses the line", 2}, small);
-  ExpectLine({"header", "fwupdate_1:2: warning: pattern \"erasesize\" matches the header line of /proc/mtd: the rest of the line never runs", 2}, small);
+  ExpectLine({"chip",
+              "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply "
+              "refuses the line",
+              2},
+             small);
+  ExpectLine({"header",
+              "fwupdate_1:2: warning: pattern \"erasesize\" matches the header line of /proc/mtd: the rest "
+              "of the line never runs",
+              2},
+             small);
 }
 
 TEST(Fwcheck, JsonShape) {
@@ -211,19 +333,23 @@ TEST(Fwcheck, JsonShape) {
   const std::string dir = p.Script("erase 400000 200\n");
   const ChildResult r = Fwcheck({"--json", dir});
   EXPECT_EQ(2, r.status);
-  EXPECT_EQ("{\n  \"package\": \"" + dir + "\",\n  \"status\": 2,\n  \"errors\": 1,\n  \"warnings\": 0,\n"
-            "  \"notes\": 1,\n  \"findings\": [\n"
-            "    {\"file\": \"fwupdate_1\", \"line\": 1, \"severity\": \"error\", \"message\": \"erase length 0x200 is "
-            "below one eraseblock: erases from 0x400000 to the end of the chip\"},\n"
-            "    {\"file\": \"fwupdate_1\", \"line\": null, \"severity\": \"note\", \"message\": \"fwapply prints "
-            "\\\"Total Block to Write = 0\\\"\"}\n  ],\n  \"scripts\": [\n"
-            "    {\"name\": \"fwupdate_1\", \"budget\": 0, \"lines\": [\n"
-            "        {\"line\": 1, \"command\": \"erase\", \"start\": 4194304, \"size\": 130023424, "
-            "\"partitions\": [], \"blocks\": 992, \"data\": null, \"spare\": null}\n    ]}\n  ]\n}\n",
+  EXPECT_EQ("{\n  \"package\": \"" + dir +
+                "\",\n  \"status\": 2,\n  \"errors\": 1,\n  \"warnings\": 0,\n"
+                "  \"notes\": 1,\n  \"findings\": [\n"
+                "    {\"file\": \"fwupdate_1\", \"line\": 1, \"severity\": \"error\", \"message\": \"erase "
+                "length 0x200 is "
+                "below one eraseblock: erases from 0x400000 to the end of the chip\"},\n"
+                "    {\"file\": \"fwupdate_1\", \"line\": null, \"severity\": \"note\", \"message\": "
+                "\"fwapply prints "
+                "\\\"Total Block to Write = 0\\\"\"}\n  ],\n  \"scripts\": [\n"
+                "    {\"name\": \"fwupdate_1\", \"budget\": 0, \"lines\": [\n"
+                "        {\"line\": 1, \"command\": \"erase\", \"start\": 4194304, \"size\": 130023424, "
+                "\"partitions\": [], \"blocks\": 992, \"data\": null, \"spare\": null}\n    ]}\n  ]\n}\n",
             r.out);
   // Script text of any bytes stays one valid JSON string.
   p.Script("write 200000 1c0000 a\"\\\x01\xff.img\n");
-  EXPECT_NE(std::string::npos, Fwcheck({"--json", dir}).out.find("image \\\"a\\\"\\\\\\u0001\\ufffd.img\\\" is not"));
+  EXPECT_NE(std::string::npos,
+            Fwcheck({"--json", dir}).out.find("image \\\"a\\\"\\\\\\u0001\\ufffd.img\\\" is not"));
 }
 
 TEST(Fwcheck, CommandLine) {
@@ -242,7 +368,9 @@ TEST(Fwcheck, CommandLine) {
       {{"--spare", "100", dir}, 64, "fwcheck: --spare 100 is not a percentage from 0 to below 100\n"},
       {{"--layout", bad, dir}, 64, "fwcheck: layout " + bad + ": line 1 is not \"mtdN: SIZE ERASESIZE"},
       {{dir, "--layout"}, 64, "fwcheck: --layout needs a value\n"},
-      {{"--layout", p.dir.file("headed"), dir}, 64, "fwcheck: layout " + p.dir.file("headed") + ": no mtd lines\n"},
+      {{"--layout", p.dir.file("headed"), dir},
+       64,
+       "fwcheck: layout " + p.dir.file("headed") + ": no mtd lines\n"},
       {{dir}, 1, ""},
       {{"--spare", "0", dir}, 0, ""},
   };

@@ -72,8 +72,11 @@ TEST(Fwimg, RefusesAPackageWithErrorsUnlessForced) {
     const char* err;  // expected on standard error
     bool written;
   } cases[] = {
-      {{bad, img}, 2, "fwupdate_1:1: error: erase length 0x200 is below one eraseblock: erases from 0x400000 to "
-                      "the end of the chip\nfwimg: ", false},
+      {{bad, img},
+       2,
+       "fwupdate_1:1: error: erase length 0x200 is below one eraseblock: erases from 0x400000 to "
+       "the end of the chip\nfwimg: ",
+       false},
       {{"--force", bad, img}, 0, "has errors; wrapped anyway (--force)\n", true},
   };
   for (const auto& c : cases) {

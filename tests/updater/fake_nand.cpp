@@ -69,7 +69,8 @@ int Erase(const char* device, int start, int count) {
 }
 
 FlashBlockState EraseState(const char*, long long eb) {
-  return eb >= 0 && static_cast<size_t>(eb) < states.size() ? states[static_cast<size_t>(eb)] : kBlockNotReached;
+  return eb >= 0 && static_cast<size_t>(eb) < states.size() ? states[static_cast<size_t>(eb)]
+                                                            : kBlockNotReached;
 }
 
 int DumpMem(char* buffer, int start, int length, const char* device) {
@@ -95,8 +96,7 @@ int DumpFileOob(const char* dumpfile, int start, int length, const char* device)
   const uint32_t page = Page();
   std::string out;
   for (uint64_t at = static_cast<unsigned int>(start);
-       at < static_cast<unsigned int>(start) + static_cast<uint64_t>(length) &&
-       at < chip->geometry().size;
+       at < static_cast<unsigned int>(start) + static_cast<uint64_t>(length) && at < chip->geometry().size;
        at += page) {
     out.append(reinterpret_cast<const char*>(chip->data(at)), page);
     out.append(reinterpret_cast<const char*>(chip->oob(at / page)), 32);
@@ -121,15 +121,16 @@ int WriteFile(const char* img, const char* device, unsigned int start, unsigned 
   return 0;
 }
 
-int WriteMem(const unsigned char* buffer, unsigned int size, const char* device,
-                      unsigned int start, unsigned int length) {
+int WriteMem(const unsigned char* buffer, unsigned int size, const char* device, unsigned int start,
+             unsigned int length) {
   Op& op = Note("write_mem", device, start, length);
   op.data.assign(reinterpret_cast<const char*>(buffer), size);
   Program(start, op.data, false);
   return 0;
 }
 
-const nand_ops kFake = {Erase, EraseState, DumpMem, DumpMemOob, DumpFileOob, WriteFile, WriteFileOob, WriteMem};
+const nand_ops kFake = {Erase,       EraseState, DumpMem,      DumpMemOob,
+                        DumpFileOob, WriteFile,  WriteFileOob, WriteMem};
 
 }  // namespace
 

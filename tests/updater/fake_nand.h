@@ -11,10 +11,10 @@
 namespace fakenand {
 
 struct Op {
-  std::string name;    // "erase", "dump_mem", "dump_mem_oob", "dump_oob_file", "write_file",
-                       // "write_oob_file", "write_mem"
+  std::string name;  // "erase", "dump_mem", "dump_mem_oob", "dump_oob_file", "write_file",
+                     // "write_oob_file", "write_mem"
   std::string device;
-  std::string path;    // image or dump file
+  std::string path;  // image or dump file
   long long start = 0;
   long long length = 0;  // count for erase, length otherwise
   std::string data;      // bytes written (file contents or memory block)

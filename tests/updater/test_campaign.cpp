@@ -61,7 +61,10 @@ struct Rng {
   }
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
   bool chance(uint32_t pct) { return below(100) < pct; }
-  template <typename T> const T& pick(const std::vector<T>& v) { return v[below(static_cast<uint32_t>(v.size()))]; }
+  template <typename T>
+  const T& pick(const std::vector<T>& v) {
+    return v[below(static_cast<uint32_t>(v.size()))];
+  }
   void fill(uint8_t* p, size_t n) {
     for (size_t i = 0; i + 8 <= n; i += 8) {
       uint64_t v = next();
@@ -72,8 +75,10 @@ struct Rng {
 
 std::string Hex(Rng& r, long long v) {
   char b[32];
-  if (v < 0) snprintf(b, sizeof b, "-%llx", -v);
-  else snprintf(b, sizeof b, r.chance(50) ? "%llx" : r.chance(80) ? "0x%llx" : "%llxh", v);
+  if (v < 0)
+    snprintf(b, sizeof b, "-%llx", -v);
+  else
+    snprintf(b, sizeof b, r.chance(50) ? "%llx" : r.chance(80) ? "0x%llx" : "%llxh", v);
   return b;
 }
 
@@ -135,9 +140,12 @@ class Generator {
       if (!r_.chance(60)) continue;
       const uint32_t b = a + r_.below(2);
       const uint32_t e = r_.below(10);
-      if (e < 8) PutEnv(b, {"bootdelay=3", "image=1", "bootcmd=run slot", "bootargs=console=ttyS0"}, false);
-      else if (e < 9) PutEnv(b, {"image=1", "x=y"}, true);
-      else chip_.fill(static_cast<uint64_t>(b) * kEb, kEb, 0xFF);
+      if (e < 8)
+        PutEnv(b, {"bootdelay=3", "image=1", "bootcmd=run slot", "bootargs=console=ttyS0"}, false);
+      else if (e < 9)
+        PutEnv(b, {"image=1", "x=y"}, true);
+      else
+        chip_.fill(static_cast<uint64_t>(b) * kEb, kEb, 0xFF);
       c.envs.push_back(b);
     }
     // Now and then the boot environment names no slot: the updater must stop before any script.
@@ -158,18 +166,33 @@ class Generator {
     const std::string path = g_dir + "/" + name;
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) return;
-    if (name == "dir") { mkdir(path.c_str(), 0755); return; }
-    if (name == "pipe") { mkfifo(path.c_str(), 0644); return; }
-    if (name == "link") { MakeFile("img"); if (symlink("img", path.c_str()) != 0) abort(); return; }
-    if (name == "dead") { if (symlink("nowhere", path.c_str()) != 0) abort(); return; }
+    if (name == "dir") {
+      mkdir(path.c_str(), 0755);
+      return;
+    }
+    if (name == "pipe") {
+      mkfifo(path.c_str(), 0644);
+      return;
+    }
+    if (name == "link") {
+      MakeFile("img");
+      if (symlink("img", path.c_str()) != 0) abort();
+      return;
+    }
+    if (name == "dead") {
+      if (symlink("nowhere", path.c_str()) != 0) abort();
+      return;
+    }
     if (name == "missing") return;
     size_t n = 0;
     const size_t rec = kPage + 32;
-    if (name == "img") n = r_.pick(std::vector<size_t>{kPage, kEb, kEb + 1, 2 * kEb - kPage, 3 * kEb + 5, 100});
+    if (name == "img")
+      n = r_.pick(std::vector<size_t>{kPage, kEb, kEb + 1, 2 * kEb - kPage, 3 * kEb + 5, 100});
     if (name == "small") n = r_.pick(std::vector<size_t>{1, kPage - 1, kPage + 1});
     if (name == "big") n = r_.pick(std::vector<size_t>{5 * kEb, 9 * kEb + 7});
     if (name == "odd") n = 3001;
-    if (name == "oob") n = rec * r_.pick(std::vector<size_t>{kPpb, 2 * kPpb, kPpb + 1, 3 * kPpb - 1, 5 * kPpb});
+    if (name == "oob")
+      n = rec * r_.pick(std::vector<size_t>{kPpb, 2 * kPpb, kPpb + 1, 3 * kPpb - 1, 5 * kPpb});
     if (name == "oob1") n = rec;
     if (name == "oobodd") n = r_.pick(std::vector<size_t>{rec + 1, kPpb * (kPage + 64)});
     std::string data(n, '\0');
@@ -206,28 +229,35 @@ class Generator {
     if (u < 44) {
       long long src = static_cast<long long>(r_.pick(c.anchors)) * kEb;
       if (r_.chance(15)) src += r_.pick(std::vector<long long>{0x800, 1, -kEb - src, kSize - src});
-      long long len = r_.chance(70) ? kEb * (1 + r_.below(2)) : r_.pick(std::vector<long long>{0, 0x800, 0x10800, -1, kSize});
-      const long long target = r_.chance(70) && len > 0 ? (len + kEb - 1) / kEb * kEb + kEb * r_.below(3) : Length();
+      long long len = r_.chance(70) ? kEb * (1 + r_.below(2))
+                                    : r_.pick(std::vector<long long>{0, 0x800, 0x10800, -1, kSize});
+      const long long target =
+          r_.chance(70) && len > 0 ? (len + kEb - 1) / kEb * kEb + kEb * r_.below(3) : Length();
       return "dupoob " + Hex(r_, Start(c)) + " " + Hex(r_, target) + " " + Hex(r_, len) + " " + Hex(r_, src);
     }
     if (u < 56) return "erase " + Hex(r_, Start(c)) + " " + Hex(r_, Length());
     if (u < 76) {
-      long long start = !c.envs.empty() && r_.chance(85) ? static_cast<long long>(r_.pick(c.envs)) * kEb : Start(c);
+      long long start =
+          !c.envs.empty() && r_.chance(85) ? static_cast<long long>(r_.pick(c.envs)) * kEb : Start(c);
       long long len = r_.chance(80) ? kEb * (1 + r_.below(2)) : Length();
-      std::string name = r_.pick(std::vector<std::string>{"image", "image", "bootcmd", "newvar", "a=b", "bootargs"});
+      std::string name =
+          r_.pick(std::vector<std::string>{"image", "image", "bootcmd", "newvar", "a=b", "bootargs"});
       std::string value = r_.pick(std::vector<std::string>{"2", "console=ttyS0", "run slot"});
       if (r_.chance(30)) value += " root=/dev/x\tquiet";
       return "setenv " + Hex(r_, start) + " " + Hex(r_, len) + " " + name + " " + value;
     }
     if (u < 86 && nest) {
-      std::string name = r_.pick(std::vector<std::string>{"rootfs", "kern", "missing", ".", "nand0", "[", "u-boot-env$"});
+      std::string name =
+          r_.pick(std::vector<std::string>{"rootfs", "kern", "missing", ".", "nand0", "[", "u-boot-env$"});
       return "ifnpart " + name + " " + Line(c, r_.chance(20));
     }
     if (u < 93) {
       std::string file = g_dir + (r_.chance(85) ? "/version" : "/none");
-      return "chkver " + file + " " + r_.pick(std::vector<std::string>{"1.0", "1.2", "1.2", "1.3", "2.0", "x", "1"});
+      return "chkver " + file + " " +
+             r_.pick(std::vector<std::string>{"1.0", "1.2", "1.2", "1.3", "2.0", "x", "1"});
     }
-    return r_.pick(std::vector<std::string>{"erase 200000", "format 0 20000", "write 0 20000", "setenv 0 20000 image", "  "});
+    return r_.pick(std::vector<std::string>{"erase 200000", "format 0 20000", "write 0 20000",
+                                            "setenv 0 20000 image", "  "});
   }
 
   // Faults near the anchors, where the lines work; a third of the cases have none.
@@ -358,8 +388,10 @@ int RunSeeds(long long first, long long count) {
     const std::string why = oracle::Check(run);
     if (why.empty()) continue;
     // The seed replays the case; the script and the first broken promise say what to look at.
-    if (++failed <= 3) printf("=== seed %lld: %s\n--- script:\n%s\n", seed, why.c_str(), c.script.c_str());
-    else printf("=== seed %lld: %s\n", seed, why.c_str());
+    if (++failed <= 3)
+      printf("=== seed %lld: %s\n--- script:\n%s\n", seed, why.c_str(), c.script.c_str());
+    else
+      printf("=== seed %lld: %s\n", seed, why.c_str());
     if (failed >= 100) break;
   }
   printf("campaign: seeds %lld..%lld, %d failing, %ld s\n", first, first + count - 1, failed,
@@ -381,7 +413,8 @@ TEST_P(Campaign, GeneratedScriptsKeepTheFlashPromises) {
   const long long n = std::max(0LL, std::min(part, first + count - from));
   testutil::ChildResult r = testutil::RunChild([&]() -> int { return RunSeeds(from, n); });
   EXPECT_EQ(0, r.status) << r.out << r.err;
-  printf("%s", r.out.substr(r.out.rfind("campaign:") == std::string::npos ? 0 : r.out.rfind("campaign:")).c_str());
+  printf("%s",
+         r.out.substr(r.out.rfind("campaign:") == std::string::npos ? 0 : r.out.rfind("campaign:")).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, Campaign, ::testing::Range(0, kParts));

@@ -53,11 +53,14 @@ TEST(DriverSlot, ImageVariableSelectsTheScript) {
   const struct {
     const char* value;
     const char* script;
-  } cases[] = {{"image=3", "fwupdate_3"}, {"image=0", "fwupdate_0"}, {"image=a", "fwupdate_0"},
-               {"image=-1", "fwupdate_-1"}, {"image= 12abc", "fwupdate_12"}};
+  } cases[] = {{"image=3", "fwupdate_3"},
+               {"image=0", "fwupdate_0"},
+               {"image=a", "fwupdate_0"},
+               {"image=-1", "fwupdate_-1"},
+               {"image= 12abc", "fwupdate_12"}};
   for (const auto& c : cases) {
-    ChildResult r = Drive({"bootdelay=1", c.value}, {{"fwupdate_1", "WRONG\n"}, {c.script, "erase 0 20000\n"}},
-                          [](Board&) {
+    ChildResult r = Drive({"bootdelay=1", c.value},
+                          {{"fwupdate_1", "WRONG\n"}, {c.script, "erase 0 20000\n"}}, [](Board&) {
                             CHILD_CHECK_EQ(std::string("erase"), fakenand::Trace());
                             return 0;
                           });
@@ -76,12 +79,20 @@ TEST(DriverSlot, MissingVariableDeviceOrScriptStopsBeforeAnyFlashAccess) {
     Files files;
     std::string out;
   } cases[] = {
-      {{"bootdelay=1", "images=1", "image"}, true, {{"fwupdate_1", "erase 0 20000\n"}, {"fwupdate_0", "erase 0 20000\n"}}, noenv},
+      {{"bootdelay=1", "images=1", "image"},
+       true,
+       {{"fwupdate_1", "erase 0 20000\n"}, {"fwupdate_0", "erase 0 20000\n"}},
+       noenv},
       {{"image=1"}, false, {{"fwupdate_1", "erase 0 20000\n"}}, noenv},
-      {{"image=1"}, true, {{"fwupdate_2", "erase 0 20000\n"}},
+      {{"image=1"},
+       true,
+       {{"fwupdate_2", "erase 0 20000\n"}},
        "Checking fwupdate_1 \nfwupdate_1 is not found in image\nfail to open fwupdate_1, badimage, abort\n"},
       {{"image=1"}, true, {{"fwupdate_1", std::string("erase 0 20000\n\0erase 20000 20000\n", 34)}}, refused},
-      {{"image=1"}, true, {{"fwupdate_1", std::string(UpgradeScript::kScriptLimit, '\n') + "erase 0 20000\n"}}, refused},
+      {{"image=1"},
+       true,
+       {{"fwupdate_1", std::string(UpgradeScript::kScriptLimit, '\n') + "erase 0 20000\n"}},
+       refused},
   };
   for (const auto& c : cases) {
     ChildResult r = Drive(c.env, c.files, NoFlash, c.device);
@@ -95,17 +106,21 @@ TEST(DriverSlot, ImagesAreTakenOnlyFromInsideThePackage) {
     const char* line;
     const char* err;  // what stderr starts with; empty: the line runs
   } cases[] = {
-      {"write 200000 20000 ../outside.bin", "write 200000 20000 ../outside.bin: <board>/update/../outside.bin is outside the package\n"},
-      {"writeoob 200000 20000 sub/../../outside.bin", "writeoob 200000 20000 sub/../../outside.bin: <board>/update/sub/../../outside.bin is outside the package\n"},
+      {"write 200000 20000 ../outside.bin",
+       "write 200000 20000 ../outside.bin: <board>/update/../outside.bin is outside the package\n"},
+      {"writeoob 200000 20000 sub/../../outside.bin",
+       "writeoob 200000 20000 sub/../../outside.bin: <board>/update/sub/../../outside.bin is outside the "
+       "package\n"},
       {"write 200000 20000 ext/k.bin", "write 200000 20000 ext/k.bin: <board>/update/ext/k.bin "},
       {"write 200000 20000 sub/../k.bin", ""},
   };
   for (const auto& c : cases) {
-    ChildResult r = Drive({"image=1"}, {{"fwupdate_1", std::string(c.line) + "\nerase 400000 20000\n"}, {"k.bin", "k"}},
-                          [&](Board&) {
-                            CHILD_CHECK_EQ(std::string(*c.err ? "" : "erase dump_mem write_file erase"), fakenand::Trace());
-                            return 0;
-                          });
+    ChildResult r = Drive(
+        {"image=1"}, {{"fwupdate_1", std::string(c.line) + "\nerase 400000 20000\n"}, {"k.bin", "k"}},
+        [&](Board&) {
+          CHILD_CHECK_EQ(std::string(*c.err ? "" : "erase dump_mem write_file erase"), fakenand::Trace());
+          return 0;
+        });
     EXPECT_EQ(0, r.status) << c.line;
     EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("finish")) << c.line;
@@ -118,7 +133,8 @@ TEST(DriverSlot, BudgetIsOutBeforeTheFirstCommandAndRefusalStillSucceeds) {
   EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = -1\n", r.out);
 
   r = Drive({"image=2"},
-            {{"fwupdate_2", "write 200000 40000 k.bin\nsetenv 3c0000 20000 image 1\n"}, {"k.bin", std::string(0x30000, 'k')}},
+            {{"fwupdate_2", "write 200000 40000 k.bin\nsetenv 3c0000 20000 image 1\n"},
+             {"k.bin", std::string(0x30000, 'k')}},
             [](Board& b) {
               CHILD_CHECK_EQ(std::string("erase dump_mem write_file erase write_mem"), fakenand::Trace());
               CHILD_CHECK_EQ(0u, static_cast<unsigned>(fakenand::ops[0].pending));
@@ -128,9 +144,9 @@ TEST(DriverSlot, BudgetIsOutBeforeTheFirstCommandAndRefusalStillSucceeds) {
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_EQ("Checking fwupdate_2 \nTotal Block to Write = 3\nfinish\n", r.out);
 
-  r = Drive({"image=2"}, {{"fwupdate_2", "chkver ver 2.0\nerase 0 20000\n"}, {"ver", "v1.9r1 old\n"}}, [](Board& b) {
-    return NoFlash(b);
-  });
+  r = Drive({"image=2"}, {{"fwupdate_2", "chkver ver 2.0\nerase 0 20000\n"}, {"ver", "v1.9r1 old\n"}},
+            [](Board& b) { return NoFlash(b); });
   EXPECT_EQ(0, r.status);
-  EXPECT_EQ("Checking fwupdate_2 \nTotal Block to Write = 0\nCheck Version Error (v2.0 required), badimage\n", r.out);
+  EXPECT_EQ("Checking fwupdate_2 \nTotal Block to Write = 0\nCheck Version Error (v2.0 required), badimage\n",
+            r.out);
 }

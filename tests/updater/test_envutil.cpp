@@ -62,8 +62,9 @@ TEST(Crc32, MatchesTheBitwiseDefinitionAtEveryAlignmentAndLength) {
 }
 
 TEST(EnvUtilBlock, WellFormedBlockSavesBackByteForByte) {
-  std::string block = MakeBlock({"bootdelay=3", "image=1", "bootargs=console=ttyS0,115200 root=/dev/mtdblock2",
-                                 "ethaddr=00:11:22:33:44:55"});
+  std::string block =
+      MakeBlock({"bootdelay=3", "image=1", "bootargs=console=ttyS0,115200 root=/dev/mtdblock2",
+                 "ethaddr=00:11:22:33:44:55"});
   EnvFile f(block);
   EnvUtil env(f.path.c_str(), S);
   ASSERT_TRUE(env.IsLoaded());

@@ -169,7 +169,8 @@ TEST_F(FwapplyStaging, PackageMovedExtractedDeletedAndHandedOver) {
     if (!Package("/tmp/pkg.tgz", {"fwapply", "fwupdate_1", "kernel.img"})) return 20;
     int st = Fwapply(exe, "/tmp/pkg.tgz");
     if (Exists("/tmp/pkg.tgz") || Exists("/tmp/update/pkg.tgz")) return 10;
-    if (ReadAll("/tmp/update/kernel.img") != "kernel.img" || ReadAll("/tmp/update/fwapply") != "fwapply") return 11;
+    if (ReadAll("/tmp/update/kernel.img") != "kernel.img" || ReadAll("/tmp/update/fwapply") != "fwapply")
+      return 11;
     if (ReadAll("/tmp/update/user/settings.conf") != "volume=3\n") return 12;
     if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || IsMountPoint("/mnt/user")) return 13;
     if (!IsMountPoint("/tmp/update")) return 14;
@@ -236,7 +237,8 @@ TEST_F(FwapplyStaging, DamagedPackageIsRefusedBeforeTheBootEnvironment) {
     std::function<void()> make;
   } cases[] = {
       {"/tmp/pkg.tgz", [] { WriteAll("/tmp/pkg.tgz", ReadAll("/tmp/inner.tgz").substr(0, 300)); }},
-      {"/tmp/pkg.img", [] {
+      {"/tmp/pkg.img",
+       [] {
          std::string p = ReadAll("/tmp/inner.tgz");
          p[p.size() / 2] ^= 1;
          WriteAll("/tmp/pkg.img", Img("pkg.tgz", p));
@@ -248,7 +250,8 @@ TEST_F(FwapplyStaging, DamagedPackageIsRefusedBeforeTheBootEnvironment) {
       for (size_t i = 0; i < noise.size(); i++) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
       if (!Package("/tmp/inner.tgz", {"fwupdate_1"})) return 20;
       WriteAll("/tmp/pkgsrc/rootfs.img", noise);
-      if (Sh({"tar", "-czf", "/tmp/inner.tgz", "-C", "/tmp/pkgsrc", "fwupdate_1", "rootfs.img"}) != 0) return 21;
+      if (Sh({"tar", "-czf", "/tmp/inner.tgz", "-C", "/tmp/pkgsrc", "fwupdate_1", "rootfs.img"}) != 0)
+        return 21;
       c.make();
       int st = Fwapply(exe, c.arg);
       if (Exists("/tmp/update/fwupdate_1") || ReadAll("/tmp/user/settings.conf") != "volume=3\n") return 10;
@@ -266,7 +269,8 @@ TEST_F(FwapplyStaging, WorkingDirectoryOfAnotherOrThroughALinkIsRefused) {
     WriteAll("/tmp/victim/keep", "k");
     symlink("/tmp/victim", "/tmp/update");
     int st = Fwapply(exe, "/tmp/pkg.tgz");
-    if (ReadAll("/tmp/victim/keep") != "k" || Exists("/tmp/victim/fwapply") || !Exists("/tmp/pkg.tgz")) return 10;
+    if (ReadAll("/tmp/victim/keep") != "k" || Exists("/tmp/victim/fwapply") || !Exists("/tmp/pkg.tgz"))
+      return 10;
     if (!IsMountPoint("/mnt/user")) return 11;
     return st;
   });
@@ -292,9 +296,10 @@ TEST_F(FwapplyStaging, SecondRunWhileOneRunsTouchesNothing) {
     return busy == 255 && dir == 255 && next == 0 ? 0 : 12;
   });
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("another fwapply is running, abort\nanother fwapply is running, abort\n"
-            "Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update",
-            r.out);
+  EXPECT_EQ(
+      "another fwapply is running, abort\nanother fwapply is running, abort\n"
+      "Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update",
+      r.out);
 }
 
 TEST_F(FwapplyStaging, LockPlantedByAnotherIsNotTaken) {
@@ -320,20 +325,23 @@ TEST_F(FwapplyStaging, RetryWithTheUserPartitionUnmountedKeepsTheUserCopy) {
     return st;
   });
   EXPECT_EQ(255, r.status) << r.err;
-  EXPECT_EQ("Extract /tmp/update/one.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update--\n"
-            "umount user partition failed , error code = 22, Abort\n",
-            r.out);
+  EXPECT_EQ(
+      "Extract /tmp/update/one.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update--\n"
+      "umount user partition failed , error code = 22, Abort\n",
+      r.out);
 }
 
 TEST_F(FwapplyStaging, PackageOnTheUserPartitionOrInTheWorkingDirectory) {
-  const char* places[] = {"/mnt/user/pkg.tgz", "/mnt/user/fw.img", "/tmp/update/pkg.tgz", "/tmp/update/sub/fw.img"};
+  const char* places[] = {"/mnt/user/pkg.tgz", "/mnt/user/fw.img", "/tmp/update/pkg.tgz",
+                          "/tmp/update/sub/fw.img"};
   for (const char* place : places) {
     ChildResult r = Run([&](int exe) {
       if (!Package("/tmp/inner.tgz", {"fwapply", "rootfs.img"})) return 20;
       mkdir("/tmp/update", 0700);
       mkdir("/tmp/update/sub", 0700);
       const std::string p(place);
-      WriteAll(p, p.find(".img") != std::string::npos ? Img("pkg.tgz", ReadAll("/tmp/inner.tgz")) : ReadAll("/tmp/inner.tgz"));
+      WriteAll(p, p.find(".img") != std::string::npos ? Img("pkg.tgz", ReadAll("/tmp/inner.tgz"))
+                                                      : ReadAll("/tmp/inner.tgz"));
       int st = Fwapply(exe, place);
       if (ReadAll("/tmp/update/rootfs.img") != "rootfs.img" || Exists("/tmp/update/pkg.tgz")) return 10;
       // The user copy holds the user's files, not a moved package.
@@ -341,7 +349,8 @@ TEST_F(FwapplyStaging, PackageOnTheUserPartitionOrInTheWorkingDirectory) {
       return st;
     });
     EXPECT_EQ(0, r.status) << place << r.err;
-    EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update", r.out) << place;
+    EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update", r.out)
+        << place;
   }
 }
 
@@ -350,9 +359,17 @@ TEST_F(FwapplyStaging, CarriedUpdaterThatCannotRunIsNotHandedOver) {
     const char* what;
     std::function<void()> make;
   } cases[] = {
-      {"not executable", [] { WriteAll("/tmp/pkgsrc/fwapply", "#!/bin/sh\n"); chmod("/tmp/pkgsrc/fwapply", 0644); }},
+      {"not executable",
+       [] {
+         WriteAll("/tmp/pkgsrc/fwapply", "#!/bin/sh\n");
+         chmod("/tmp/pkgsrc/fwapply", 0644);
+       }},
       {"a directory", [] { mkdir("/tmp/pkgsrc/fwapply", 0755); }},
-      {"a link", [] { if (symlink("/bin/sh", "/tmp/pkgsrc/fwapply")) {} }},
+      {"a link",
+       [] {
+         if (symlink("/bin/sh", "/tmp/pkgsrc/fwapply")) {
+         }
+       }},
   };
   for (const Case& c : cases) {
     ChildResult r = Run([&](int exe) {
@@ -362,7 +379,10 @@ TEST_F(FwapplyStaging, CarriedUpdaterThatCannotRunIsNotHandedOver) {
       return Fwapply(exe, "/tmp/pkg.tgz");
     });
     EXPECT_EQ(255, r.status) << c.what << r.err;
-    EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not an executable file, badimage, abort\n",
-              r.out) << c.what;
+    EXPECT_EQ(
+        "Extract /tmp/update/pkg.tgz \nChecking fwapply \nfwapply is not an executable file, badimage, "
+        "abort\n",
+        r.out)
+        << c.what;
   }
 }

@@ -23,9 +23,9 @@
 #include <gtest/gtest.h>
 
 #include "../../updater/Logger.h"
+#include "child.h"
 #include "child_check.h"
 #include "private_ns.h"
-#include "child.h"
 
 using testutil::ChildResult;
 using testutil::RunChild;
@@ -36,8 +36,7 @@ namespace {
 const char kService[] = "/tmp/ZQ_SYSTEMLOG";
 const char kSender[] = "/tmp/ZQ_FW_UPDATE_SENDER";
 const key_t kKey = 0x106;
-const char kDatagramPrefix[] =
-    "action=insertlog&logid=108&desc=Firmware Update failed&note=";
+const char kDatagramPrefix[] = "action=insertlog&logid=108&desc=Firmware Update failed&note=";
 const char kQueuePrefix[] = "event=addlog&id=108&desc=Firmware update failed&note=";
 // Daylight-saving time all year round: the d suffix is always due.
 const char kAlwaysDst[] = "XXX-1YYY,J1/0,J365/25";
@@ -149,7 +148,8 @@ TEST(LoggerEvent, ExactBytesWithAndWithoutDaylightSaving) {
   for (bool dst : {false, true}) {
     // The all-year rule leaves one hour uncovered on New Year's Eve.
     if (dst && tm.tm_mon == 11 && tm.tm_mday == 31 && tm.tm_hour >= 22) continue;
-    ChildResult r = RunIsolated([dst] { return dst ? ExactEventScenario(kAlwaysDst, 20) : ExactEventScenario("UTC0", 19); });
+    ChildResult r = RunIsolated(
+        [dst] { return dst ? ExactEventScenario(kAlwaysDst, 20) : ExactEventScenario("UTC0", 19); });
     EXPECT_CHILD_OK(r);
     EXPECT_EQ(dst, r.out.find("d\n") != std::string::npos) << r.out;
   }
@@ -242,8 +242,7 @@ TEST(LoggerIPC, AnswerDecidesTheResult) {
         char buf[4096];
         struct sockaddr_un from;
         socklen_t len = sizeof from;
-        ssize_t n = recvfrom(service, buf, sizeof buf, 0,
-                             reinterpret_cast<struct sockaddr*>(&from), &len);
+        ssize_t n = recvfrom(service, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr*>(&from), &len);
         if (n <= 0) _exit(2);
         if (mode == 0) sendto(service, "ok", 2, 0, reinterpret_cast<struct sockaddr*>(&from), len);
         if (mode == 1) sendto(service, "", 0, 0, reinterpret_cast<struct sockaddr*>(&from), len);
@@ -256,8 +255,10 @@ TEST(LoggerIPC, AnswerDecidesTheResult) {
       waitpid(pid, &st, 0);
       CHILD_CHECK(WIFEXITED(st) && WEXITSTATUS(st) == 0);
       CHILD_CHECK_EQ(mode == 0 ? 0 : -1, rc);
-      if (mode == 2) CHILD_CHECK(took >= 0.95);
-      else CHILD_CHECK(took < 0.9);
+      if (mode == 2)
+        CHILD_CHECK(took >= 0.95);
+      else
+        CHILD_CHECK(took < 0.9);
       CHILD_CHECK(Missing(kSender));
       return 0;
     });
@@ -291,8 +292,7 @@ TEST(LoggerEvent, OverlongNoteIsCutToTheEventBuffer) {
                    m.text.substr(0, strlen(kQueuePrefix) + 18));
     // Values go in as they are: no escaping, a line feed travels along.
     CHILD_CHECK_EQ(0, Logger::write("a&b=c\n"));
-    CHILD_CHECK_EQ(std::string(kDatagramPrefix) + "a&b=c\n&logtype=System" +
-                       std::string(1, '\0'),
+    CHILD_CHECK_EQ(std::string(kDatagramPrefix) + "a&b=c\n&logtype=System" + std::string(1, '\0'),
                    NextDatagram(service));
     return 0;
   });
@@ -343,8 +343,7 @@ TEST(SyslogStandin, PrintsBothEventsAndCleansUp) {
       if (WIFEXITED(st) && WEXITSTATUS(st) == kNoStandin) return kNoStandin;
     }
     CHILD_CHECK_EQ(0u, ready.find("ready socket=/tmp/ZQ_SYSTEMLOG key=0x106 msqid="));
-    CHILD_CHECK_EQ(0, Logger::SendLogByIPC(108, "Firmware Update failed", "v2.1 required",
-                                           "System"));
+    CHILD_CHECK_EQ(0, Logger::SendLogByIPC(108, "Firmware Update failed", "v2.1 required", "System"));
     CHILD_CHECK_EQ(0, Logger::write("v2.1 required"));
     // Give the stand-in a moment to drain the queue before it is stopped.
     usleep(300000);
@@ -395,8 +394,7 @@ TEST(SyslogStandin, SilentLetsTheWaitRunOut) {
     int st = 0;
     waitpid(pid, &st, 0);
     CHILD_CHECK(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-    CHILD_CHECK_EQ(std::string("dgram 51 action=insertlog&logid=108&desc=d&note=n&logtype=t\\0\n"),
-                   lines);
+    CHILD_CHECK_EQ(std::string("dgram 51 action=insertlog&logid=108&desc=d&note=n&logtype=t\\0\n"), lines);
     return 0;
   });
   close(exe);
@@ -439,7 +437,7 @@ TEST(SyslogStandin, NeverTakesOverOrRemovesTheServicesEndpoints) {
       const int service = c.queue ? msgget(kKey, IPC_CREAT | 0666) : -1;
       const ino_t ino = Inode(kService);
       if (Status(testutil::Spawn(exe, {"syslog-standin"})) != 1) return 10;
-      if (Inode(kService) != ino) return 11;  // not removed, not replaced
+      if (Inode(kService) != ino) return 11;      // not removed, not replaced
       if (msgget(kKey, 0) != service) return 12;  // the service's queue, or none
       return 0;
     });

@@ -88,12 +88,22 @@ TEST(ScriptNumbers, HexRuleWithPrefixStopAndSaturation) {
     const char* text;
     int value;
   } cases[] = {
-      {"", 0}, {"zz", 0}, {"20000", 0x20000}, {"0x20000", 0x20000}, {"20000xyz", 0x20000},
-      {"0X100000", 0x100000}, {"100000h", 0x100000}, {"aBcDeF", 0xABCDEF}, {"-20000", -0x20000},
+      {"", 0},
+      {"zz", 0},
+      {"20000", 0x20000},
+      {"0x20000", 0x20000},
+      {"20000xyz", 0x20000},
+      {"0X100000", 0x100000},
+      {"100000h", 0x100000},
+      {"aBcDeF", 0xABCDEF},
+      {"-20000", -0x20000},
       {"7fffffff", INT_MAX},
       // Beyond the signed 32-bit range on every platform, also where long has 64 bits.
-      {"80000000", INT_MAX}, {"ffffffff", INT_MAX}, {"fffffffffffffffffffff", INT_MAX},
-      {"-80000000", INT_MIN}, {"-ffffffff", INT_MIN},
+      {"80000000", INT_MAX},
+      {"ffffffff", INT_MAX},
+      {"fffffffffffffffffffff", INT_MAX},
+      {"-80000000", INT_MIN},
+      {"-ffffffff", INT_MIN},
   };
   for (const auto& c : cases) EXPECT_EQ(c.value, UpgradeScript::ParseHex(c.text)) << c.text;
 }
@@ -167,14 +177,25 @@ TEST(ScriptBudget, CountsPerKeyword) {
     std::string text;
     int blocks;
   } cases[] = {
-      {"", -1}, {"\n\r\n  \t\n", 0}, {"erase 0 400000\nchkver /etc/version 1.0\nWRITE 0 0 b20001\n", 0},
-      {"write 0 20000 b20001\n", 2}, {"write 0 0 b20000\n", 1}, {"write 0 20000 empty\nwrite 0 20000 missing\n", 0},
-      {"writeoob 0 20000 o133119\n", 0}, {"writeoob 0 20000 o266240\n", 2}, {"dupoob 800000 100000 100000 200000\n", 8},
+      {"", -1},
+      {"\n\r\n  \t\n", 0},
+      {"erase 0 400000\nchkver /etc/version 1.0\nWRITE 0 0 b20001\n", 0},
+      {"write 0 20000 b20001\n", 2},
+      {"write 0 0 b20000\n", 1},
+      {"write 0 20000 empty\nwrite 0 20000 missing\n", 0},
+      {"writeoob 0 20000 o133119\n", 0},
+      {"writeoob 0 20000 o266240\n", 2},
+      {"dupoob 800000 100000 100000 200000\n", 8},
       {"setenv 3c0000 20000 a 1\r\nsetenv 3c0000 20000 b 2\r\n", 2},
       // No token-count test of the interpreter's kind.
-      {"write 0 20000\n", 0}, {"setenv\n", 1}, {"dupoob 0 40000\n", 2}, {"dupoob 0\n", 0}, {"ifnpart\n", 0},
+      {"write 0 20000\n", 0},
+      {"setenv\n", 1},
+      {"dupoob 0 40000\n", 2},
+      {"dupoob 0\n", 0},
+      {"ifnpart\n", 0},
       // The target length as an unsigned value: a negative one counts its high bits.
-      {"dupoob 0 -20000 0 0\n", 0x7FFF}, {many, INT_MAX},
+      {"dupoob 0 -20000 0 0\n", 0x7FFF},
+      {many, INT_MAX},
       {"write 0 0 b20001\n\twrite 0 0 b20000\nwriteoob 0 0 o266240\nsetenv 0 0 a b\n", 2 + 1 + 2 + 1},
   };
   for (const auto& c : cases) EXPECT_EQ(c.blocks, Budget(c.text, files)) << c.text.substr(0, 60);
@@ -215,7 +236,8 @@ TEST(ScriptRun, LineEndsBlanksAndLongLinesRunLikePlainLines) {
                      "30000 " + std::string(1000, 'x') + "\n";
   for (int i = 0; i < 1500; ++i) wide += "\n";
   wide += "erase 200000 10000\n";
-  for (const std::string& text : {lf, crlf, std::string("erase 0 40000\rerase 100000 30000\r\terase 200000 10000"), wide}) {
+  for (const std::string& text :
+       {lf, crlf, std::string("erase 0 40000\rerase 100000 30000\r\terase 200000 10000"), wide}) {
     ChildResult r = RunScript(text, nullptr, [](Board&) {
       CHILD_CHECK_EQ(3u, fakenand::ops.size());
       CHILD_CHECK_EQ(std::string("/dev/mtd0"), fakenand::ops[0].device);
@@ -254,14 +276,16 @@ TEST(ScriptRun, UnknownAndIncompleteLinesAreReportedWholeAndSkipped) {
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_EQ("finish\n", r.out);
   EXPECT_EQ(
-      "Unknown script command WRITE  0 \t 1 x\nUnknown script command finish\nUnknown script command # comment\n"
+      "Unknown script command WRITE  0 \t 1 x\nUnknown script command finish\nUnknown script command # "
+      "comment\n"
       "incomplete script command write 100000 20000\nincomplete script command writeoob 1 2\n"
       "incomplete script command dupoob 1 2 3\nincomplete script command erase 0\n"
       "incomplete script command setenv 3c0000 20000 image\nincomplete script command chkver /etc/version\n"
       "incomplete script command ifnpart\n",
       r.err);
   // A missing image stops the run: a later line must not switch to a slot left unwritten.
-  r = RunScript("write 100000 20000 missing.bin\nwriteoob 0 20000 sub/none\nerase 0 20000\n", nullptr, Ops(""));
+  r = RunScript("write 100000 20000 missing.bin\nwriteoob 0 20000 sub/none\nerase 0 20000\n", nullptr,
+                Ops(""));
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("finish\n", r.out);
   EXPECT_EQ("<board>/update/missing.bin doesn't exist\n", r.err);
@@ -274,7 +298,8 @@ TEST(ScriptRun, ConditionalLinesChainAndShowTheirJoinedForm) {
     std::string err;
   } cases[] = {
       {"ifnpart nosuchpart erase 0 20000\nX\n", kProcKernel, "erase", 0, "Unknown script command X\n"},
-      {"ifnpart nosuchpart erase 0 20000\nX\n", "mtd3: 1 2 \"nosuchpart\"\n", "", 0, "Unknown script command X\n"},
+      {"ifnpart nosuchpart erase 0 20000\nX\n", "mtd3: 1 2 \"nosuchpart\"\n", "", 0,
+       "Unknown script command X\n"},
       // Chains; the inserted line has single blanks; a bare condition inserts an empty line.
       {"ifnpart alpha ifnpart beta erase 0 20000\nifnpart\tnone  \tBAD\t\t1   2\nifnpart none\n"
        "ifnpart none write 1\nifnpart none ifnpart kernel erase 40000 20000\n",
@@ -385,16 +410,18 @@ TEST(ScriptVersion, OlderVersionIsLoggedAndRefused) {
     ChildResult r = Chkver(v, "1.2");
     EXPECT_EQ(255, r.status) << v;
     EXPECT_EQ("Check Version Error (v1.2 required), badimage\n", r.out) << v;
-    EXPECT_EQ("[dgram action=insertlog&logid=108&desc=Firmware Update failed&note=v1.2 "
-              "required&logtype=System\\0][msg event=addlog&id=108&desc=Firmware update "
-              "failed&note=v1.2 required&type=System][ops ]",
-              r.err)
+    EXPECT_EQ(
+        "[dgram action=insertlog&logid=108&desc=Firmware Update failed&note=v1.2 "
+        "required&logtype=System\\0][msg event=addlog&id=108&desc=Firmware update "
+        "failed&note=v1.2 required&type=System][ops ]",
+        r.err)
         << v;
   }
 }
 
 TEST(ScriptVersion, UnreadableVersionIsRefusedWithoutEventAndABadRequirementStops) {
-  for (const char* v : {static_cast<const char*>(nullptr), "", "v1.2r3", "v1.2r3 \n", "1.2r3 x", " v1.2r3 x", "v1.2 x"}) {
+  for (const char* v :
+       {static_cast<const char*>(nullptr), "", "v1.2r3", "v1.2r3 \n", "1.2r3 x", " v1.2r3 x", "v1.2 x"}) {
     ChildResult r = Chkver(v, "1.2");
     EXPECT_EQ(255, r.status) << (v ? v : "(none)");
     EXPECT_EQ("Check Version Error (v1.2 required), badimage\n", r.out);
@@ -472,7 +499,9 @@ TEST(ScriptFlash, SetEnvLeavesFlashAloneWhenTheBlockCannotBeReadOrSaved) {
     bool unreadable;
     std::string said;
   } cases[] = {
-      {"setenv 3c0000 20000 image 2", {"image=1", "a=b"}, true,
+      {"setenv 3c0000 20000 image 2",
+       {"image=1", "a=b"},
+       true,
        "setenv 3c0000 20000 image 2: boot environment at 0x3c0000 cannot be read, left unchanged"},
       // An environment too full for its block is not written either.
       {"setenv 3c0000 20000 more " + std::string(100, 'm'), {"a=" + big}, false, "left unchanged"},

@@ -20,12 +20,12 @@
 #include "child.h"
 #include "private_ns.h"
 
+using testboard::InPlaces;
+using testboard::Places;
 using testutil::ChildResult;
 using testutil::ReadAll;
 using testutil::RunIsolated;
 using testutil::WriteAll;
-using testboard::InPlaces;
-using testboard::Places;
 
 namespace {
 
@@ -91,7 +91,8 @@ TEST(StagingWorkDir, FreshRunMountsRamDiskOfRootsAloneSavesUserFilesAndUnmounts)
     if (ReadAll("/tmp/update/user/calib.bin") != std::string("\x01\x02\x00\x03", 4)) return 14;
     if (Exists("/tmp/update/user/logs")) return 15;  // a flat copy: directories stay behind
     char link[64] = {0};
-    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user") return 16;
+    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user")
+      return 16;
     if (IsMountPoint("/mnt/user") || UserPartitionMounted()) return 17;
     return 0;
   });
@@ -114,13 +115,15 @@ TEST(StagingWorkDir, ExistingDirectoryIsEmptiedButForASetAsidePackage) {
     std::string kept;
     if (PrepareWorkingDir("/tmp/update/pkg.tgz", &kept) != 0) return 9;
     if (kept.compare(0, 12, "/tmp/update/") != 0 || ReadAll(kept) != "new") return 10;
-    if (Exists("/tmp/update/old.tgz") || Exists("/tmp/update/olddir") || Exists("/tmp/update/.hidden")) return 11;
+    if (Exists("/tmp/update/old.tgz") || Exists("/tmp/update/olddir") || Exists("/tmp/update/.hidden"))
+      return 11;
     if (ReadAll("/tmp/elsewhere") != "e" || IsMountPoint("/tmp/update")) return 12;
     symlink("/tmp/elsewhere", "/tmp/user");  // a stale link is replaced
     SaveUserPartition();
     if (!Exists("/tmp/update/user/settings.conf")) return 13;
     char link[64] = {0};
-    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user") return 14;
+    if (readlink("/tmp/user", link, sizeof link - 1) < 0 || std::string(link) != "/tmp/update/user")
+      return 14;
     return 0;
   });
   SKIP_IF_NOT_ISOLATED(r);
@@ -133,10 +136,19 @@ TEST(StagingWorkDir, OneNotOfThisUsersAloneIsRefusedUntouched) {
     std::function<bool(const Places&)> make;
   } cases[] = {
       {"link", [](const Places& p) { return symlink((p.root + "/victim").c_str(), p.work.c_str()) == 0; }},
-      {"open to all", [](const Places& p) { return mkdir(p.work.c_str(), 0700) == 0 && chmod(p.work.c_str(), 01777) == 0; }},
-      {"readable by others", [](const Places& p) { return mkdir(p.work.c_str(), 0755) == 0 && chmod(p.work.c_str(), 0755) == 0; }},
-      {"another owner", [](const Places& p) { return mkdir(p.work.c_str(), 0700) == 0 && chown(p.work.c_str(), 1000, 1000) == 0; }},
-      {"a file", [](const Places& p) { WriteAll(p.work, "f"); return true; }},
+      {"open to all",
+       [](const Places& p) { return mkdir(p.work.c_str(), 0700) == 0 && chmod(p.work.c_str(), 01777) == 0; }},
+      {"readable by others",
+       [](const Places& p) { return mkdir(p.work.c_str(), 0755) == 0 && chmod(p.work.c_str(), 0755) == 0; }},
+      {"another owner",
+       [](const Places& p) {
+         return mkdir(p.work.c_str(), 0700) == 0 && chown(p.work.c_str(), 1000, 1000) == 0;
+       }},
+      {"a file",
+       [](const Places& p) {
+         WriteAll(p.work, "f");
+         return true;
+       }},
   };
   bool skipped = false;
   for (const auto& c : cases) {
@@ -166,8 +178,20 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
       {"an image's 4 final bytes", [](const std::string& p) { return p + "TAIL"; }, true},
       {"cut short", [](const std::string& p) { return p.substr(0, p.size() - 200); }, false},
       {"without its trailer", [](const std::string& p) { return p.substr(0, p.size() - 8); }, false},
-      {"one bit flipped", [](const std::string& p) { std::string d = p; d[d.size() / 2] ^= 4; return d; }, false},
-      {"wrong length", [](const std::string& p) { std::string d = p; d[d.size() - 1] ^= 1; return d; }, false},
+      {"one bit flipped",
+       [](const std::string& p) {
+         std::string d = p;
+         d[d.size() / 2] ^= 4;
+         return d;
+       },
+       false},
+      {"wrong length",
+       [](const std::string& p) {
+         std::string d = p;
+         d[d.size() - 1] ^= 1;
+         return d;
+       },
+       false},
       {"not gzip", [](const std::string&) { return std::string(4096, 'x'); }, false},
       {"empty", [](const std::string&) { return std::string(); }, false},
       {"a FIFO", [](const std::string&) { return std::string("fifo"); }, false},
@@ -175,7 +199,8 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
   for (const Case& c : cases) {
     ChildResult r = InPlaces([&](Places& p) {
       const std::string noise = testboard::Pattern(300000, 5);
-      if (!MakeTgz(p.root + "/pkg.tgz", {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", noise}})) return 20;
+      if (!MakeTgz(p.root + "/pkg.tgz", {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", noise}}))
+        return 20;
       mkdir(p.path("user").c_str(), 0755);
       p.put("user/settings.conf", "s");
       const std::string pkg = c.damage(ReadAll(p.root + "/pkg.tgz"));
@@ -197,7 +222,8 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
 
 TEST(StagingUnpack, UnpackerFailureOnAFullFileSystemRefusesThePackage) {
   ChildResult r = RunIsolated([] {
-    if (!MakeTgz("/tmp/pkg.tgz", {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", std::string(1 << 20, '\0')}}))
+    if (!MakeTgz("/tmp/pkg.tgz",
+                 {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", std::string(1 << 20, '\0')}}))
       return 20;
     mkdir("/tmp/update", 0700);
     if (mount("none", "/tmp/update", "tmpfs", 0, "size=256k,mode=0700") != 0) return testutil::kNoNamespace;
@@ -231,8 +257,10 @@ TEST(StagingTar, PackageIsMovedExtractedAndDeleted) {
   });
   SKIP_IF_NOT_ISOLATED(r);
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("Extract /tmp/update/pkg.tgz \nChecking fwupdate_1 \nChecking fwapply \nfwapply is not found in image\n",
-            r.out);
+  EXPECT_EQ(
+      "Extract /tmp/update/pkg.tgz \nChecking fwupdate_1 \nChecking fwapply \nfwapply is not found in "
+      "image\n",
+      r.out);
 }
 
 TEST(StagingTar, ShellTextInAPackageNameStaysANameAndALongPathIsNotMoved) {
@@ -272,7 +300,8 @@ TEST(StagingImg, HeaderSizesNameFieldAndCopyRule) {
       std::string name, package, staged;
     } cases[] = {
         // Package and the 4 final bytes are copied.
-        {"pkg.tgz", testboard::Pattern(3 * 0x100000 + 77, 3), testboard::Pattern(3 * 0x100000 + 77, 3) + "TAIL"},
+        {"pkg.tgz", testboard::Pattern(3 * 0x100000 + 77, 3),
+         testboard::Pattern(3 * 0x100000 + 77, 3) + "TAIL"},
         // A leftover longer file of the same name does not keep its tail.
         {"pkg.tgz", "tiny", "tinyTAIL"},
         // Package of exactly one chunk: the copy stops after it, the final bytes stay behind.

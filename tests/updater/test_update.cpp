@@ -33,7 +33,8 @@ typedef std::function<int(Board&)> Hook;
 
 // The board: partitions as the kernel lists them, the environment block behind
 // /dev/mtdblock4, the files of the package; then fwapply on the package.
-ChildResult Update(const std::vector<std::string>& env, const std::vector<std::pair<std::string, std::string>>& files,
+ChildResult Update(const std::vector<std::string>& env,
+                   const std::vector<std::pair<std::string, std::string>>& files,
                    const Hook& before = nullptr, const Hook& after = nullptr,
                    const sim::Geometry& g = testboard::Geometry()) {
   return testboard::OnBoard(
@@ -68,7 +69,8 @@ TEST(WholeUpdate, RoadOfOneUpdate) {
   const std::string image = Pattern(2 * kEb + 5 * kPage + 100, 9);
   ChildResult r = Update(
       {"bootdelay=1", "image=1", "bootcmd=nand read 0 200000", "opaque"},
-      {{"fwupdate_1", "write 200000 1c0000 kernel.img\nsetenv 3c0000 20000 image 2\n"}, {"kernel.img", image}},
+      {{"fwupdate_1", "write 200000 1c0000 kernel.img\nsetenv 3c0000 20000 image 2\n"},
+       {"kernel.img", image}},
       [](Board& b) {
         b.chip.fill(0x200000, 0x1C0000, 0x5A);  // an old image in the kernel partition, to be erased first
         return 0;
@@ -89,7 +91,8 @@ TEST(WholeUpdate, RoadOfOneUpdate) {
         return 0;
       });
   EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 4\n" + BlockLines({16, 17, 18, 30}) + "finish\n", r.out);
+  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 4\n" + BlockLines({16, 17, 18, 30}) + "finish\n",
+            r.out);
   EXPECT_EQ("", r.err);
 }
 
@@ -100,16 +103,24 @@ TEST(WholeUpdate, BudgetMatchesTheBlockLinesWhateverThePageSize) {
     std::vector<size_t> sizes;
     std::string out;
   } cases[] = {
-      {2048, "write 0 20000 0.bin\nwrite 100000 60000 1.bin\nwrite 200000 20000 2.bin\nwrite 300000 100000 3.bin\n",
+      {2048,
+       "write 0 20000 0.bin\nwrite 100000 60000 1.bin\nwrite 200000 20000 2.bin\nwrite 300000 100000 3.bin\n",
        {kEb, kEb + 1, 1, 4 * kEb - 1},
        "Total Block to Write = 8\n" + BlockLines({0, 8, 9, 16, 24, 25, 26, 27})},
       // Pages larger than the bytes the erase check looks at.
-      {4096, "write 200000 40000 0.bin\n", {kEb + 3 * 4096}, "Total Block to Write = 2\n" + BlockLines({16, 17})},
-      {8192, "write 200000 40000 0.bin\n", {kEb + 3 * 8192}, "Total Block to Write = 2\n" + BlockLines({16, 17})},
+      {4096,
+       "write 200000 40000 0.bin\n",
+       {kEb + 3 * 4096},
+       "Total Block to Write = 2\n" + BlockLines({16, 17})},
+      {8192,
+       "write 200000 40000 0.bin\n",
+       {kEb + 3 * 8192},
+       "Total Block to Write = 2\n" + BlockLines({16, 17})},
   };
   for (const auto& c : cases) {
     std::vector<std::pair<std::string, std::string>> files = {{"fwupdate_1", c.script}};
-    for (size_t i = 0; i < c.sizes.size(); ++i) files.push_back({std::to_string(i) + ".bin", Pattern(c.sizes[i], c.page + i)});
+    for (size_t i = 0; i < c.sizes.size(); ++i)
+      files.push_back({std::to_string(i) + ".bin", Pattern(c.sizes[i], c.page + i)});
     ChildResult r = Update(
         {"image=1"}, files, nullptr,
         [&](Board& b) {
@@ -147,7 +158,8 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
       {"write 210000 20000 k.bin", "start 0x210000 is not on an eraseblock boundary", true},
       {"write 400000 -20000 k.bin", "range is outside the chip", true},
       {"dupoob 200000 20000 20000 ff0000", "range is outside the chip", true},
-      {"writeoob 200000 40000 odd.oob", "<board>/update/odd.oob is not a whole number of 2080-byte records", true},
+      {"writeoob 200000 40000 odd.oob", "<board>/update/odd.oob is not a whole number of 2080-byte records",
+       true},
       {"writeoob 200000 20000 big.oob", "<board>/update/big.oob does not fit into the range", true},
       {"write 200000 20000 dir", "<board>/update/dir is not a regular file", true},
       {"write 200000 20000 fifo", "<board>/update/fifo is not a regular file", true},
