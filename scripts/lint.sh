@@ -19,18 +19,9 @@ case "${1:-}" in
   *) usage >&2; exit 2 ;;
 esac
 
-need=()
-have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 pkgs=(shellcheck)
 [ "$shell_only" = 1 ] || pkgs+=(clang-format)
-for p in "${pkgs[@]}"; do
-  have "$p" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+scripts/need.sh "${pkgs[@]}"
 
 tree_files() {  # NUL-separated; files deleted in the work tree but not yet in git are left out
   local f

@@ -6,17 +6,8 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
 
-need=()
-have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
-for p in cmake g++ make googletest g++-arm-linux-gnueabihf qemu-user \
-         clang libclang-rt-14-dev zlib1g-dev qemu-system-x86 busybox-static cpio kmod zstd; do
-  have "$p" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+scripts/need.sh cmake g++ make googletest g++-arm-linux-gnueabihf qemu-user \
+  clang libclang-rt-14-dev zlib1g-dev qemu-system-x86 busybox-static cpio kmod zstd
 
 fail=0
 summary=()

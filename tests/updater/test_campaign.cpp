@@ -22,6 +22,7 @@
 
 #include "Board.h"
 #include "Driver.h"
+#include "board.h"
 #include "child.h"
 #include "flash_oracle.h"
 #include "sim_kernel.h"
@@ -335,16 +336,8 @@ int RunSeeds(long long first, long long count) {
     proc_mtd = k.proc_mtd();
   }
   testutil::TempDir root;
-  g_dir = root.file("update");
-  const std::string lock = root.file("fwapply.lock"), mnt = root.file("mnt"), link = root.file("user");
-  BoardPlaces places = board_default();
-  places.work_dir = g_dir.c_str();
-  places.run_lock = lock.c_str();
-  places.user_mount = mnt.c_str();
-  places.user_link = link.c_str();
-  places.log_service = nullptr;
-  board_install(&places);
-  mkdir(g_dir.c_str(), 0700);
+  const testboard::Places places(root.path());
+  g_dir = places.work;
   int failed = 0;
   const time_t t0 = time(nullptr);
   for (long long seed = first; seed < first + count; ++seed) {
@@ -397,7 +390,6 @@ int RunSeeds(long long first, long long count) {
   printf("campaign: seeds %lld..%lld, %d failing, %ld s\n", first, first + count - 1, failed,
          static_cast<long>(time(nullptr) - t0));
   munmap(back, sizeof(Handback));
-  board_install(nullptr);
   return failed;
 }
 
