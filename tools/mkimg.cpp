@@ -1,5 +1,5 @@
 // fwimg: wraps an update package (a gzip tar) into an ".img" file that fwapply unwraps:
-// 393 header bytes, the 36-byte NUL-padded package name, the package, 4 final bytes.
+// header bytes, the NUL-padded package name, the package, 4 final bytes (layout in Staging.h).
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -14,8 +14,6 @@
 
 namespace {
 
-const size_t kNameOffset = 393;
-const size_t kNameSize = 36;
 // Free for the package author; fwapply never reads it. A readable tag helps `head -c` users.
 const char kTag[] = "fwapply image\n";
 
@@ -94,14 +92,14 @@ int main(int argc, char** argv) {
     const char* slash = strrchr(package, '/');
     name = slash ? slash + 1 : package;
   }
-  if (name.size() > kNameSize) {
-    fprintf(stderr, "fwimg: name \"%s\" is longer than %zu characters\n", name.c_str(), kNameSize);
+  if (name.size() > kImgNameSize) {
+    fprintf(stderr, "fwimg: name \"%s\" is longer than %zu characters\n", name.c_str(), kImgNameSize);
     return 1;
   }
 
   std::vector<unsigned char> img(kImgHeaderSize, 0);
   memcpy(img.data(), kTag, sizeof kTag - 1);
-  memcpy(img.data() + kNameOffset, name.data(), name.size());
+  memcpy(img.data() + kImgNameOffset, name.data(), name.size());
   // The board applies the same check, so an image it would refuse is never produced.
   std::string parsed;
   if (ParseImgHeader(img.data(), img.size(), parsed) != 0 || parsed != name) {
