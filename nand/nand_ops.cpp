@@ -24,8 +24,6 @@ const nand_ops* g_nand = &kTools;
 
 }  // namespace
 
-const nand_ops* nand_tools() { return &kTools; }
-
 const nand_ops* nand_install(const nand_ops* ops) {
   const nand_ops* before = g_nand;
   g_nand = ops ? ops : &kTools;

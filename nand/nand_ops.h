@@ -17,8 +17,7 @@ struct nand_ops {
                    unsigned int length);
 };
 
-// The tools of this folder, installed unless a test replaced them.
-const nand_ops* nand_tools();
-// Installs ops (null restores the real tools) and returns the table that was installed before.
+// Installs ops (null restores this folder's tools, installed unless a test replaced them) and
+// returns the table that was installed before.
 const nand_ops* nand_install(const nand_ops* ops);
 const nand_ops& nand();
