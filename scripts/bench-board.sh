@@ -16,14 +16,14 @@ mkdir -p "$CACHE"
 board_need_packages
 BOARD_BIN_DIR=$(mktemp -d)
 trap 'rm -rf "$BOARD_BIN_DIR"' EXIT
-g++ -std=c++17 -O2 -Wall -Wextra -Werror -static -o "$BOARD_BIN_DIR/benchtool" "$SYS/benchtool.cpp"
+g++ -std=c++17 -O2 -Wall -Wextra -Werror -static -o "$BOARD_BIN_DIR/benchtool" "$ROOT/tools/bench/benchtool.cpp"
 export BOARD_BIN_DIR
 board_build
 board_kernel
 SCEN=$CACHE/bench-scen RES=$CACHE/bench-results
 rm -rf "$SCEN"; mkdir -p "$SCEN"
 printf 'MB=%s\nDELAY_MB=%s\nREPS=%s\nDELAYS="%s"\n' "$MB" "$DELAY_MB" "$REPS" "$DELAYS" > "$SCEN/opts"
-board_initramfs "$CACHE/bench-initramfs.cpio.gz" "$SCEN" "$SYS/bench-init.sh"
+board_initramfs "$CACHE/bench-initramfs.cpio.gz" "$SCEN" "$ROOT/tools/bench/bench-init.sh"
 echo "bench: booting kernel $KVER (${MB} MiB, ${DELAY_MB} MiB on the timed chip, $REPS rounds)"
 board_boot "$CACHE/bench-initramfs.cpio.gz" "$RES" || exit 1
 echo "bench: board ran for ${BOARD_BOOT_SECONDS}s"

@@ -3,7 +3,7 @@
 # same flash work, side by side in one boot. Times go to the host like the
 # system tier's results (base64 tar stream on the second serial port).
 say() { echo "bench: $*"; }
-# shellcheck source=board-start.sh
+# shellcheck source=../../tests/system/board-start.sh
 . /lib/board-start.sh
 mkdir -p /tmp/res
 # Written by the host: MB DELAY_MB REPS DELAYS.
