@@ -5,16 +5,20 @@
 
 #include <string>
 
-#define EXPECT_CHILD_OK(r)                          \
-  do {                                              \
-    SKIP_IF_NOT_ISOLATED(r);                        \
-    EXPECT_EQ(0, (r).status) << (r).out << (r).err; \
+#include "private_ns.h"
+
+// Takes the child's result once: a scenario passed by value runs once.
+#define EXPECT_CHILD_OK(result)                  \
+  do {                                           \
+    const testutil::ChildResult r_ = (result);   \
+    SKIP_IF_NOT_ISOLATED(r_);                    \
+    EXPECT_EQ(0, r_.status) << r_.out << r_.err; \
   } while (0)
 
 namespace ipccheck {
 
 inline double Seconds() {
-  struct timeval tv;
+  timeval tv;
   gettimeofday(&tv, nullptr);
   return tv.tv_sec + tv.tv_usec / 1e6;
 }

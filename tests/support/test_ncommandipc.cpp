@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,21 +13,17 @@
 #include <gtest/gtest.h>
 
 #include "NCommandIPC.h"
-#include "child.h"
 #include "child_check.h"
 #include "ipc_check.h"
 #include "private_ns.h"
 
 using ipccheck::Seconds;
-using testutil::ChildResult;
 using testutil::RunIsolated;
 
 namespace {
 
-struct sockaddr_un Addr(const char* path) {
-  struct sockaddr_un a;
-  memset(&a, 0, sizeof a);
-  a.sun_family = AF_UNIX;
+sockaddr_un Addr(const char* path) {
+  sockaddr_un a = {AF_UNIX, {}};
   snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
   return a;
 }
@@ -36,14 +31,14 @@ struct sockaddr_un Addr(const char* path) {
 // A plain datagram socket bound at path, standing for the peer.
 int BoundSocket(const char* path) {
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  struct sockaddr_un a = Addr(path);
+  sockaddr_un a = Addr(path);
   unlink(path);
-  return fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
+  return fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
 }
 
 ssize_t SendTo(int fd, const char* path, const std::string& data) {
-  struct sockaddr_un a = Addr(path);
-  return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+  sockaddr_un a = Addr(path);
+  return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
 }
 
 std::string RecvAll(int fd) {
@@ -52,56 +47,45 @@ std::string RecvAll(int fd) {
   return n < 0 ? std::string("<none>") : std::string(buf, static_cast<size_t>(n));
 }
 
-bool IsSocket(const char* path) {
+// 's' for a socket at path, '-' for nothing there, '?' for anything else.
+char Kind(const char* path) {
   struct stat st;
-  return lstat(path, &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
-bool Missing(const char* path) {
-  struct stat st;
-  return lstat(path, &st) != 0 && errno == ENOENT;
+  if (lstat(path, &st) != 0) return errno == ENOENT ? '-' : '?';
+  return S_ISSOCK(st.st_mode) ? 's' : '?';
 }
 
 }  // namespace
 
 TEST(CommandIPC, SendAddsOneNulRecvCutsAtSizeMinusOne) {
-  ChildResult r = RunIsolated([] {
+  EXPECT_CHILD_OK(RunIsolated([] {
     int peer = BoundSocket("/tmp/peer");
-    CHILD_CHECK(peer >= 0);
     NCommandIPC ch("/tmp/me", "/tmp/peer");
     CHILD_CHECK_EQ(11, ch.Send("0123456789", 10));
     CHILD_CHECK_EQ(std::string("0123456789\0", 11), RecvAll(peer));
     CHILD_CHECK_EQ(1, ch.Send("", 0));  // the terminator alone
     CHILD_CHECK_EQ(std::string("\0", 1), RecvAll(peer));
-
     CHILD_CHECK_EQ(3000, static_cast<int>(SendTo(peer, "/tmp/me", std::string(3000, 'z'))));
     CHILD_CHECK_EQ(3000, ch.getNumData());
     char buf[2048];
     CHILD_CHECK_EQ(2047, ch.Recv(buf, sizeof buf));
     CHILD_CHECK_EQ(std::string(2047, 'z'), std::string(buf));
     // The rest of that datagram is gone; nothing else is waiting.
-    errno = 0;
-    CHILD_CHECK(ch.Recv(buf, sizeof buf) < 0);
-    CHILD_CHECK(errno == EAGAIN || errno == EWOULDBLOCK);
-
+    CHILD_CHECK(ch.Recv(buf, sizeof buf) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
     // Size 0 would ask the kernel for 4 GiB into the buffer: refused, the datagram kept.
     SendTo(peer, "/tmp/me", "abcde");
     buf[0] = 'G';
-    CHILD_CHECK_EQ(-1, ch.Recv(buf, 0));
-    CHILD_CHECK_EQ(EINVAL, errno);
-    CHILD_CHECK_EQ('G', buf[0]);
+    CHILD_CHECK(ch.Recv(buf, 0) == -1 && errno == EINVAL && buf[0] == 'G');
     CHILD_CHECK_EQ(5, ch.Recv(buf, sizeof buf));
     CHILD_CHECK_EQ(std::string("abcde"), std::string(buf));
     SendTo(peer, "/tmp/me", "abc");
     CHILD_CHECK_EQ(0, ch.Recv(buf, 1));  // room for the terminator only
     CHILD_CHECK_EQ('\0', buf[0]);
     return 0;
-  });
-  EXPECT_CHILD_OK(r);
+  }));
 }
 
 TEST(CommandIPC, WaitTimesOutOrReportsData) {
-  ChildResult r = RunIsolated([] {
+  EXPECT_CHILD_OK(RunIsolated([] {
     NCommandIPC none(nullptr, "/tmp/peer");
     none.destroySocket();
     CHILD_CHECK_EQ(-1, none.GetFD());
@@ -109,9 +93,8 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
     CHILD_CHECK_EQ(0, none.Wait(0, 300000));  // without a socket the wait simply runs out
     CHILD_CHECK(Seconds() - t0 >= 0.25);
     CHILD_CHECK_EQ(-1, none.Recv(nullptr, 10));
-
     // Every low descriptor taken: the socket lands above FD_SETSIZE, where select cannot go.
-    struct rlimit lim;
+    rlimit lim;
     CHILD_CHECK_EQ(0, getrlimit(RLIMIT_NOFILE, &lim));
     if (lim.rlim_max < FD_SETSIZE + 16) return 0;
     lim.rlim_cur = FD_SETSIZE + 16;
@@ -119,10 +102,9 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
     int fd;
     while ((fd = open("/dev/null", O_RDONLY)) >= 0 && fd < FD_SETSIZE) {
     }
-    CHILD_CHECK(fd >= FD_SETSIZE);
     int peer = BoundSocket("/tmp/peer");
     NCommandIPC ch("/tmp/me", "/tmp/peer");
-    CHILD_CHECK(ch.GetFD() >= FD_SETSIZE);
+    CHILD_CHECK(fd >= FD_SETSIZE && ch.GetFD() >= FD_SETSIZE);
     t0 = Seconds();
     CHILD_CHECK_EQ(0, ch.Wait(0, 200000));
     CHILD_CHECK(Seconds() - t0 >= 0.15);
@@ -131,22 +113,20 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
     CHILD_CHECK_EQ(1, ch.Wait(5, 0));
     CHILD_CHECK(Seconds() - t0 < 1.0);
     return 0;
-  });
-  EXPECT_CHILD_OK(r);
+  }));
 }
 
 // A process started with standard input closed gets its socket on descriptor 0, which is as
 // good a socket as any other: it sends, waits, receives, keeps its address and is closed.
 TEST(CommandIPC, SocketOnDescriptorZero) {
-  ChildResult r = RunIsolated([] {
+  EXPECT_CHILD_OK(RunIsolated([] {
     close(0);
     {
       NCommandIPC ch("/tmp/me", "/tmp/peer");
-      CHILD_CHECK_EQ(0, ch.GetFD());
       int peer = BoundSocket("/tmp/peer");
       CHILD_CHECK_EQ(3, ch.Send("hi", 2));
       CHILD_CHECK_EQ(std::string("hi\0", 3), RecvAll(peer));
-      CHILD_CHECK(IsSocket("/tmp/me"));
+      CHILD_CHECK_EQ('s', Kind("/tmp/me"));
       CHILD_CHECK_EQ(1, static_cast<int>(SendTo(peer, "/tmp/me", "x")));
       CHILD_CHECK_EQ(1, ch.Wait(0, 200000));
       char buf[8];
@@ -154,64 +134,57 @@ TEST(CommandIPC, SocketOnDescriptorZero) {
       CHILD_CHECK_EQ(0, ch.GetFD());
     }
     CHILD_CHECK(fcntl(0, F_GETFD) == -1 && errno == EBADF);
-    CHILD_CHECK(Missing("/tmp/me"));
+    CHILD_CHECK_EQ('-', Kind("/tmp/me"));
     return 0;
-  });
-  EXPECT_CHILD_OK(r);
+  }));
 }
 
 TEST(CommandIPC, SocketFileLivesFromConnectToDestruction) {
-  ChildResult r = RunIsolated([] {
+  EXPECT_CHILD_OK(RunIsolated([] {
     // A stale regular file, or a stale socket of a crashed process, at our address is replaced.
     close(open("/tmp/me", O_CREAT | O_WRONLY, 0644));
     {
       NCommandIPC ch("/tmp/me", "/tmp/peer");
-      CHILD_CHECK(IsSocket("/tmp/me"));
+      CHILD_CHECK_EQ('s', Kind("/tmp/me"));
       // A second Connect moves the object to a new address and clears the old one.
       CHILD_CHECK(ch.Connect("/tmp/me2", "/tmp/peer") >= 0);
-      CHILD_CHECK(Missing("/tmp/me"));
-      CHILD_CHECK(IsSocket("/tmp/me2"));
+      CHILD_CHECK(Kind("/tmp/me") == '-' && Kind("/tmp/me2") == 's');
     }
-    CHILD_CHECK(Missing("/tmp/me2"));
+    CHILD_CHECK_EQ('-', Kind("/tmp/me2"));
     close(BoundSocket("/tmp/me"));
     {
       NCommandIPC ch("/tmp/me", "/tmp/peer");
       int peer = BoundSocket("/tmp/peer");
-      CHILD_CHECK_EQ(3, ch.Send("hi", 2));
-      CHILD_CHECK_EQ(std::string("hi\0", 3), RecvAll(peer));
+      CHILD_CHECK_EQ(1, static_cast<int>(SendTo(peer, "/tmp/me", "x")));
+      char buf[8];
+      CHILD_CHECK_EQ(1, ch.Recv(buf, sizeof buf));
     }
-    CHILD_CHECK(Missing("/tmp/me"));
+    CHILD_CHECK_EQ('-', Kind("/tmp/me"));
     return 0;
-  });
-  EXPECT_CHILD_OK(r);
+  }));
 }
 
 TEST(CommandIPC, ReplyGoesToTheLastSender) {
-  ChildResult r = RunIsolated([] {
-    int peer = BoundSocket("/tmp/peer");
-    int third = BoundSocket("/tmp/third");
+  EXPECT_CHILD_OK(RunIsolated([] {
+    int peer = BoundSocket("/tmp/peer"), third = BoundSocket("/tmp/third");
     NCommandIPC ch("/tmp/me", "/tmp/peer");
     SendTo(third, "/tmp/me", "ask");
     char buf[16];
     CHILD_CHECK_EQ(3, ch.Recv(buf, sizeof buf));
     CHILD_CHECK_EQ(std::string("/tmp/third"), ch.GetRemotePath());
-    CHILD_CHECK_EQ(3, ch.Send("ok", 2));
-    CHILD_CHECK_EQ(std::string("ok\0", 3), RecvAll(third));
-    CHILD_CHECK_EQ(std::string("<none>"), RecvAll(peer));
     // A failed receive leaves the peer as it was.
     CHILD_CHECK(ch.Recv(buf, sizeof buf) < 0);
     CHILD_CHECK_EQ(3, ch.Send("ok", 2));
     CHILD_CHECK_EQ(std::string("ok\0", 3), RecvAll(third));
+    CHILD_CHECK_EQ(std::string("<none>"), RecvAll(peer));
     return 0;
-  });
-  EXPECT_CHILD_OK(r);
+  }));
 }
 
 TEST(CommandIPC, FailuresArePrintedAndRecovered) {
-  ChildResult r = RunIsolated([] {
+  testutil::ChildResult r = RunIsolated([] {
     NCommandIPC nobody("/tmp/me", "/tmp/nobody");
-    CHILD_CHECK(nobody.Send("hello", 5) < 0);
-    CHILD_CHECK_EQ(ENOENT, errno);
+    CHILD_CHECK(nobody.Send("hello", 5) < 0 && errno == ENOENT);
     // Without its own address the channel still sends.
     int peer = BoundSocket("/tmp/peer");
     NCommandIPC unbound("/tmp/no/such/dir/me", "/tmp/peer");
@@ -222,8 +195,7 @@ TEST(CommandIPC, FailuresArePrintedAndRecovered) {
     ch.destroySocket();
     CHILD_CHECK_EQ(-1, ch.getNumData());
     // Send makes a fresh, unbound socket when there is none.
-    CHILD_CHECK(ch.Send("x", 1) < 0);
-    CHILD_CHECK(ch.GetFD() >= 0);
+    CHILD_CHECK(ch.Send("x", 1) < 0 && ch.GetFD() >= 0);
     return 0;
   });
   EXPECT_CHILD_OK(r);
@@ -236,19 +208,12 @@ TEST(CommandIPC, FailuresArePrintedAndRecovered) {
 TEST(CommandIPC, PathTooLongOrMissingAborts) {
   const std::string limit = "/tmp/" + std::string(102, 'p');  // 107 bytes: the longest allowed
   const std::string over = limit + "q";
-  ChildResult ok = RunIsolated([&] {
+  EXPECT_CHILD_OK(RunIsolated([&] {
     NCommandIPC ch(limit.c_str(), nullptr);
-    CHILD_CHECK(IsSocket(limit.c_str()));
+    CHILD_CHECK_EQ('s', Kind(limit.c_str()));
     return 0;
-  });
-  EXPECT_CHILD_OK(ok);
+  }));
   const char* none = nullptr;
-  for (auto paths :
-       {std::make_pair(over.c_str(), none), std::make_pair(none, over.c_str()), std::make_pair(none, none)}) {
-    ChildResult r = testutil::RunChild([&] {
-      NCommandIPC ch(paths.first, paths.second);
-      return 0;
-    });
-    EXPECT_EQ(SIGABRT, r.signal);
-  }
+  for (auto paths : {std::make_pair(over.c_str(), none), {none, over.c_str()}, {none, none}})
+    EXPECT_EQ(SIGABRT, testutil::RunChild([&] { return NCommandIPC(paths.first, paths.second), 0; }).signal);
 }

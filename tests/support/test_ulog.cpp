@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,8 @@ namespace {
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
-  for (size_t start = 0, nl; start < text.size(); start = nl + 1) {
-    nl = text.find('\n', start);
-    if (nl == std::string::npos) nl = text.size();
-    out.push_back(text.substr(start, nl - start));
-  }
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
   return out;
 }
 

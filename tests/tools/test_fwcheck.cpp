@@ -58,16 +58,10 @@ struct Package {
   TempDir dir;
 };
 
-struct Case {
-  const char* script;
-  const char* line;  // expected among the output lines
-  int status;
-};
-
-void ExpectLine(const Case& c, const ChildResult& r) {
-  EXPECT_EQ(c.status, r.status) << c.script << "\n" << r.out << r.err;
-  EXPECT_NE(std::string::npos, ("\n" + r.out).find(std::string("\n") + c.line + "\n")) << c.script << "\n"
-                                                                                       << r.out;
+// line must be one of the output's lines.
+void ExpectLine(const ChildResult& r, int status, const std::string& line) {
+  EXPECT_EQ(status, r.status) << line << "\n" << r.out << r.err;
+  EXPECT_NE(std::string::npos, ("\n" + r.out).find("\n" + line + "\n")) << line << "\n" << r.out;
 }
 
 TEST(Fwcheck, ExamplePackageOfTheBoardChecksClean) {
@@ -94,7 +88,11 @@ TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
   std::string long_script;
   while (long_script.size() + 19 <= 16378) long_script += "erase 400000 20000\n";
   long_script += "     \n";
-  const Case cases[] = {
+  const struct {
+    const char* script;
+    const char* line;
+    int status;
+  } cases[] = {
       {"frob 0 0\n",
        "fwupdate_1:1: error: unknown command \"frob\": fwapply reports it and goes on with the next line", 2},
       {"write 200000 1c0000\n",
@@ -206,9 +204,10 @@ TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
       // The engine's budget counts a dupoob by its target length even when the line is too short to run.
       {"dupoob 400000 40000\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 2\"", 2},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
     Package p;
-    ExpectLine(c, Fwcheck({p.Script(c.script)}));
+    ExpectLine(Fwcheck({p.Script(c.script)}), c.status, c.line);
   }
 }
 
@@ -220,7 +219,7 @@ std::string Image(const std::string& tgz, const std::string& name) {
 }
 
 TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
-  Package p;
+  Package p, folder, numbered, carried;
   p.Script("write 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n");
   TempDir out;
   const std::string tgz = p.Tar(out.file("pkg.tgz")), whole = testutil::ReadAll(tgz);
@@ -229,6 +228,13 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
   WriteAll(out.file("short.img"), std::string(428, 'x'));
   WriteAll(out.file("name.img"), Image(tgz, "../pkg.tgz"));
   WriteAll(out.file("pkg"), whole);
+  mkdir(folder.dir.file("pkg").c_str(), 0755);
+  WriteAll(folder.dir.file("pkg/fwupdate_1"), "erase 400000 20000\n");
+  numbered.Script("erase 400000 20000\n");
+  numbered.Script("erase 400000 20000\n", "fwupdate_01");
+  carried.Script("erase 400000 20000\n");
+  WriteAll(carried.dir.file("fwapply"), "#!/bin/sh\n");
+  // A line that begins with ':' is about the package as a whole and follows its path.
   const struct {
     std::string path, line;
     int status;
@@ -237,51 +243,28 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
       // Named neither way: refused by fwapply, still checked by what it holds.
       {out.file("pkg"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 2},
       {out.file("cut.tgz"),
-       out.file("cut.tgz") + ": error: the package is not a whole gzip file: fwapply refuses it (\"Invalid "
-                             "firmware image file, badimage, abort\")",
+       ": error: the package is not a whole gzip file: fwapply refuses it (\"Invalid firmware image file, "
+       "badimage, abort\")",
        2},
       {out.file("short.img"),
-       out.file("short.img") +
-           ": error: the image is 428 bytes, too short for an image: fwapply refuses it as a bad image",
-       2},
+       ": error: the image is 428 bytes, too short for an image: fwapply refuses it as a bad image", 2},
       {out.file("name.img"),
-       out.file("name.img") +
-           ": error: the image's name field is no plain file name: fwapply refuses it as a bad image",
+       ": error: the image's name field is no plain file name: fwapply refuses it as a bad image", 2},
+      {folder.dir.path(),
+       ": error: the package holds no fwupdate_<N> script: fwapply refuses it (\"fail to open fwupdate_N, "
+       "badimage, abort\"); pkg/fwupdate_1 lies in a folder: pack the files at the top level",
+       2},
+      {numbered.dir.path(),
+       "fwupdate_01: warning: never runs: fwapply runs fwupdate_<image> with image written as a plain "
+       "decimal number",
+       1},
+      {carried.dir.path(),
+       ": error: the package carries fwapply, but not as an executable file: fwapply refuses the package "
+       "(\"fwapply is not an executable file, badimage, abort\")",
        2},
   };
-  for (const auto& c : cases) ExpectLine({c.path.c_str(), c.line.c_str(), c.status}, Fwcheck({c.path}));
-}
-
-TEST(Fwcheck, PackageContents) {
-  Package folder, numbered, carried;
-  mkdir(folder.dir.file("pkg").c_str(), 0755);
-  WriteAll(folder.dir.file("pkg/a.img"), "a");
-  WriteAll(folder.dir.file("pkg/fwupdate_1"), "erase 400000 20000\n");
-  numbered.Script("erase 400000 20000\n");
-  numbered.Script("erase 400000 20000\n", "fwupdate_01");
-  carried.Script("erase 400000 20000\n");
-  WriteAll(carried.dir.file("fwapply"), "#!/bin/sh\n");
-  const std::string dir = folder.dir.path();
-  ExpectLine(
-      {"folder",
-       (dir +
-        ": error: the package holds no fwupdate_<N> script: fwapply refuses it (\"fail to open fwupdate_N, "
-        "badimage, abort\"); pkg/fwupdate_1 lies in a folder: pack the files at the top level")
-           .c_str(),
-       2},
-      Fwcheck({dir}));
-  ExpectLine({"01",
-              "fwupdate_01: warning: never runs: fwapply runs fwupdate_<image> with image written as a plain "
-              "decimal number",
-              1},
-             Fwcheck({numbered.dir.path()}));
-  ExpectLine(
-      {"carried",
-       (carried.dir.path() + ": error: the package carries fwapply, but not as an executable file: fwapply "
-                             "refuses the package (\"fwapply is not an executable file, badimage, abort\")")
-           .c_str(),
-       2},
-      Fwcheck({carried.dir.path()}));
+  for (const auto& c : cases)
+    ExpectLine(Fwcheck({c.path}), c.status, (c.line[0] == ':' ? c.path : "") + c.line);
 }
 
 // The engine's own budget would look an ifnpart up in the host's /proc/mtd and leave its
@@ -300,32 +283,24 @@ TEST(Fwcheck, LayoutNamesPartitions) {
       "write 200000 1c0000 big.img\nifnpart kernel2 erase 600000 20000\nifnpart kernel3 erase 400000 "
       "20000\n");
   const ChildResult r = Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()});
-  ExpectLine({"spill",
-              "fwupdate_1:1: error: image \"big.img\" needs 15 eraseblocks but its range holds 14: writes "
-              "0x200000–0x3dffff: kernel1, and spills into spare at 0x3c0000",
-              2},
-             r);
-  ExpectLine({"match",
-              "fwupdate_1:2: note: \"kernel2\" matches \"mtd5: 001c0000 00020000 \"kernel2\"\" of this "
-              "layout: the rest of the line does not run and is not checked",
-              2},
-             r);
-  ExpectLine({"rest", "     3  erase     0x400000–0x41ffff  kernel2         1     -      -", 2}, r);
+  ExpectLine(r, 2,
+             "fwupdate_1:1: error: image \"big.img\" needs 15 eraseblocks but its range holds 14: writes "
+             "0x200000–0x3dffff: kernel1, and spills into spare at 0x3c0000");
+  ExpectLine(r, 2,
+             "fwupdate_1:2: note: \"kernel2\" matches \"mtd5: 001c0000 00020000 \"kernel2\"\" of this "
+             "layout: the rest of the line does not run and is not checked");
+  ExpectLine(r, 2, "     3  erase     0x400000–0x41ffff  kernel2         1     -      -");
   // A first line as large as all the others is the whole chip, not a partition before them.
   WriteAll(p.dir.file("mtd"), "mtd0: 00400000 00020000 \"nand\"\nmtd1: 00200000 00020000 \"kernel\"\n");
   // The board's /proc/mtd always begins with its header, a copy without it too.
   p.Script("erase 400000 20000\nifnpart erasesize erase 200000 20000\n");
   const ChildResult small = Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()});
-  ExpectLine({"chip",
-              "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply "
-              "refuses the line",
-              2},
-             small);
-  ExpectLine({"header",
-              "fwupdate_1:2: warning: pattern \"erasesize\" matches the header line of /proc/mtd: the rest "
-              "of the line never runs",
-              2},
-             small);
+  ExpectLine(small, 2,
+             "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply refuses "
+             "the line");
+  ExpectLine(small, 2,
+             "fwupdate_1:2: warning: pattern \"erasesize\" matches the header line of /proc/mtd: the rest of "
+             "the line never runs");
 }
 
 TEST(Fwcheck, JsonShape) {

@@ -1,7 +1,5 @@
 // fwimg and fwenv as the programs they are: fwimg refuses to wrap a package with errors, and
 // fwenv print judges a block as the boot loader does, from a file it may only read.
-#include <errno.h>
-#include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,34 +22,17 @@ namespace {
 
 const uid_t kNobody = 65534;
 
-std::string Tool(const char* name) {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-  return path.substr(0, path.rfind('/')) + "/../../tools/" + name;
-}
-
-// The tool with args; as nobody when unprivileged is set and this test runs as root.
-ChildResult RunTool(const char* name, std::vector<std::string> args, bool unprivileged = false) {
-  const std::string tool = Tool(name);
-  return testutil::RunChild([&]() {
+// The built tool with args; as nobody when unprivileged is set and this test runs as root.
+ChildResult RunTool(const char* name, const std::vector<std::string>& args, bool unprivileged = false) {
+  const int exe = testutil::OpenBuilt(nullptr, std::string("../../tools/") + name);
+  const ChildResult r = testutil::RunChild([&]() {
     if (unprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) return 126;
-    std::vector<std::string> all = {tool};
+    std::vector<std::string> all = {name};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(tool.c_str(), argv.data());
-    // Under user-mode emulation without binfmt_misc: hand the ARM binary to the emulator.
-    if (errno == ENOEXEC) {
-      all.insert(all.begin(), {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf"});
-      argv.clear();
-      for (std::string& a : all) argv.push_back(&a[0]);
-      argv.push_back(nullptr);
-      execvp("qemu-arm", argv.data());
-    }
-    return 127;
+    return testutil::Wait(testutil::Spawn(exe, all));
   });
+  close(exe);
+  return r;
 }
 
 std::string Package(const TempDir& dir, const std::string& script) {
