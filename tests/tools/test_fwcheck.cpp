@@ -88,126 +88,101 @@ TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
   std::string long_script;
   while (long_script.size() + 19 <= 16378) long_script += "erase 400000 20000\n";
   long_script += "     \n";
+  // The status fwcheck ends with, the script, and one line of its output; a line that begins with
+  // ':' follows the script's name.
   const struct {
+    int status;
     const char* script;
     const char* line;
-    int status;
   } cases[] = {
-      {"frob 0 0\n",
-       "fwupdate_1:1: error: unknown command \"frob\": fwapply reports it and goes on with the next line", 2},
-      {"write 200000 1c0000\n",
-       "fwupdate_1:1: error: incomplete \"write\" line: 3 words of the 4 it needs; fwapply skips it and goes "
-       "on",
-       2},
-      {"write 200000 1c0000 no.img\n",
-       "fwupdate_1:1: error: image \"no.img\" is not in the package: fwapply stops the run here", 2},
-      {"write 200000 1c0000 sub\n",
-       "fwupdate_1:1: error: image \"sub\" is not a regular file: fwapply refuses the line and the run stops",
-       2},
-      {"write 200000 1c0000 sub/../../k.img\n",
-       "fwupdate_1:1: error: image \"sub/../../k.img\" lies outside the package: fwapply refuses the line "
-       "and the run stops",
-       2},
-      {"write 200000 1c0000 /k.img\n",
-       "fwupdate_1:1: error: image \"/k.img\" is an absolute path: fwapply reads /k.img inside the package, "
-       "not the board's file",
-       2},
-      {"write 200000 1c0000 link.img\n",
-       "fwupdate_1:1: error: image \"link.img\" is reached through the link \"link.img\": fwapply refuses "
-       "the line and the run stops",
-       2},
-      {"writeoob 200000 20000 odd.oob\n",
-       "fwupdate_1:1: error: OOB image \"odd.oob\" (4096 bytes) is not a whole number of 2080-byte records: "
-       "fwapply refuses the line",
-       2},
-      {"erase 201000 20000\n",
-       "fwupdate_1:1: error: start 0x201000 is not on an eraseblock boundary: fwapply refuses the line", 2},
-      {"\nerase 400000 200\n",
-       "fwupdate_1:2: error: erase length 0x200 is below one eraseblock: erases from 0x400000 to the end of "
-       "the chip",
-       2},
-      {"erase 7fe0000 40000\n",
-       "fwupdate_1:1: error: range 0x7fe0000+0x40000 is outside the 0x8000000-byte chip: fwapply refuses the "
-       "line",
-       2},
-      {"write 200000 e0000 k.img\n",
-       "fwupdate_1:1: error: image \"k.img\" needs 8 eraseblocks but its range holds 7: writes "
-       "0x200000–0x2fffff, and spills into the blocks at 0x2e0000",
-       2},
-      {"write 200000 100000 k.img\n",
-       "fwupdate_1:1: warning: image \"k.img\" leaves 0 of its 8 eraseblocks spare, fewer than the 2 % "
-       "margin (1) for bad blocks: one bad block more and it spills into the blocks at 0x300000",
-       1},
-      {"write 200000 1c0000 k.img\r\nerase 300000 20000\r\n",
-       "fwupdate_1:2: error: range 0x300000–0x31ffff overlaps line 1's 0x200000–0x3bffff: this line erases "
-       "what line 1 wrote",
-       2},
-      {"write 0 1c0000 k.img\n",
-       "fwupdate_1:1: warning: range 0x0–0x1bffff begins at the chip's first byte, where boards keep their "
-       "boot loader: offsets address the whole chip, not a partition",
-       1},
-      {"erase 3a0000 40000\n",
-       "fwupdate_1:1: error: range 0x3a0000–0x3dffff crosses a partition boundary into env at 0x3c0000", 2},
-      {"setenv 3c0000 20000 a=b c\n",
-       "fwupdate_1:1: error: variable name \"a=b\" holds \"=\": fwapply refuses the line", 2},
-      {"setenv 400000 20000 a b\n",
-       "fwupdate_1:1: warning: setenv writes 0x400000–0x41ffff, not the boot environment env "
-       "(0x3c0000–0x3dffff) that the boot loader and fwapply read",
-       1},
-      {"chkver /etc/version 1\n",
-       "fwupdate_1:1: error: version \"1\" is not MAJOR.MINOR: chkver stops the run here and no line after "
-       "it runs",
-       2},
-      {"erase 400000 20000\nchkver /etc/version 1.0\n",
-       "fwupdate_1:2: warning: chkver comes after line 1, which already changed the flash: a board that "
-       "fails the check keeps that change",
-       1},
-      {"setenv 3c0000 20000 image 2\nwrite 200000 1c0000 k.img\n",
-       "fwupdate_1:1: error: setenv image=2 switches the slot before line 2 (write), which can still fail: "
-       "the board would then boot a slot that was not completely written; switch the slot last",
-       2},
-      {"wrte 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n",
-       "fwupdate_1:2: error: setenv image=2 switches the slot although line 1 was skipped: fwapply goes on "
-       "past a line it cannot read",
-       2},
-      {"erase 7fe0000 20000\nwrite 400000 1c0000 k.img\nerase 3e0000 20000\n",
-       "fwupdate_1: note: fwapply prints \"Total Block to Write = 8\"", 0},
-      {"dupoob 400000 40000 20000 200000\n",
-       "     1  dupoob    0x400000–0x43ffff  -               2     1      1", 0},
-      {"erase 0x400000 20000h\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 0\"", 0},
-      {"erase 400000 20000z\n",
-       "fwupdate_1:1: warning: number \"20000z\" reads as 0x20000: fwapply reads hexadecimal digits up to "
-       "the first other character",
-       1},
-      {"ifnpart [ erase 400000 20000\n",
-       "fwupdate_1:1: error: pattern \"[\" is no basic regular expression: fwapply runs the rest of the line "
-       "on every board",
-       2},
-      {"dupoob 400000 20000 800 1001\n",
-       "fwupdate_1:1: error: source start 0x1001 is not on a page boundary: the copy fails with \"dump data "
-       "failed,abort!\" and fwapply ends with status 1",
-       2},
-      {long_line.c_str(),
-       "fwupdate_1:1: warning: the line is 256 characters, over the format's 255: fwapply runs it whole, but "
-       "an updater that keeps to the format cuts it",
-       1},
-      {long_script.c_str(),
-       "fwupdate_1: warning: the script is 16384 bytes, over the format's 16383: fwapply runs it whole, but "
-       "an updater that keeps to the format cuts it",
-       1},
-      {"",
-       "fwupdate_1: error: the script is empty: fwapply prints \"Total Block to Write = -1\" and never "
-       "\"finish\"",
-       2},
-      {"write 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n",
-       "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 0},
+      {2, "frob 0 0\n",
+       ":1: error: unknown command \"frob\": fwapply reports it and goes on with the next line"},
+      {2, "write 200000 1c0000\n",
+       ":1: error: incomplete \"write\" line: 3 words of the 4 it needs; fwapply skips it and goes on"},
+      {2, "write 200000 1c0000 no.img\n",
+       ":1: error: image \"no.img\" is not in the package: fwapply stops the run here"},
+      {2, "write 200000 1c0000 sub\n",
+       ":1: error: image \"sub\" is not a regular file: fwapply refuses the line and the run stops"},
+      {2, "write 200000 1c0000 sub/../../k.img\n",
+       ":1: error: image \"sub/../../k.img\" lies outside the package: fwapply refuses the line and the run "
+       "stops"},
+      {2, "write 200000 1c0000 /k.img\n",
+       ":1: error: image \"/k.img\" is an absolute path: fwapply reads /k.img inside the package, not the "
+       "board's file"},
+      {2, "write 200000 1c0000 link.img\n",
+       ":1: error: image \"link.img\" is reached through the link \"link.img\": fwapply refuses the line and "
+       "the run stops"},
+      {2, "writeoob 200000 20000 odd.oob\n",
+       ":1: error: OOB image \"odd.oob\" (4096 bytes) is not a whole number of 2080-byte records: fwapply "
+       "refuses the line"},
+      {2, "erase 201000 20000\n",
+       ":1: error: start 0x201000 is not on an eraseblock boundary: fwapply refuses the line"},
+      {2, "\nerase 400000 200\n",
+       ":2: error: erase length 0x200 is below one eraseblock: erases from 0x400000 to the end of the chip"},
+      {2, "erase 7fe0000 40000\n",
+       ":1: error: range 0x7fe0000+0x40000 is outside the 0x8000000-byte chip: fwapply refuses the line"},
+      {2, "write 200000 e0000 k.img\n",
+       ":1: error: image \"k.img\" needs 8 eraseblocks but its range holds 7: writes 0x200000–0x2fffff, and "
+       "spills into the blocks at 0x2e0000"},
+      {1, "write 200000 100000 k.img\n",
+       ":1: warning: image \"k.img\" leaves 0 of its 8 eraseblocks spare, fewer than the 2 % margin (1) for "
+       "bad blocks: one bad block more and it spills into the blocks at 0x300000"},
+      {2, "write 200000 1c0000 k.img\r\nerase 300000 20000\r\n",
+       ":2: error: range 0x300000–0x31ffff overlaps line 1's 0x200000–0x3bffff: this line erases what line 1 "
+       "wrote"},
+      {1, "write 0 1c0000 k.img\n",
+       ":1: warning: range 0x0–0x1bffff begins at the chip's first byte, where boards keep their boot "
+       "loader: offsets address the whole chip, not a partition"},
+      {2, "erase 3a0000 40000\n",
+       ":1: error: range 0x3a0000–0x3dffff crosses a partition boundary into env at 0x3c0000"},
+      {2, "setenv 3c0000 20000 a=b c\n",
+       ":1: error: variable name \"a=b\" holds \"=\": fwapply refuses the line"},
+      {1, "setenv 400000 20000 a b\n",
+       ":1: warning: setenv writes 0x400000–0x41ffff, not the boot environment env (0x3c0000–0x3dffff) that "
+       "the boot loader and fwapply read"},
+      {2, "chkver /etc/version 1\n",
+       ":1: error: version \"1\" is not MAJOR.MINOR: chkver stops the run here and no line after it runs"},
+      {1, "erase 400000 20000\nchkver /etc/version 1.0\n",
+       ":2: warning: chkver comes after line 1, which already changed the flash: a board that fails the "
+       "check keeps that change"},
+      {2, "setenv 3c0000 20000 image 2\nwrite 200000 1c0000 k.img\n",
+       ":1: error: setenv image=2 switches the slot before line 2 (write), which can still fail: the board "
+       "would then boot a slot that was not completely written; switch the slot last"},
+      {2, "wrte 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n",
+       ":2: error: setenv image=2 switches the slot although line 1 was skipped: fwapply goes on past a line "
+       "it cannot read"},
+      {0, "erase 7fe0000 20000\nwrite 400000 1c0000 k.img\nerase 3e0000 20000\n",
+       ": note: fwapply prints \"Total Block to Write = 8\""},
+      {0, "dupoob 400000 40000 20000 200000\n",
+       "     1  dupoob    0x400000–0x43ffff  -               2     1      1"},
+      {0, "erase 0x400000 20000h\n", ": note: fwapply prints \"Total Block to Write = 0\""},
+      {1, "erase 400000 20000z\n",
+       ":1: warning: number \"20000z\" reads as 0x20000: fwapply reads hexadecimal digits up to the first "
+       "other character"},
+      {2, "ifnpart [ erase 400000 20000\n",
+       ":1: error: pattern \"[\" is no basic regular expression: fwapply runs the rest of the line on every "
+       "board"},
+      {2, "dupoob 400000 20000 800 1001\n",
+       ":1: error: source start 0x1001 is not on a page boundary: the copy fails with \"dump data "
+       "failed,abort!\" and fwapply ends with status 1"},
+      {1, long_line.c_str(),
+       ":1: warning: the line is 256 characters, over the format's 255: fwapply runs it whole, but an "
+       "updater that keeps to the format cuts it"},
+      {1, long_script.c_str(),
+       ": warning: the script is 16384 bytes, over the format's 16383: fwapply runs it whole, but an updater "
+       "that keeps to the format cuts it"},
+      {2, "",
+       ": error: the script is empty: fwapply prints \"Total Block to Write = -1\" and never \"finish\""},
+      {0, "write 200000 1c0000 k.img\nsetenv 3c0000 20000 image 2\n",
+       ": note: fwapply prints \"Total Block to Write = 9\""},
       // The engine's budget counts a dupoob by its target length even when the line is too short to run.
-      {"dupoob 400000 40000\n", "fwupdate_1: note: fwapply prints \"Total Block to Write = 2\"", 2},
+      {2, "dupoob 400000 40000\n", ": note: fwapply prints \"Total Block to Write = 2\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
     Package p;
-    ExpectLine(Fwcheck({p.Script(c.script)}), c.status, c.line);
+    ExpectLine(Fwcheck({p.Script(c.script)}), c.status,
+               (c.line[0] == ':' ? "fwupdate_1" : "") + std::string(c.line));
   }
 }
 
@@ -229,6 +204,7 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
   WriteAll(out.file("name.img"), Image(tgz, "../pkg.tgz"));
   WriteAll(out.file("pkg"), whole);
   mkdir(folder.dir.file("pkg").c_str(), 0755);
+  WriteAll(folder.dir.file("pkg/a.img"), "a");
   WriteAll(folder.dir.file("pkg/fwupdate_1"), "erase 400000 20000\n");
   numbered.Script("erase 400000 20000\n");
   numbered.Script("erase 400000 20000\n", "fwupdate_01");
@@ -236,32 +212,28 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
   WriteAll(carried.dir.file("fwapply"), "#!/bin/sh\n");
   // A line that begins with ':' is about the package as a whole and follows its path.
   const struct {
-    std::string path, line;
     int status;
+    std::string path, line;
   } cases[] = {
-      {out.file("pkg.img"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 0},
+      {0, out.file("pkg.img"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\""},
       // Named neither way: refused by fwapply, still checked by what it holds.
-      {out.file("pkg"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\"", 2},
-      {out.file("cut.tgz"),
+      {2, out.file("pkg"), "fwupdate_1: note: fwapply prints \"Total Block to Write = 9\""},
+      {2, out.file("cut.tgz"),
        ": error: the package is not a whole gzip file: fwapply refuses it (\"Invalid firmware image file, "
-       "badimage, abort\")",
-       2},
-      {out.file("short.img"),
-       ": error: the image is 428 bytes, too short for an image: fwapply refuses it as a bad image", 2},
-      {out.file("name.img"),
-       ": error: the image's name field is no plain file name: fwapply refuses it as a bad image", 2},
-      {folder.dir.path(),
+       "badimage, abort\")"},
+      {2, out.file("short.img"),
+       ": error: the image is 428 bytes, too short for an image: fwapply refuses it as a bad image"},
+      {2, out.file("name.img"),
+       ": error: the image's name field is no plain file name: fwapply refuses it as a bad image"},
+      {2, folder.dir.path(),
        ": error: the package holds no fwupdate_<N> script: fwapply refuses it (\"fail to open fwupdate_N, "
-       "badimage, abort\"); pkg/fwupdate_1 lies in a folder: pack the files at the top level",
-       2},
-      {numbered.dir.path(),
+       "badimage, abort\"); pkg/fwupdate_1 lies in a folder: pack the files at the top level"},
+      {1, numbered.dir.path(),
        "fwupdate_01: warning: never runs: fwapply runs fwupdate_<image> with image written as a plain "
-       "decimal number",
-       1},
-      {carried.dir.path(),
+       "decimal number"},
+      {2, carried.dir.path(),
        ": error: the package carries fwapply, but not as an executable file: fwapply refuses the package "
-       "(\"fwapply is not an executable file, badimage, abort\")",
-       2},
+       "(\"fwapply is not an executable file, badimage, abort\")"},
   };
   for (const auto& c : cases)
     ExpectLine(Fwcheck({c.path}), c.status, (c.line[0] == ':' ? c.path : "") + c.line);
