@@ -1,10 +1,14 @@
 #include "board.h"
 
 #include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Driver.h"
 #include "flash_oracle.h"
+#include "tool_report.h"
 
 namespace testboard {
 
@@ -117,6 +121,78 @@ bool Exists(const std::string& path) {
 
 bool HasLine(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+namespace {
+// What the child hands back, in memory shared with the parent; data and OOB bytes follow it.
+struct Shared {
+  uint64_t taken, programs, violations, open_fds, n_erased, n_bad;
+  uint32_t erased[4096], bad[4096];
+};
+Board* g_run = nullptr;
+Shared* g_shared = nullptr;
+
+void Take() {
+  if (!g_run) return;
+  sim::Chip& c = g_run->chip;
+  Shared& s = *g_shared;
+  s = Shared{1, c.programs(), c.violations(), g_run->kernel.open_fds(), 0, 0, {}, {}};
+  g_run = nullptr;
+  for (uint32_t e : c.erased_blocks)
+    if (s.n_erased < 4096) s.erased[s.n_erased++] = e;
+  for (uint32_t e = 0; e < c.block_count(); e++)
+    if (c.is_bad(e)) s.bad[s.n_bad++] = e;
+  memcpy(&s + 1, c.data(0), c.geometry().size);
+  memcpy(reinterpret_cast<uint8_t*>(&s + 1) + c.geometry().size, c.oob(0),
+         c.page_count() * c.geometry().oob_size);
+}
+}  // namespace
+
+testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* snap,
+                            const std::string& input) {
+  const size_t size = b.chip.geometry().size, oob = b.chip.page_count() * b.chip.geometry().oob_size;
+  const size_t total = sizeof(Shared) + size + oob;
+  void* mem = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return testutil::ChildResult();
+  g_shared = static_cast<Shared*>(mem);
+  testutil::ChildResult r = testutil::RunChild(
+      [&]() {
+        g_run = &b;
+        tool_set_exit_hook([](int status) {
+          fflush(nullptr);
+          Take();
+          _exit(status & 0xFF);
+        });
+        const int rc = fn();
+        fflush(nullptr);
+        Take();
+        return rc;
+      },
+      input);
+  if (snap) {
+    const Shared& s = *g_shared;
+    const char* bytes = reinterpret_cast<const char*>(&s + 1);
+    *snap = Snapshot{s.taken != 0,
+                     std::string(bytes, size),
+                     std::string(bytes + size, oob),
+                     std::vector<uint32_t>(s.erased, s.erased + s.n_erased),
+                     std::vector<uint32_t>(s.bad, s.bad + s.n_bad),
+                     s.programs,
+                     s.violations,
+                     s.open_fds};
+  }
+  munmap(mem, total);
+  return r;
+}
+
+std::string Fails(int err, const std::string& msg, const std::function<int()>& op) {
+  const testutil::ChildResult c = testutil::RunChild([&] { return op() == -1 ? 128 + errno : 1; });
+  if (c.status >= 128 && (err == -1 || c.status - 128 == err) && c.err == msg) return "";
+  return "status " + std::to_string(c.status) + " (errno + 128), stderr:\n" + c.err;
+}
+
+std::string ErrLine(const std::string& tool, int err) {
+  return std::string(tool.size() + 2, ' ') + "error " + std::to_string(err) + " (" + strerror(err) + ")\n";
 }
 
 }  // namespace testboard

@@ -71,4 +71,24 @@ bool Exists(const std::string& path);
 // Whether text holds line as one whole line of its own.
 bool HasLine(const std::string& text, const std::string& line);
 
+// The flash layers and the NAND tools on the board's chip, "/dev/mtd0".
+const char kDev[] = "/dev/mtd0";
+
+// The chip as a child run left it, by returning or through tool_exit.
+struct Snapshot {
+  bool taken = false;
+  std::string data, oob;              // all pages
+  std::vector<uint32_t> erased, bad;  // successful erases in order; bad blocks at the end
+  uint64_t programs = 0, violations = 0, open_fds = 0;
+};
+// fn in a child on b's chip, fed input on standard input; the NAND tools may end the process.
+testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* snap = nullptr,
+                            const std::string& input = std::string());
+
+// A call answering -1 with errno on failure, run in a child: "" when it failed with err (-1: any
+// errno) writing exactly msg to standard error, else what it did.
+std::string Fails(int err, const std::string& msg, const std::function<int()>& op);
+// The errno line that a tool's report puts under its message.
+std::string ErrLine(const std::string& tool, int err);
+
 }  // namespace testboard

@@ -11,38 +11,37 @@
 #include <string>
 #include <vector>
 
+#include "board.h"
 #include "heap_check.h"
-#include "nand_board.h"
 #include "nand_dump.h"
 
-using nandtest::Board;
-using nandtest::kDev;
-using nandtest::Pattern;
+using testboard::kDev;
+using testboard::Pattern;
+using B = testboard::Board;
 
 namespace {
 
 const char kAbort[] = "dump data failed,abort!";
 
-// Pages [first, first + n) get pattern data and pattern OOB bytes.
-void Fill(Board& b, uint64_t first, uint64_t n, uint32_t seed) {
-  const uint32_t ps = b.page(), os = b.chip.geometry().oob_size;
-  for (uint64_t p = first; p < first + n; p++) {
-    std::vector<uint8_t> d = Pattern(ps, seed + static_cast<uint32_t>(p)),
-                         o = Pattern(os, ~static_cast<uint32_t>(p) ^ seed);
-    ASSERT_EQ(0, b.chip.program(p * ps, d.data(), ps));
-    ASSERT_EQ(0, b.chip.program_oob(p, 0, o.data(), os));
-  }
+// Pages [first, first + n) get pattern data and OOB bytes.
+void Fill(B& b, uint64_t first, uint64_t n) {
+  const uint32_t ps = b.chip.geometry().page_size, os = b.chip.geometry().oob_size;
+  const std::string d = Pattern(n * ps, 30), o = Pattern(n * os + ps, 31);
+  ASSERT_EQ(0, b.chip.program(first * ps, reinterpret_cast<const uint8_t*>(d.data()), n * ps));
+  for (uint64_t p = 0; p < n; p++)
+    ASSERT_EQ(0, b.chip.program_oob(first + p, 0, reinterpret_cast<const uint8_t*>(&o[p * os + p]), os));
 }
 
 TEST(NandDump, MemoryHoldsWhatWasAskedForAndNoMore) {
+  testutil::TempDir dir;
   for (uint32_t page : {2048u, 4096u}) {
     SCOPED_TRACE(page);
     sim::Geometry g;
     g.page_size = page;
     g.eb_size = 64 * page;
-    Board b(g);
-    Fill(b, 0, 4, 30);
-    auto r = nandtest::Run(b, [&] {
+    B b(dir.path(), g);
+    Fill(b, 0, 4);
+    auto r = testboard::RunOn(b, [&] {
       // Records are page data then 32 OOB bytes; the caller's buffer is sized by the length
       // asked for, whatever the page size, and nothing is written past it.
       std::vector<char> buf(3 * (page + 32), 0x5A);
@@ -69,26 +68,26 @@ TEST(NandDump, MemoryHoldsWhatWasAskedForAndNoMore) {
 }
 
 TEST(NandDump, RangeRules) {
-  Board b;
-  Fill(b, 0, 64 * 64, 40);
+  testutil::TempDir d;
+  B b(d.path(), sim::Geometry());
+  Fill(b, 0, 64 * 64);
   b.chip.mark_bad(2);
   b.chip.mark_bad(62);
-  testutil::TempDir d;
   const std::string f = d.file("out");
-  auto r = nandtest::Run(b, [&] {
+  auto r = testboard::RunOn(b, [&] {
     // A bad block inside the range is made up for by the next block.
     if (nand_dump_nooob(f.c_str(), 0x20000, 2 * 0x20000, kDev) != 0) return 1;
-    std::vector<uint8_t> v = nandtest::ReadFile(f);
+    std::string v = testutil::ReadAll(f);
     if (v.size() != 2u * 0x20000 || memcmp(v.data(), b.chip.data(0x20000), 0x20000) ||
         memcmp(&v[0x20000], b.chip.data(0x60000), 0x20000))
       return 2;
     // A length that ends inside a page delivers that page whole.
-    if (nand_dump_nooob(f.c_str(), 0, 2049, kDev) != 0 || nandtest::ReadFile(f).size() != 4096) return 3;
+    if (nand_dump_nooob(f.c_str(), 0, 2049, kDev) != 0 || testutil::ReadAll(f).size() != 4096) return 3;
     // Near the device end the extension stops there: fewer pages.
     if (nand_dump_nooob(f.c_str(), 61 * 0x20000, 3 * 0x20000, kDev) != 0) return 4;
-    if (nandtest::ReadFile(f).size() != 2u * 0x20000) return 5;
+    if (testutil::ReadAll(f).size() != 2u * 0x20000) return 5;
     // At or past the end: nothing, and the file is emptied.
-    if (nand_dump_with_oob(f.c_str(), 64 * 0x20000, 2048, kDev) != 0 || !nandtest::ReadFile(f).empty())
+    if (nand_dump_with_oob(f.c_str(), 64 * 0x20000, 2048, kDev) != 0 || !testutil::ReadAll(f).empty())
       return 6;
     return 0;
   });
@@ -96,12 +95,13 @@ TEST(NandDump, RangeRules) {
 }
 
 TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
-  Board b;
-  Fill(b, 0, 64, 50);
+  testutil::TempDir dir;
+  B b(dir.path(), sim::Geometry());
+  Fill(b, 0, 64);
   b.chip.bitflips(1, 2, 0);
   b.chip.bitflips(3, 1, 4);
   std::vector<char> buf(4 * 2080);
-  auto r = nandtest::Run(b, [&] {
+  auto r = testboard::RunOn(b, [&] {
     return nand_dump_to_mem_nooob(buf.data(), 0, 4 * 2048, kDev) != 0 ||
            memcmp(buf.data(), b.chip.data(0), 8192);
   });
@@ -112,11 +112,11 @@ TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
       "ECC: 1 corrected bitflip(s) at offset 0x00001800\n",
       r.err);
   // Copies with OOB read raw: the pages as they are, no ECC verdicts.
-  r = nandtest::Run(b, [&] { return nand_dump_to_mem_with_oob(buf.data(), 0, 4 * 2048, kDev); });
+  r = testboard::RunOn(b, [&] { return nand_dump_to_mem_with_oob(buf.data(), 0, 4 * 2048, kDev); });
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
-  b.k.has_eccstats = false;
-  r = nandtest::Run(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); });
+  b.kernel.has_eccstats = false;
+  r = testboard::RunOn(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); });
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("No ECC status information available: Inappropriate ioctl for device\n", r.err);
 }
@@ -139,11 +139,11 @@ TEST(NandDump, Failures) {
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   const bool have_tty = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0;
   const std::string tty = have_tty ? ptsname(master) : "";
-  const auto none = [](Board&) {};
+  const auto none = [](B&) {};
   const std::string lib = "libmtd: error!: ";
   struct Case {
     const char* what;
-    std::function<void(Board&)> setup;
+    std::function<void(B&)> setup;
     std::function<int()> op;
     int status;
     std::string out, err;
@@ -153,7 +153,7 @@ TEST(NandDump, Failures) {
       {"no such device", none, [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd9"); }, 1, "",
        "/dev/mtd9: No such file or directory\n"},
       // The only failure handed back to the caller instead of ending the process.
-      {"a node the MTD layer does not know", [](Board& b) { b.k.add_node("/dev/mtd5", 90, 10, 0); },
+      {"a node the MTD layer does not know", [](B& b) { b.kernel.add_node("/dev/mtd5", 90, 10, 0); },
        [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd5") == -1 ? 0 : 1; }, 0, "",
        "nanddump: error!: mtd_get_dev_info failed\n"},
       {"no such directory for the file", none,
@@ -167,16 +167,16 @@ TEST(NandDump, Failures) {
       {"a terminal", none, [&] { return have_tty ? nand_dump_nooob(tty.c_str(), 0, 2048, kDev) : 1; }, 1,
        have_tty ? kAbort : "",
        have_tty ? "Not printing binary garbage to tty. Use '-a'\nor '--forcebinary' to override.\n" : ""},
-      {"copies with OOB need raw reads", [](Board& b) { b.k.has_mtdfilemode = false; },
+      {"copies with OOB need raw reads", [](B& b) { b.kernel.has_mtdfilemode = false; },
        [] { return nand_dump_to_mem_with_oob(buf.data(), 0, 2048, kDev); }, 1, kAbort,
-       "nanddump: error!: MTDFILEMODE\n" + nandtest::ErrLine(8, ENOTTY)},
-      {"a page that cannot be read", [](Board& b) { b.k.fail_reads(kDev, EIO); },
+       "nanddump: error!: MTDFILEMODE\n" + testboard::ErrLine("nanddump", ENOTTY)},
+      {"a page that cannot be read", [](B& b) { b.kernel.fail_reads(kDev, EIO); },
        [] { return nand_dump_to_mem_nooob(buf.data(), 0x20000, 2048, kDev); }, 1, kAbort,
-       lib + "cannot read 2048 bytes from mtd0 (eraseblock 1, offset 0)\n" + nandtest::ErrLine(6, EIO) +
-           "nanddump: error!: mtd_read\n"},
-      {"the bad-block query fails", [](Board& b) { b.k.fail_ioctl(MEMGETBADBLOCK, EIO); },
+       lib + "cannot read 2048 bytes from mtd0 (eraseblock 1, offset 0)\n" +
+           testboard::ErrLine("libmtd", EIO) + "nanddump: error!: mtd_read\n"},
+      {"the bad-block query fails", [](B& b) { b.kernel.fail_ioctl(MEMGETBADBLOCK, EIO); },
        [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); }, 1, kAbort,
-       lib + "MEMGETBADBLOCK ioctl failed for eraseblock 0 (mtd0)\n" + nandtest::ErrLine(6, EIO) +
+       lib + "MEMGETBADBLOCK ioctl failed for eraseblock 0 (mtd0)\n" + testboard::ErrLine("libmtd", EIO) +
            "nanddump: error!: libmtd: mtd_is_bad\n"},
       {"the ECC counters cannot be read after a page", none,
        [] {
@@ -189,10 +189,11 @@ TEST(NandDump, Failures) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Board b;
+    testutil::TempDir dir;
+    B b(dir.path(), sim::Geometry());
     c.setup(b);
-    nandtest::Snapshot s;
-    auto r = nandtest::Run(b, c.op, &s);
+    testboard::Snapshot s;
+    auto r = testboard::RunOn(b, c.op, &s);
     EXPECT_EQ(c.status, r.status);
     EXPECT_EQ(c.out, r.out);
     EXPECT_EQ(c.err, r.err);
@@ -203,15 +204,15 @@ TEST(NandDump, Failures) {
 
 // Every return releases the MTD handle, the descriptors and the buffers, file or memory alike.
 TEST(NandDump, NoReturnLeavesHeapBehind) {
-  Board b;
-  b.k.add_node("/dev/mtd5", 90, 10, 0);
   testutil::TempDir d;
+  B b(d.path(), sim::Geometry());
+  b.kernel.add_node("/dev/mtd5", 90, 10, 0);
   std::vector<char> buf(2 * 2080);
   EXPECT_FALSE(testutil::LeavesHeap([&] {
     nand_dump_to_mem_with_oob(buf.data(), 0, 4096, kDev);
     nand_dump_nooob(d.file("out").c_str(), 0, 4096, kDev);
     nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd5");
-    b.k.clear_calls();
+    b.kernel.clear_calls();
   }));
 }
 
