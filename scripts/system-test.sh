@@ -505,5 +505,39 @@ expect_rc 255
 untouched
 end
 
+# fwsim is the fast loop package authors use instead of this tier: it must show what the real
+# kernel showed. Its run of the same package with the same faults is compared section by section;
+# the staging's own lines come before the script's and fwsim does not stage.
+if cmake --build "$BUILD" -j"$(nproc)" --target fwsim >"$CACHE/fwsim-build.log" 2>&1; then
+  FWSIM=$(find "$BUILD" -type f -name fwsim -perm -u+x | head -1)
+else
+  FWSIM=""
+fi
+section() {  # fwsim output, section title: its lines, trailing blank lines dropped
+  awk -v h="--- $2 ---" '$0 == h {on = 1; next} /^--- .* ---$/ {on = 0} on' "$1" \
+    | awk '{l[NR] = $0} END {n = NR; while (n > 0 && l[n] == "") n--; for (i = 1; i <= n; i++) print l[i]}'
+}
+same_as_board() {  # what, board's text, fwsim's text
+  [ "$2" = "$3" ] && return
+  bad "fwsim's $1 differs from the board's (board < > fwsim):"
+  diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/         /' | head -20 || true
+}
+for cmp in "1-road" "2-badblock --bad-blocks 18" "5-failing-page --fail-pages 1152:0" \
+  "11-erase-failure --fail-erase 19:0" "12-erase-failure-off-path --fail-erase 25:0,31:0,54:0"; do
+  read -r name opts <<<"$cmp"
+  begin "$name"; CUR="fwsim-like-$name"
+  if [ -z "$FWSIM" ]; then bad "fwsim was not built ($CACHE/fwsim-build.log)"; end; continue; fi
+  # shellcheck disable=SC2086  # opts are words
+  "$FWSIM" "$SCEN/$name/pkg.tgz" --env "image=1 bootdelay=3 board=sim" $opts >"$WORK/fwsim.out" 2>&1
+  same_as_board "standard output" "$(sed -n '/^Checking fwupdate_/,$p' "$R/stdout")" \
+    "$(section "$WORK/fwsim.out" "fwapply standard output")"
+  same_as_board "standard error" "$(cat "$R/stderr")" "$(section "$WORK/fwsim.out" "fwapply standard error")"
+  same_as_board "exit status" "$(cat "$R/rc")" "$(section "$WORK/fwsim.out" "exit status")"
+  same_as_board "flash map" "$(cat "$R/map")" "$(section "$WORK/fwsim.out" \
+    "flash after the run (one character per eraseblock)" | sed '/^before the run: /d; /^(unchanged by the run)$/d')"
+  same_as_board "boot variables" "$(cat "$R/env")" "$(section "$WORK/fwsim.out" "boot variables at 0x3c0000 after")"
+  end
+done
+
 echo "system: $pass passed, $failed failed ($((SECONDS - T0))s in all)"
 [ $failed = 0 ]

@@ -228,6 +228,11 @@ bool Chip::power_fails() {
 }
 
 void Chip::fail_program(uint64_t page, int err, int times) { program_faults_[page] = {err, times}; }
+
+int Chip::take_program_fault(uint64_t page) {
+  int err = 0;
+  return take_fault(program_faults_, page, &err) ? -err : 0;
+}
 void Chip::fail_erase(uint32_t eb, int err, int times) { erase_faults_[eb] = {err, times}; }
 void Chip::bitflips(uint64_t page, uint32_t corrected, uint32_t failed) {
   if (corrected == 0 && failed == 0)

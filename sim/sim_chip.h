@@ -79,6 +79,8 @@ class Chip {
   // Fault injection. Each fault fires `times` times (-1: always).
   void fail_program(uint64_t page, int err = EIO, int times = 1);
   void fail_erase(uint32_t eb, int err = EIO, int times = 1);
+  // 0, or the -errno of a program fault armed for page, which this takes as one program.
+  int take_program_fault(uint64_t page);
   // Every read of this page adds these to the corrected and failed ECC counters.
   void bitflips(uint64_t page, uint32_t corrected, uint32_t failed);
 

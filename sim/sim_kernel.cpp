@@ -815,6 +815,9 @@ struct Kernel::Impl {
     if (!for_writing(f)) return fail(EPERM);
     if (!writeable(m)) return fail(EROFS);
     c.mark_bad(eb);
+    // The kernel keeps the mark in its table and also writes it into the block's first page, so
+    // a page that refuses programs fails the request although the block is bad from now on.
+    if (int rc = c.take_program_fault(uint64_t{eb} * c.pages_per_block())) return fail(-rc);
     return 0;
   }
 
