@@ -1,11 +1,16 @@
-// Whole updates through the real NAND operations and MTD layer on a simulated board: the
-// chip as "/dev/mtd0", the boot environment partition as "/dev/mtdblock4", the package
-// already unpacked in the working directory. Each run is a forked child, as the NAND
-// operations may end the process.
+// Whole updates through the driver, the script engine, the real NAND operations and MTD layer on
+// a simulated board: the chip as "/dev/mtd0", the boot environment partition as
+// "/dev/mtdblock4", the package already unpacked in the working directory. Each run is a forked
+// child, as the NAND operations may end the process. The same lines under injected faults are
+// the campaign's (test_campaign.cpp); here are the exact words and what the campaign never varies.
 #include <errno.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <string.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <functional>
@@ -16,8 +21,10 @@
 
 #include "../support/child_check.h"
 #include "EnvUtil.h"
+#include "UpgradeScript.h"
 #include "board.h"
 #include "flash_oracle.h"
+#include "nand_ops.h"
 
 using testboard::Board;
 using testboard::kEb;
@@ -28,22 +35,23 @@ using testutil::ChildResult;
 namespace {
 
 const uint32_t kPage = 2048;
+const char kHead[] = "Checking fwupdate_1 \nTotal Block to Write = ";
 
 typedef std::function<int(Board&)> Hook;
+typedef std::vector<std::pair<std::string, std::string>> Files;
 
-// The board: partitions as the kernel lists them, the environment block behind
-// /dev/mtdblock4, the files of the package; then fwapply on the package.
-ChildResult Update(const std::vector<std::string>& env,
-                   const std::vector<std::pair<std::string, std::string>>& files,
-                   const Hook& before = nullptr, const Hook& after = nullptr,
-                   const sim::Geometry& g = testboard::Geometry()) {
+// The board: partitions as the kernel lists them, the environment block behind /dev/mtdblock4
+// (none when env is empty), the files of the package; then fwapply on the package.
+ChildResult Update(const std::vector<std::string>& env, const Files& files, const Hook& before = nullptr,
+                   const Hook& after = nullptr, const sim::Geometry& g = testboard::Geometry()) {
   return testboard::OnBoard(
       [&](Board& b) -> int {
         b.kernel.add_mtd(1, &b.chip, "u-boot", 0, 0x200000);
         b.kernel.add_mtd(2, &b.chip, "kernel", 0x200000, 0x1C0000);
         b.kernel.add_mtd(4, &b.chip, "u-boot-env", kEnvAt, testboard::kEnvSize);
-        b.add_env(env);
+        if (!env.empty()) b.add_env(env);
         for (const auto& f : files) b.put(f.first, f.second);
+        if (chdir(b.work.c_str()) != 0) return 1;  // where a relative chkver file is looked up
         if (before && before(b) != 0) return 1;
         const int rc = testboard::Apply(b);
         if (after && after(b) != 0) return 1;
@@ -62,6 +70,50 @@ std::string BlockLines(std::vector<unsigned> blocks) {
   return out;
 }
 
+// The blocks erased, in order, a rising run as "first-last".
+std::string Erased(const Board& b) {
+  std::string s;
+  const std::vector<uint32_t>& e = b.chip.erased_blocks;
+  for (size_t i = 0; i < e.size(); ++i) {
+    size_t j = i;
+    while (j + 1 < e.size() && e[j + 1] == e[j] + 1) ++j;
+    s += (s.empty() ? "" : " ") + std::to_string(e[i]) + (j > i ? "-" + std::to_string(e[j]) : "");
+    i = j;
+  }
+  return s;
+}
+
+// The real NAND operations, but the first one notes how much of standard output was still
+// unflushed, and the source of a dupoob may be made to fail before it is read.
+const nand_ops* g_real = nullptr;
+size_t g_pending = ~size_t(0);
+bool g_dump_fails = false;
+void Note() {
+  if (g_pending == ~size_t(0)) g_pending = __fpending(stdout);
+}
+const nand_ops kSpy = {
+    [](const char* d, int s, int c) { return Note(), g_real->erase(d, s, c); },
+    [](const char* d, long long eb) { return g_real->erase_state(d, eb); },
+    [](char* buf, int s, int n, const char* d) { return Note(), g_real->dump_mem(buf, s, n, d); },
+    [](char* buf, int s, int n, const char* d) { return Note(), g_real->dump_mem_oob(buf, s, n, d); },
+    [](const char* f, int s, int n, const char* d) {
+      return Note(), g_dump_fails ? -1 : g_real->dump_file_oob(f, s, n, d);
+    },
+    [](const char* f, const char* d, unsigned s, unsigned n) {
+      return Note(), g_real->write_file(f, d, s, n);
+    },
+    [](const char* f, const char* d, unsigned s, unsigned n) {
+      return Note(), g_real->write_file_oob(f, d, s, n);
+    },
+    [](const unsigned char* buf, unsigned size, const char* d, unsigned s, unsigned n) {
+      return Note(), g_real->write_mem(buf, size, d, s, n);
+    },
+};
+int Spy(Board&) {
+  g_real = nand_install(&kSpy);
+  return 0;
+}
+
 }  // namespace
 
 TEST(WholeUpdate, RoadOfOneUpdate) {
@@ -73,7 +125,7 @@ TEST(WholeUpdate, RoadOfOneUpdate) {
        {"kernel.img", image}},
       [](Board& b) {
         b.chip.fill(0x200000, 0x1C0000, 0x5A);  // an old image in the kernel partition, to be erased first
-        return 0;
+        return Spy(b);
       },
       [&](Board& b) {
         CHILD_CHECK(b.read(0x200000, image.size()) == image);
@@ -87,12 +139,13 @@ TEST(WholeUpdate, RoadOfOneUpdate) {
         // The boot loader's view of the partition sees the new slot.
         EnvUtil e("/dev/mtdblock4", testboard::kEnvSize);
         CHILD_CHECK_EQ(2, e.GetIntValue("image"));
-        for (uint32_t eb : b.chip.erased_blocks) CHILD_CHECK(eb >= 16 && eb <= 30);  // nothing else erased
+        CHILD_CHECK_EQ(std::string("16-30"), Erased(b));  // nothing else erased
+        // The budget is out before the first flash operation.
+        CHILD_CHECK_EQ(0u, static_cast<unsigned>(g_pending));
         return 0;
       });
   EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_EQ("Checking fwupdate_1 \nTotal Block to Write = 4\n" + BlockLines({16, 17, 18, 30}) + "finish\n",
-            r.out);
+  EXPECT_EQ(kHead + std::string("4\n") + BlockLines({16, 17, 18, 30}) + "finish\n", r.out);
   EXPECT_EQ("", r.err);
 }
 
@@ -106,19 +159,13 @@ TEST(WholeUpdate, BudgetMatchesTheBlockLinesWhateverThePageSize) {
       {2048,
        "write 0 20000 0.bin\nwrite 100000 60000 1.bin\nwrite 200000 20000 2.bin\nwrite 300000 100000 3.bin\n",
        {kEb, kEb + 1, 1, 4 * kEb - 1},
-       "Total Block to Write = 8\n" + BlockLines({0, 8, 9, 16, 24, 25, 26, 27})},
+       "8\n" + BlockLines({0, 8, 9, 16, 24, 25, 26, 27})},
       // Pages larger than the bytes the erase check looks at.
-      {4096,
-       "write 200000 40000 0.bin\n",
-       {kEb + 3 * 4096},
-       "Total Block to Write = 2\n" + BlockLines({16, 17})},
-      {8192,
-       "write 200000 40000 0.bin\n",
-       {kEb + 3 * 8192},
-       "Total Block to Write = 2\n" + BlockLines({16, 17})},
+      {4096, "write 200000 40000 0.bin\n", {kEb + 3 * 4096}, "2\n" + BlockLines({16, 17})},
+      {8192, "write 200000 40000 0.bin\n", {kEb + 3 * 8192}, "2\n" + BlockLines({16, 17})},
   };
   for (const auto& c : cases) {
-    std::vector<std::pair<std::string, std::string>> files = {{"fwupdate_1", c.script}};
+    Files files = {{"fwupdate_1", c.script}};
     for (size_t i = 0; i < c.sizes.size(); ++i)
       files.push_back({std::to_string(i) + ".bin", Pattern(c.sizes[i], c.page + i)});
     ChildResult r = Update(
@@ -131,7 +178,216 @@ TEST(WholeUpdate, BudgetMatchesTheBlockLinesWhateverThePageSize) {
         },
         testboard::Geometry(c.page));
     EXPECT_EQ(0, r.status) << c.page << r.out << r.err;
-    EXPECT_EQ("Checking fwupdate_1 \n" + c.out + "finish\n", r.out);
+    EXPECT_EQ(kHead + c.out + "finish\n", r.out);
+  }
+}
+
+// The slot the boot environment names picks the script; a package without it, or with a script
+// that cannot be read whole, stops before any flash access.
+TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
+  const std::string refused = "Checking fwupdate_1 \nfail to open fwupdate_1, badimage, abort\n";
+  const std::string noenv = "cannot find image environment variable, abort\n";
+  const std::string erase = "erase 0 20000\n";
+  const struct {
+    std::vector<std::string> env;
+    Files files;
+    int status;
+    std::string out;
+  } cases[] = {
+      {{"bootdelay=1", "image=3"}, {{"fwupdate_1", "WRONG\n"}, {"fwupdate_3", erase}}, 0, "fwupdate_3"},
+      {{"image=0"}, {{"fwupdate_0", erase}}, 0, "fwupdate_0"},
+      {{"image=a"}, {{"fwupdate_0", erase}}, 0, "fwupdate_0"},
+      {{"image=-1"}, {{"fwupdate_-1", erase}}, 0, "fwupdate_-1"},
+      {{"image= 12abc"}, {{"fwupdate_12", erase}}, 0, "fwupdate_12"},
+      {{"bootdelay=1", "images=1", "image"}, {{"fwupdate_1", erase}, {"fwupdate_0", erase}}, 255, noenv},
+      {{}, {{"fwupdate_1", erase}}, 255, noenv},
+      {{"image=1"},
+       {{"fwupdate_2", erase}},
+       255,
+       "Checking fwupdate_1 \nfwupdate_1 is not found in image\nfail to open fwupdate_1, badimage, abort\n"},
+      {{"image=1"}, {{"fwupdate_1", std::string("erase 0 20000\n\0erase 20000 20000\n", 34)}}, 255, refused},
+      {{"image=1"}, {{"fwupdate_1", std::string(UpgradeScript::kScriptLimit, '\n') + erase}}, 255, refused},
+      {{"image=1"}, {{"fwupdate_1", ""}}, 0, "Checking fwupdate_1 \nTotal Block to Write = -1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.files.back().first + " " + (c.env.empty() ? "no device" : c.env.back()));
+    ChildResult r = Update(c.env, c.files, nullptr, [](Board& b) {
+      printf("[%s]", Erased(b).c_str());
+      return 0;
+    });
+    EXPECT_EQ(c.status, r.status);
+    const std::string ran = "Checking " + c.out + " \nTotal Block to Write = 0\nfinish\n[0]";
+    EXPECT_EQ(c.out.find(' ') == std::string::npos ? ran : c.out + "[]", r.out);
+    EXPECT_EQ("", r.err);
+  }
+}
+
+// How lines are cut and read: line ends, blanks, long lines, unknown and short lines (reported
+// whole and skipped), conditional lines (inserted with single blanks) and a missing image (which
+// stops the run: a later line must not switch to a slot left unwritten).
+TEST(WholeUpdate, LinesAreCutReadAndReported) {
+  const std::string lf = "erase 0 40000\n\n   \nerase 100000 30000\n\t\terase\t200000 \t 10000  extra\n";
+  std::string crlf;
+  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  // A number beyond the 255th character is still read, and nothing spills over.
+  std::string wide = "erase 0 40000\nerase" + std::string(300, ' ') + "100000\t" + std::string(200, '\t') +
+                     "30000 " + std::string(1000, 'x') + "\n" + std::string(1500, '\n') +
+                     "erase 200000 10000\n";
+  std::string large, many;
+  for (int i = 0; i < 1600; ++i) large += "erase 0 20000   \n", many += i ? "0 " : "";
+  const char kProc[] = "dev:    size   erasesize  name\nmtd1: 00400000 00020000 \"kernel\"\n";
+  const struct {
+    std::string script, proc, erased, err;
+  } cases[] = {
+      {lf, kProc, "0-1 8 16-127", ""},
+      {crlf, kProc, "0-1 8 16-127", ""},
+      {"erase 0 40000\rerase 100000 30000\r\terase 200000 10000", kProc, "0-1 8 16-127", ""},
+      {wide, kProc, "0-1 8 16-127", ""},
+      {large + "erase 20000 20000\n", kProc, many + "0-1", ""},
+      {"\n\r\n \t \v\f\r\r\n\n", kProc, "", ""},
+      {"WRITE  0 \t 1 x\nfinish\n# comment\nwrite 100000 20000\nwriteoob 1 2\ndupoob 1 2 3\nerase 0\n"
+       "setenv 3c0000 20000 image\nchkver /etc/version\nifnpart\nerase 0 20000\n",
+       kProc, "0",
+       "Unknown script command WRITE  0 \t 1 x\nUnknown script command finish\nUnknown script command # "
+       "comment\n"
+       "incomplete script command write 100000 20000\nincomplete script command writeoob 1 2\n"
+       "incomplete script command dupoob 1 2 3\nincomplete script command erase 0\n"
+       "incomplete script command setenv 3c0000 20000 image\nincomplete script command chkver /etc/version\n"
+       "incomplete script command ifnpart\n"},
+      {"write 100000 20000 missing.bin\nwriteoob 0 20000 sub/none\nerase 0 20000\n", kProc, "",
+       "<board>/update/missing.bin doesn't exist\n"},
+      {"ifnpart nosuchpart erase 0 20000\nX\n", kProc, "0", "Unknown script command X\n"},
+      {"ifnpart nosuchpart erase 0 20000\nX\n", "mtd3: 1 2 \"nosuchpart\"\n", "",
+       "Unknown script command X\n"},
+      {"ifnpart alpha ifnpart beta erase 0 20000\nifnpart\tnone  \tBAD\t\t1   2\nifnpart none\n"
+       "ifnpart none write 1\nifnpart none ifnpart kernel erase 40000 20000\n",
+       kProc, "0", "Unknown script command BAD 1 2\nincomplete script command write 1\n"},
+      {"ifnpart alpha ifnpart beta erase 0 20000\nifnpart none ifnpart kernel erase 40000 20000\n",
+       "mtd7: 1 2 \"beta\"\n", "2", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script.substr(0, 60));
+    ChildResult r = Update(
+        {"image=1"}, {{"fwupdate_1", c.script}},
+        [&](Board& b) {
+          b.kernel.set_file("/proc/mtd", c.proc);
+          return 0;
+        },
+        [&](Board& b) {
+          CHILD_CHECK_EQ(c.erased, Erased(b));
+          return 0;
+        });
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ("finish\n", r.out.substr(r.out.size() - 7));
+    EXPECT_EQ(c.err, r.err);
+  }
+}
+
+namespace {
+
+// A system-log service of the board's own in its directory, on a queue key nobody else uses.
+struct Service {
+  BoardPlaces places;
+  std::string local, remote;
+  int sock = -1, queue = -1;
+
+  // The queue is made and removed by the parent, so that a run that dies leaves none behind.
+  void MakeQueue() {
+    for (key_t key = 0x46570000 + (getpid() & 0xFFFF) * 16; queue < 0; ++key) {
+      queue = msgget(key, IPC_CREAT | IPC_EXCL | 0777);
+      places.log_queue_key = key;
+    }
+  }
+  int Start(Board& b) {
+    local = b.root + "/sender";
+    remote = b.root + "/syslog";
+    const int key = places.log_queue_key;
+    places = board();
+    places.log_local = local.c_str();
+    places.log_service = remote.c_str();
+    places.log_queue_key = key;
+    board_install(&places);
+    sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+    struct sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", remote.c_str());
+    return sock >= 0 && bind(sock, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
+  }
+  // What arrived on both channels; the datagram's closing NUL shown as \0.
+  std::string Received() {
+    char buf[4096];
+    ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    std::string d = n < 0 ? "<none>" : std::string(buf, static_cast<size_t>(n));
+    if (!d.empty() && d.back() == '\0') d.replace(d.size() - 1, 1, "\\0");
+    struct {
+      long mtype;
+      char mtext[4096];
+    } m;
+    n = msgrcv(queue, &m, sizeof m.mtext, 0, IPC_NOWAIT);
+    const std::string q = n < 0 ? "<none>" : std::string(m.mtext, static_cast<size_t>(n));
+    return "[dgram " + d + "][msg " + q.substr(0, q.find("&time=")) + "]";
+  }
+};
+
+}  // namespace
+
+// "chkver ver REQUIRED": an installed version at least the required one goes on; an older one
+// is refused with an event to the system log; an unreadable one is refused without; a required
+// version without two numbers stops the run.
+TEST(WholeUpdate, VersionCheck) {
+  const std::string bad = "Check Version Error (v1.2 required), badimage\n";
+  const std::string none = "[dgram <none>][msg <none>]";
+  const std::string event =
+      "[dgram action=insertlog&logid=108&desc=Firmware Update failed&note=v1.2 required&logtype=System\\0]"
+      "[msg event=addlog&id=108&desc=Firmware update failed&note=v1.2 required&type=System]";
+  const struct {
+    std::string version;  // "-": no file, "|": a FIFO
+    std::string required, out, received, err;
+  } cases[] = {
+      {"v1.2r7 build", "1.2", "finish\n[0]", none, ""},
+      {"v1.2r0\tx\n", "1.2", "finish\n[0]", none, ""},
+      {"v2.0r0 x", "1.2", "finish\n[0]", none, ""},
+      {"v1.10r1 y", "1.2", "finish\n[0]", none, ""},
+      {"v1.2r7word", "1.2", "finish\n[0]", none, ""},
+      // A word far longer than any fixed buffer is only looked at, never copied past its end.
+      {"v3.0r1 " + std::string(5000, 'w'), "1.2junk", "finish\n[0]", none, ""},
+      {"v1.1r9 build", "1.2", bad + "[]", event, ""},
+      {"v0.9r1 x", "1.2", bad + "[]", event, ""},
+      {"v1.1r99word", "1.2", bad + "[]", event, ""},
+      {"-", "1.2", bad + "[]", none, ""},
+      {"", "1.2", bad + "[]", none, ""},
+      {"v1.2r3", "1.2", bad + "[]", none, ""},
+      {"v1.2r3 \n", "1.2", bad + "[]", none, ""},
+      {"1.2r3 x", "1.2", bad + "[]", none, ""},
+      {" v1.2r3 x", "1.2", bad + "[]", none, ""},
+      {"v1.2 x", "1.2", bad + "[]", none, ""},
+      {"|", "1.2", bad + "[]", none, ""},  // not waited on for ever
+      {"v9.9r9 x", "1", "finish\n[]", none, "incomplete script command chkver ver 1, Abort\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version.substr(0, 20) + " " + c.required);
+    static Service service;
+    service.queue = -1;
+    service.MakeQueue();
+    ASSERT_LE(0, service.queue);
+    ChildResult r = Update(
+        {"image=1"}, {{"fwupdate_1", "chkver ver " + c.required + "\nerase 0 20000\n"}},
+        [&](Board& b) {
+          alarm(10);
+          if (c.version == "|") mkfifo("ver", 0644);
+          if (c.version != "-" && c.version != "|") b.put("ver", c.version);
+          return service.Start(b);
+        },
+        [](Board& b) {
+          printf("[%s]", Erased(b).c_str());
+          fprintf(stderr, "%s", service.Received().c_str());
+          return 0;
+        });
+    msgctl(service.queue, IPC_RMID, nullptr);
+    // A refused version still ends the run as a success: the word badimage is the answer.
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(kHead + std::string("0\n") + c.out, r.out);
+    EXPECT_EQ(c.err + c.received, r.err);
   }
 }
 
@@ -140,8 +396,8 @@ TEST(WholeUpdate, BudgetMatchesTheBlockLinesWhateverThePageSize) {
 // Lines that can be carried out despite a fault do so, and the run goes on.
 TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
   struct Row {
-    const char* line;
-    const char* said;  // on standard error after "<line>: "; "" when the line must work
+    std::string line;
+    std::string said;  // on standard error after "<line>: "; "" when the line must work
     bool untouched;    // refused before its erase: the whole chip as it was
     std::function<void(Board&)> fault = nullptr;
     std::function<int(Board&)> check = nullptr;
@@ -164,9 +420,42 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
       {"write 200000 20000 dir", "<board>/update/dir is not a regular file", true},
       {"write 200000 20000 fifo", "<board>/update/fifo is not a regular file", true},
       {"write 200000 20000 link", "<board>/update/link is not a regular file", true},
+      // Images come only from inside the package.
+      {"write 200000 20000 ../outside.bin", "<board>/update/../outside.bin is outside the package", true},
+      {"writeoob 200000 20000 sub/../../outside.bin",
+       "<board>/update/sub/../../outside.bin is outside the package", true},
+      {"write 200000 20000 ext/k.bin", "<board>/update/ext/k.bin cannot be opened: Not a directory", true},
+      {"write 200000 20000 sub/../k.bin", "", false, nullptr,
+       [&](Board& b) {
+         CHILD_CHECK(b.read(0x200000, kImage.size()) == kImage);
+         return 0;
+       }},
       {"setenv 3c0000 20000 image=2 x", "variable name holds \"=\"", true},
       {"setenv 400000 20000 image 2", "boot environment at 0x400000 fails its CRC, left unchanged", true},
       {"setenv 420000 20000 image 2", "boot environment at 0x420000 fails its CRC, left unchanged", true},
+      {"setenv 3c0000 20000 image 2", "boot environment at 0x3c0000 cannot be read, left unchanged", true,
+       [](Board& b) { b.kernel.fail_reads("/dev/mtd0", EIO); }},
+      {"setenv 440000 20000 more " + std::string(100, 'm'),
+       "boot environment at 0x440000 would overflow, left unchanged", true,
+       [](Board& b) { b.program(0x440000, oracle::EnvBlock({"a=" + std::string(0x1FFFC - 20, 'v')})); }},
+      // A stale copy of an earlier dupoob must not go to flash when the source cannot be read.
+      {"dupoob 440000 20000 20000 200000", "cannot read the source, nothing written", true,
+       [](Board& b) {
+         b.put("tmp.yaffs", std::string(2080, 's'));
+         g_dump_fails = true;
+         Spy(b);
+       }},
+      // Nor may a planted link redirect the copy.
+      {"dupoob 440000 20000 800 200000", "", false,
+       [](Board& b) {
+         testutil::WriteAll(b.root + "/victim", "keep");
+         if (symlink((b.root + "/victim").c_str(), b.path("tmp.yaffs").c_str()) != 0) abort();
+       },
+       [](Board& b) {
+         CHILD_CHECK_EQ(std::string("keep"), testutil::ReadAll(b.root + "/victim"));
+         CHILD_CHECK_EQ(2080u, b.get("tmp.yaffs").size());
+         return 0;
+       }},
       // The chip cannot be opened: the erase and the line say why, the run stops before the flash.
       {"write 200000 40000 k.bin", "block at 0x200000 did not erase, nothing written", false,
        [](Board& b) { b.kernel.fail_open("/dev/mtd0", EACCES); }},
@@ -203,14 +492,20 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
     static oracle::ChipState before;
     ChildResult r = Update(
         {"a=1", "image=1"},
-        {{"fwupdate_1", std::string(row.line) + "\nerase c80000 20000\n"},
+        {{"fwupdate_1", row.line + "\nerase c80000 20000\n"},
          {"k.bin", kImage},
          {"odd.oob", std::string(2081, 'o')},
          {"big.oob", std::string(65 * 2080, 'o')}},
         [&](Board& b) {
           mkdir(b.path("dir").c_str(), 0755);
           mkfifo(b.path("fifo").c_str(), 0644);
-          if (symlink("k.bin", b.path("link").c_str()) != 0) return 1;
+          mkdir(b.path("sub").c_str(), 0755);
+          mkdir((b.root + "/ext").c_str(), 0755);
+          testutil::WriteAll(b.root + "/ext/k.bin", "k");
+          testutil::WriteAll(b.root + "/outside.bin", std::string(0x800, 'o'));
+          if (symlink("k.bin", b.path("link").c_str()) != 0 ||
+              symlink((b.root + "/ext").c_str(), b.path("ext").c_str()) != 0)
+            return 1;
           b.chip.fill(0xC80000, kEb, 0x00);
           b.chip.fill(0x200000, 0x80000, 0x5A);
           std::string corrupt = oracle::EnvBlock({"image=1"});
@@ -222,13 +517,13 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
         },
         [&](Board& b) {
           CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
-          const bool stopped = *row.said != '\0';
+          const bool stopped = !row.said.empty();
           CHILD_CHECK_EQ(stopped, !b.chip.is_erased(0xC80000, kEb));
           if (row.untouched) CHILD_CHECK(memcmp(before.data.data(), b.chip.data(0), before.data.size()) == 0);
           return row.check ? row.check(b) : 0;
         });
     EXPECT_EQ(0, r.status) << r.out << r.err;
     EXPECT_EQ("finish\n", r.out.substr(r.out.size() - 7));
-    EXPECT_TRUE(!*row.said || testboard::HasLine(r.err, std::string(row.line) + ": " + row.said)) << r.err;
+    EXPECT_TRUE(row.said.empty() || testboard::HasLine(r.err, row.line + ": " + row.said)) << r.err;
   }
 }
