@@ -1,5 +1,6 @@
 #include "PowerCut.h"
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include "Report.h"
 #include "ScriptCheck.h"
 #include "UCrc32.h"
+#include "UpgradeScript.h"
 #include "sim_chip.h"
 
 namespace {
@@ -75,7 +77,7 @@ struct Judge {
     const std::string block = Bytes(chip, kSimEnvAt, kSimEnvSize);
     std::string env = "lost";
     if (!Unreadable(chip, kSimEnvAt, kSimEnvSize) && CrcOk(block))
-      env = block == new_env ? "new" : block == old_env ? "old" : "other";
+      env = block == old_env ? "old" : block == new_env ? "new" : "other";
     const bool switched = env != "lost" && Variable(block.substr(4), '\0', "image") != old_image;
     std::string text = env + (switched ? " 1" : " 0");
     for (size_t i = 0; i < ranges->size(); ++i) {
@@ -111,6 +113,38 @@ bool ScriptRanges(const SimOptions& options, const std::string& dir, const std::
   return true;
 }
 
+namespace {
+
+// The slot a script switches to: the value of its last "setenv ... image VALUE"; "" when none.
+std::string SwitchesTo(const std::string& path) {
+  std::string slot;
+  for (const std::string& line : Lines(path)) {
+    const StringList t = UpgradeScript::CutTokens(line);
+    if (t.size() >= 5 && t[0] == "setenv" && t[3] == "image") slot = t[4];
+  }
+  return slot;
+}
+
+}  // namespace
+
+void MarkOldSlot(const SimOptions& options, const std::string& dir, std::vector<CutRange>* ranges) {
+  const std::string old = Variable(options.env, ' ', "image"), running = SlotScript(options);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> others;
+  while (const dirent* e = readdir(d))
+    if (strncmp(e->d_name, "fwupdate_", 9) == 0 && e->d_name != running) others.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& other : others) {
+    std::vector<CutRange> theirs;
+    if (old.empty() || SwitchesTo(dir + "/" + other) != old || !ScriptRanges(options, dir, other, &theirs))
+      continue;
+    for (CutRange& r : *ranges)
+      for (const CutRange& t : theirs)
+        r.old_slot = r.old_slot || (!t.env && r.start < t.start + t.size && t.start < r.start + r.size);
+  }
+}
+
 std::string SlotScript(const SimOptions& options) {
   const std::string image = Variable(options.env, ' ', "image");
   return image.empty() ? "" : "fwupdate_" + std::to_string(strtol(image.c_str(), nullptr, 10));
@@ -142,23 +176,30 @@ std::vector<int> OpRanges(const std::vector<CutRange>& ranges, const std::vector
 }
 
 void AddPoint(CutMap* map, long long k, int range, uint64_t at, const std::string& result) {
-  CutStretch point = {k, k, 1, range, at, at, "", {}, false, false};
+  CutStretch point = {k, k, 1, range, at, at, "", {}, false, false, false};
   size_t pos = result.find(' ');
   point.env = result.substr(0, pos);
   const bool switched = pos != std::string::npos && result.compare(pos + 1, 1, "1") == 0;
-  bool all_new = true;
+  // The slot the boot loader picks must hold its ranges whole: the new ones once switched, the
+  // old slot's untouched otherwise.
+  bool broken = false;
+  size_t r = 0;
   for (pos = result.find(' ', pos + 1); pos != std::string::npos; pos = result.find(' ', pos + 1)) {
     point.states.push_back(result.substr(pos + 1, result.find(' ', pos + 1) - pos - 1));
-    all_new = all_new && point.states.back() == "new";
+    while (map->ranges[r].env) ++r;
+    const bool old_slot = map->ranges[r++].old_slot;
+    broken = broken || (switched ? !old_slot && point.states.back() != "new"
+                                 : old_slot && point.states.back() != "old");
   }
   point.defaults = point.env == "lost";
-  point.partial_slot = !point.defaults && switched && !all_new;
+  point.partial_slot = !point.defaults && broken;
+  point.switched = switched;
   ++map->points;
   map->on_defaults += point.defaults;
   map->on_partial_slot += point.partial_slot;
   CutStretch* last = map->stretches.empty() ? nullptr : &map->stretches.back();
   if (last && last->range == range && last->env == point.env && last->states == point.states &&
-      last->partial_slot == point.partial_slot) {
+      last->partial_slot == point.partial_slot && last->switched == point.switched) {
     last->last = k;
     last->last_at = at;
     ++last->points;
@@ -205,6 +246,7 @@ bool PowerCutMap(const SimOptions& given, const std::string& dir, const std::str
     *why = map->script + " cannot be read";
     return false;
   }
+  MarkOldSlot(given, dir, &map->ranges);
   const SimOptions options = Fitted(given, map->ranges);
   map->eb_size = SimGeometry(options).eb_size;
   sim::Chip chip(SimGeometry(options));
@@ -246,7 +288,7 @@ namespace {
 std::string Boots(const CutStretch& s) {
   if (s.defaults) return "DEFAULTS (environment lost)";
   if (s.partial_slot) return "PARTIAL SLOT";
-  return s.env == "old" ? "old slot" : "new slot";
+  return s.switched ? "new slot" : "old slot";
 }
 
 std::string Where(const CutMap& map, const CutStretch& s, uint64_t eb) {
@@ -340,7 +382,7 @@ bool WriteCutSvg(const CutMap& map, const std::string& path) {
   for (const CutStretch& s : map.stretches) {
     const char* colour = s.defaults       ? "#d62728"
                          : s.partial_slot ? "#ff7f0e"
-                         : s.env == "old" ? "#1f77b4"
+                         : !s.switched    ? "#1f77b4"
                                           : "#2ca02c";
     const double x = 10 + static_cast<double>(s.first) * scale;
     const double w = std::max(1.0, static_cast<double>(s.last - s.first + map.every) * scale);

@@ -16,6 +16,10 @@ struct CutRange {
   std::string text;  // the line as written
   uint64_t start, size;
   bool env;  // the range of the boot environment (judged as the environment, not as a range)
+  // Whether the slot the board boots before the run reads from it: another script of the package
+  // writes it and switches to that slot. A cut that leaves such a range changed without switching
+  // leaves the board on a partial slot; once switched, only the other ranges matter.
+  bool old_slot = false;
 };
 
 // Consecutive cut points with the same outcome on the same script line.
@@ -27,6 +31,7 @@ struct CutStretch {
   std::string env;             // "old", "new", "other" or "lost" (the boot loader's defaults)
   std::vector<std::string> states;  // per range that is not the environment: old, new, partial
   bool defaults, partial_slot;
+  bool switched;  // the environment selects another slot than before the run
 };
 
 struct CutMap {
@@ -46,6 +51,9 @@ std::string SlotScript(const SimOptions& options);
 // false when the script cannot be read.
 bool ScriptRanges(const SimOptions& options, const std::string& dir, const std::string& script,
                   std::vector<CutRange>* ranges);
+// Marks the ranges the board's current slot boots from (CutRange::old_slot), from the package's
+// other scripts in dir that switch to that slot.
+void MarkOldSlot(const SimOptions& options, const std::string& dir, std::vector<CutRange>* ranges);
 // options with the backing that holds every range.
 SimOptions Fitted(const SimOptions& options, const std::vector<CutRange>& ranges);
 
