@@ -185,10 +185,18 @@ testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* 
   return r;
 }
 
-std::string Fails(int err, const std::string& msg, const std::function<int()>& op) {
-  const testutil::ChildResult c = testutil::RunChild([&] { return op() == -1 ? 128 + errno : 1; });
-  if (c.status >= 128 && (err == -1 || c.status - 128 == err) && c.err == msg) return "";
-  return "status " + std::to_string(c.status) + " (errno + 128), stderr:\n" + c.err;
+std::string Outcome(const std::function<int()>& op) {
+  const testutil::ChildResult c = testutil::RunChild([&] {
+    const int ret = op();
+    fflush(nullptr);
+    return ret == -1 ? 128 + errno : ret;
+  });
+  return (c.status >= 128 ? "errno " + std::to_string(c.status - 128) : "ret " + std::to_string(c.status)) +
+         "\nout: " + c.out + "\nerr: " + c.err;
+}
+
+std::string Failure(int err, const std::string& err_text, const std::string& out_text) {
+  return "errno " + std::to_string(err) + "\nout: " + out_text + "\nerr: " + err_text;
 }
 
 std::string ErrLine(const std::string& tool, int err) {

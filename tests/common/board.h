@@ -85,9 +85,11 @@ struct Snapshot {
 testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* snap = nullptr,
                             const std::string& input = std::string());
 
-// A call answering -1 with errno on failure, run in a child: "" when it failed with err (-1: any
-// errno) writing exactly msg to standard error, else what it did.
-std::string Fails(int err, const std::string& msg, const std::function<int()>& op);
+// op in a child, for comparing whole outcomes: "ret N", or "errno N" when it answered -1, then
+// what it wrote to standard output and to standard error.
+std::string Outcome(const std::function<int()>& op);
+// The outcome of a call that failed with err, writing err_text and out_text.
+std::string Failure(int err, const std::string& err_text, const std::string& out_text = "");
 // The errno line that a tool's report puts under its message.
 std::string ErrLine(const std::string& tool, int err);
 

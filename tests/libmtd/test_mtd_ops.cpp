@@ -8,44 +8,39 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
-#include "child.h"
+#include "board.h"
 #include "libmtd.h"
-#include "mtd_check.h"
 #include "sim_kernel.h"
 
-using mtdtest::ErrLine;
-using mtdtest::Fails;
-using mtdtest::Result;
-using mtdtest::RunOp;
+using testboard::Failure;
+using testboard::Outcome;
 
 namespace {
 
 const int kPage = 2048, kOob = 64, kEb = 128 * 1024;
 const std::string kE = "libmtd: error!: ";
-
+std::string ErrLine(int err) { return testboard::ErrLine("libmtd", err); }
+// call fails with errno err, writing exactly msg to standard error (and out to standard output).
+#define FAILS(err, msg, call) EXPECT_EQ(Failure(err, msg), Outcome([&] { return call; }))
+std::string Ok(const std::string& out = "") { return "ret 0\nout: " + out + "\nerr: "; }
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(seed + i * 13);
   return v;
 }
 
-const std::pair<unsigned long, const char*> kRequests[] = {{MEMERASE, "MEMERASE"},
-                                                           {MEMERASE64, "MEMERASE64"},
-                                                           {MEMREADOOB, "MEMREADOOB"},
-                                                           {MEMREADOOB64, "MEMREADOOB64"},
-                                                           {MEMWRITEOOB, "MEMWRITEOOB"},
-                                                           {MEMWRITEOOB64, "MEMWRITEOOB64"},
-                                                           {MEMWRITE, "MEMWRITE"},
-                                                           {MEMGETBADBLOCK, "MEMGETBADBLOCK"},
-                                                           {MEMSETBADBLOCK, "MEMSETBADBLOCK"},
-                                                           {MEMGETOOBSEL, "MEMGETOOBSEL"},
-                                                           {MEMLOCK, "MEMLOCK"},
-                                                           {MEMUNLOCK, "MEMUNLOCK"},
-                                                           {MEMISLOCKED, "MEMISLOCKED"}};
+#define REQ(r) \
+  { r, #r }
+const std::pair<unsigned long, const char*> kRequests[] = {
+    REQ(MEMERASE),       REQ(MEMERASE64),     REQ(MEMREADOOB),   REQ(MEMREADOOB64), REQ(MEMWRITEOOB),
+    REQ(MEMWRITEOOB64),  REQ(MEMWRITE),       REQ(MEMGETOOBSEL), REQ(MEMLOCK),      REQ(MEMUNLOCK),
+    REQ(MEMGETBADBLOCK), REQ(MEMSETBADBLOCK), REQ(MEMISLOCKED)};
 
 class Ops : public ::testing::Test {
  protected:
@@ -53,10 +48,8 @@ class Ops : public ::testing::Test {
     chip.reset(new sim::Chip(g));
     k.add_mtd(0, chip.get(), "all", 0, view_size);
     lib = libmtd_open();
-    ASSERT_NE(nullptr, lib);
     ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd0", &mtd));
     fd = k_open("/dev/mtd0", O_RDWR);
-    ASSERT_GE(fd, 0);
     k.clear_calls();
   }
   void OpenSubpages() {
@@ -76,6 +69,11 @@ class Ops : public ::testing::Test {
     }
     return t;
   }
+  // A fresh handle, which has not learned what the kernel lacks.
+  void Reopen() {
+    libmtd_close(lib);
+    lib = libmtd_open();
+  }
   void TearDown() override {
     if (fd >= 0) k_close(fd);
     libmtd_close(lib);
@@ -92,46 +90,40 @@ TEST_F(Ops, EraseblockNumbersAndOffsetsAreChecked) {
   Open();
   ASSERT_EQ(64, mtd.eb_cnt);
   EXPECT_EQ(0, mtd_valid_erase_block(&mtd, 63));
-  std::pair<int, std::function<int()>> cases[] = {
-      {-1, [&] { return mtd_valid_erase_block(&mtd, -1); }},
-      {64, [&] { return mtd_erase(lib, &mtd, fd, 64); }},
-      {64, [&] { return mtd_is_bad(&mtd, fd, 64); }},
-      {-1, [&] { return mtd_mark_bad(&mtd, fd, -1); }},
-      {64, [&] { return mtd_read(&mtd, fd, 64, 0, nullptr, 0); }},
-      {-5, [&] { return mtd_write(lib, &mtd, fd, -5, 0, nullptr, 0, nullptr, 0, 0); }},
-      {64, [&] { return mtd_lock(&mtd, fd, 64); }},
-      {64, [&] { return mtd_unlock(&mtd, fd, 64); }},
-      {64, [&] { return mtd_torture(lib, &mtd, fd, 64); }},
-  };
-  for (const auto& c : cases)
-    EXPECT_TRUE(Fails(EINVAL,
-                      kE + "bad eraseblock number " + std::to_string(c.first) + ", mtd0 has 64 eraseblocks\n",
-                      c.second));
-
+  const std::string bad = kE + "bad eraseblock number ", has = ", mtd0 has 64 eraseblocks\n";
+  FAILS(EINVAL, bad + "-1" + has, mtd_valid_erase_block(&mtd, -1));
+  FAILS(EINVAL, bad + "64" + has, mtd_erase(lib, &mtd, fd, 64));
+  FAILS(EINVAL, bad + "64" + has, mtd_is_bad(&mtd, fd, 64));
+  FAILS(EINVAL, bad + "-1" + has, mtd_mark_bad(&mtd, fd, -1));
+  FAILS(EINVAL, bad + "64" + has, mtd_read(&mtd, fd, 64, 0, nullptr, 0));
+  FAILS(EINVAL, bad + "-5" + has, mtd_write(lib, &mtd, fd, -5, 0, nullptr, 0, nullptr, 0, 0));
+  FAILS(EINVAL, bad + "64" + has, mtd_lock(&mtd, fd, 64));
+  FAILS(EINVAL, bad + "64" + has, mtd_unlock(&mtd, fd, 64));
+  EXPECT_EQ(Failure(EINVAL, bad + "64" + has, "libmtd: run torture test for PEB 64\n"),
+            Outcome([&] { return mtd_torture(lib, &mtd, fd, 64); }));
   // offs + len may reach the end of the eraseblock, not pass it, nor overflow an int.
   std::vector<uint8_t> buf(kEb);
   EXPECT_EQ(0, mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage));
-  const std::string size = ", mtd0 eraseblock size is 131072\n";
-  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 129024 or length 2049" + size,
-                    [&] { return mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage + 1); }));
-  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset -1 or length 1" + size,
-                    [&] { return mtd_read(&mtd, fd, 0, -1, buf.data(), 1); }));
-  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 10 or length 2147483647" + size,
-                    [&] { return mtd_read(&mtd, fd, 0, 10, buf.data(), 0x7FFFFFFF); }));
+  const std::string bo = kE + "bad offset ", size = ", mtd0 eraseblock size is 131072\n";
+  FAILS(EINVAL, bo + "129024 or length 2049" + size,
+        mtd_read(&mtd, fd, 63, kEb - kPage, buf.data(), kPage + 1));
+  FAILS(EINVAL, bo + "-1 or length 1" + size, mtd_read(&mtd, fd, 0, -1, buf.data(), 1));
+  FAILS(EINVAL, bo + "10 or length 2147483647" + size, mtd_read(&mtd, fd, 0, 10, buf.data(), 0x7FFFFFFF));
 }
 
 TEST_F(Ops, WriteAlignmentIsTheSubpageSize) {
   OpenSubpages();
   ASSERT_EQ(512, mtd.subpage_size);
   std::vector<uint8_t> data = Pattern(kPage, 1);
-  EXPECT_TRUE(Fails(EINVAL, kE + "write offset 256 is not aligned to mtd0 min. I/O size 512\n",
-                    [&] { return mtd_write(lib, &mtd, fd, 1, 256, data.data(), 512, nullptr, 0, 0); }));
-  EXPECT_TRUE(Fails(EINVAL, kE + "write length 700 is not aligned to mtd0 min. I/O size 512\n",
-                    [&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), 700, nullptr, 0, 0); }));
-  // A negative length would make one huge write from the caller's buffer.
-  EXPECT_TRUE(Fails(EINVAL, kE + "bad offset 512 or length -512, mtd0 eraseblock size is 131072\n",
-                    [&] { return mtd_write(lib, &mtd, fd, 1, 512, data.data(), -512, nullptr, 0, 0); }));
-
+  const std::string io = " is not aligned to mtd0 min. I/O size 512\n";
+  const std::tuple<int, int, std::string> cases[] = {
+      {256, 512, "write offset 256" + io},
+      {512, 700, "write length 700" + io},
+      // A negative length would make one huge write from the caller's buffer.
+      {512, -512, "bad offset 512 or length -512, mtd0 eraseblock size is 131072\n"}};
+  for (const auto& c : cases)
+    FAILS(EINVAL, kE + std::get<2>(c),
+          mtd_write(lib, &mtd, fd, 1, std::get<0>(c), data.data(), std::get<1>(c), nullptr, 0, 0));
   // 512-byte steps pass although they are not page multiples.
   ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 1, 512, data.data(), 1024, nullptr, 0, 0));
   EXPECT_EQ(0, memcmp(chip->data(kEb + 512), data.data(), 1024));
@@ -148,12 +140,11 @@ TEST_F(Ops, BadBlocksAreAskedOnlyWhereAllowed) {
   EXPECT_TRUE(chip->is_bad(5));
   EXPECT_EQ(5ull * kEb, k.calls()[2].offset);
   EXPECT_EQ(1, mtd_is_bad(&mtd, fd, 5));
-
   // A device without bad blocks is never asked, and cannot be marked.
   mtd.bb_allowed = 0;
   k.clear_calls();
   EXPECT_EQ(0, mtd_is_bad(&mtd, fd, 4));
-  EXPECT_TRUE(Fails(EINVAL, "", [&] { return mtd_mark_bad(&mtd, fd, 6); }));
+  FAILS(EINVAL, "", mtd_mark_bad(&mtd, fd, 6));
   EXPECT_EQ("", Trace());
 }
 
@@ -161,10 +152,7 @@ TEST_F(Ops, EraseFallsBackToTheOldRequestOnce) {
   Open();
   k.has_memerase64 = false;
   chip->fill(2 * kEb, kEb, 0x00);
-  Result r = RunOp([&] { return mtd_erase(lib, &mtd, fd, 2); });
-  EXPECT_EQ(0, r.ret);
-  EXPECT_EQ("", r.out + r.errs);  // the switch is silent
-
+  EXPECT_EQ(Ok(), Outcome([&] { return mtd_erase(lib, &mtd, fd, 2); }));  // the switch is silent
   ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 2));
   EXPECT_TRUE(chip->is_erased(2 * kEb, kEb));
   EXPECT_EQ("MEMERASE64 MEMERASE", Trace());
@@ -174,16 +162,14 @@ TEST_F(Ops, EraseFallsBackToTheOldRequestOnce) {
   EXPECT_EQ("MEMERASE", Trace());
   EXPECT_EQ(3ull * kEb, k.calls().back().offset);
   EXPECT_EQ(uint64_t(kEb), k.calls().back().length);
-
   // Any other refusal of MEMERASE64 is a failure, and does not switch a new handle.
-  libmtd_t lib2 = libmtd_open();
+  Reopen();
   k.has_memerase64 = true;
   chip->fail_erase(4, EIO);
-  EXPECT_EQ(-1, mtd_erase(lib2, &mtd, fd, 4));
+  EXPECT_EQ(-1, mtd_erase(lib, &mtd, fd, 4));
   k.clear_calls();
-  ASSERT_EQ(0, mtd_erase(lib2, &mtd, fd, 4));
+  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 4));
   EXPECT_EQ("MEMERASE64", Trace());
-  libmtd_close(lib2);
 }
 
 TEST_F(Ops, ThirtyTwoBitRequestsStopAtFourGiB) {
@@ -193,67 +179,51 @@ TEST_F(Ops, ThirtyTwoBitRequestsStopAtFourGiB) {
   k.has_memerase64 = false;
   ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 32766));
   for (int eb : {32767, 40000})
-    EXPECT_TRUE(Fails(EINVAL, kE + "this system can address only 32767 eraseblocks\n",
-                      [&] { return mtd_erase(lib, &mtd, fd, eb); }));
+    FAILS(EINVAL, kE + "this system can address only 32767 eraseblocks\n", mtd_erase(lib, &mtd, fd, eb));
   // With MEMERASE64 a fresh handle reaches past 4 GiB.
-  libmtd_t lib2 = libmtd_open();
+  Reopen();
   k.has_memerase64 = true;
   k.clear_calls();
-  EXPECT_EQ(0, mtd_erase(lib2, &mtd, fd, 40000));
+  EXPECT_EQ(0, mtd_erase(lib, &mtd, fd, 40000));
   EXPECT_EQ(40000ull * kEb, k.calls().back().offset);
-  libmtd_close(lib2);
 
   k.has_oob64 = false;
-  std::vector<uint8_t> oob(kOob);
+  std::vector<uint8_t> oob(kOob), buf(kPage), data(kPage, 0x00);
   ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 0xFFFFF800ull, kOob, oob.data()));
-  EXPECT_TRUE(Fails(EINVAL, kE + "this system can address only up to address 4294967295\n",
-                    [&] { return mtd_read_oob(lib, &mtd, fd, 0x100000000ull, kOob, oob.data()); }));
+  FAILS(EINVAL, kE + "this system can address only up to address 4294967295\n",
+        mtd_read_oob(lib, &mtd, fd, 0x100000000ull, kOob, oob.data()));
   // The old request's failure names it, with the eraseblock that holds the address.
   k.fail_ioctl(MEMREADOOB, EIO, 1);
-  EXPECT_TRUE(
-      Fails(EIO, kE + "MEMREADOOB ioctl failed for mtd0, offset 397312 (eraseblock 3)\n" + ErrLine(EIO),
-            [&] { return mtd_read_oob(lib, &mtd, fd, 3 * kEb + 64 * kPage / 32, kOob, oob.data()); }));
-
-  // The data path's position is a signed 32-bit number: 2 GiB is negative.
-  std::vector<uint8_t> buf(kPage), data(kPage, 0x00);
-  EXPECT_TRUE(Fails(EINVAL, kE + "cannot seek mtd0 to offset 18446744071562067968\n" + ErrLine(EINVAL),
-                    [&] { return mtd_read(&mtd, fd, 16384, 0, buf.data(), kPage); }));
-  // 4 GiB would wrap to 0 and touch eraseblock 0: refused as well.
+  EXPECT_EQ(
+      Failure(EIO, kE + "MEMREADOOB ioctl failed for mtd0, offset 397312 (eraseblock 3)\n" + ErrLine(EIO)),
+      Outcome([&] { return mtd_read_oob(lib, &mtd, fd, 3 * kEb + 64 * kPage / 32, kOob, oob.data()); }));
+  // The data path's position is a signed 32-bit number: 2 GiB is negative, and 4 GiB would wrap
+  // to 0 and touch eraseblock 0.
+  const std::string seek = kE + "cannot seek mtd0 to offset ";
+  FAILS(EINVAL, seek + "18446744071562067968\n" + ErrLine(EINVAL),
+        mtd_read(&mtd, fd, 16384, 0, buf.data(), kPage));
   chip->fill(0, kPage, 0x11);
-  const std::string seek4 = kE + "cannot seek mtd0 to offset 4294967296\n" + ErrLine(EINVAL);
-  EXPECT_TRUE(Fails(EINVAL, seek4, [&] { return mtd_read(&mtd, fd, 32768, 0, buf.data(), kPage); }));
-  EXPECT_TRUE(Fails(EINVAL, seek4,
-                    [&] { return mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0); }));
-  EXPECT_EQ(0x11, chip->data(0)[0]);
-  EXPECT_EQ(0x11, chip->data(kPage - 1)[0]);
+  FAILS(EINVAL, seek + "4294967296\n" + ErrLine(EINVAL), mtd_read(&mtd, fd, 32768, 0, buf.data(), kPage));
+  FAILS(EINVAL, seek + "4294967296\n" + ErrLine(EINVAL),
+        mtd_write(lib, &mtd, fd, 32768, 0, data.data(), kPage, nullptr, 0, 0));
+  EXPECT_TRUE(chip->data(0)[0] == 0x11 && chip->data(kPage - 1)[0] == 0x11);
 }
 
 TEST_F(Ops, OobRangeAndAddressChecks) {
   Open();
   std::vector<uint8_t> oob(kOob);
-  const std::string only = " - mtd0 OOB size is only 64 bytes\n";
-  struct Case {
-    bool write;
-    uint64_t start, len;
-    std::string msg;
-  } cases[] = {
-      {false, kPage + 1, kOob, kE + "Cannot write 64 OOB bytes to address 2049 (OOB offset 1)" + only},
-      {true, kPage, 0, kE + "Cannot write 0 OOB bytes to address 2048 (OOB offset 0)" + only},
-      // A length that would wrap the sum past zero.
-      {false, kPage + 8, ~0ull - 3,
-       kE + "Cannot write 18446744073709551612 OOB bytes to address 2056 (OOB offset 8)" + only},
-      {false, 8ull << 20, 4, kE + "bad page address 8388608, mtd0 has 64 eraseblocks (8388608 bytes)\n"},
-  };
-  for (const Case& c : cases) {
-    auto op = [&] {
-      return c.write ? mtd_write_oob(lib, &mtd, fd, c.start, c.len, oob.data())
-                     : mtd_read_oob(lib, &mtd, fd, c.start, c.len, oob.data());
-    };
-    EXPECT_TRUE(Fails(EINVAL, c.msg, op));
-    EXPECT_EQ(-1, op());
-  }
+  const std::string only = " - mtd0 OOB size is only 64 bytes\n", cannot = kE + "Cannot write ";
+  FAILS(EINVAL, cannot + "64 OOB bytes to address 2049 (OOB offset 1)" + only,
+        mtd_read_oob(lib, &mtd, fd, kPage + 1, kOob, oob.data()));
+  FAILS(EINVAL, cannot + "0 OOB bytes to address 2048 (OOB offset 0)" + only,
+        mtd_write_oob(lib, &mtd, fd, kPage, 0, oob.data()));
+  // A length that would wrap the sum past zero.
+  FAILS(EINVAL, cannot + "18446744073709551612 OOB bytes to address 2056 (OOB offset 8)" + only,
+        mtd_read_oob(lib, &mtd, fd, kPage + 8, ~0ull - 3, oob.data()));
+  FAILS(EINVAL, kE + "bad page address 8388608, mtd0 has 64 eraseblocks (8388608 bytes)\n",
+        mtd_read_oob(lib, &mtd, fd, 8ull << 20, 4, oob.data()));
+  EXPECT_EQ(-1, mtd_write_oob(lib, &mtd, fd, 8ull << 20, 4, oob.data()));
   EXPECT_EQ("", Trace());
-
   chip->fill(3 * kPage, kPage, 0x00);
   memset(chip->oob(3), 0x5C, kOob);
   ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 3 * kPage + 60, 4, oob.data()));
@@ -265,11 +235,8 @@ TEST_F(Ops, FailingSixtyFourBitOobRequestIsFollowedByTheOldOne) {
   Open();
   std::vector<uint8_t> oob = Pattern(kOob, 9), back(kOob);
   k.oob64_errno = EIO;
-  Result r = RunOp([&] { return mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()); });
-  EXPECT_EQ(0, r.ret);
-  EXPECT_EQ(kE + "MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" + ErrLine(EIO),
-            r.errs);
-
+  EXPECT_EQ(Ok() + kE + "MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" + ErrLine(EIO),
+            Outcome([&] { return mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()); }));
   ASSERT_EQ(0, mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()));
   EXPECT_EQ(0, memcmp(chip->oob(2 * kEb / kPage + 1), oob.data(), kOob));
   // Switched: the next transfer asks only the old request, and without ENOTTY no message.
@@ -277,15 +244,11 @@ TEST_F(Ops, FailingSixtyFourBitOobRequestIsFollowedByTheOldOne) {
   ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, back.data()));
   EXPECT_EQ(oob, back);
   EXPECT_EQ("MEMREADOOB", Trace());
-
   // ENOTTY switches silently.
-  libmtd_t lib2 = libmtd_open();
+  Reopen();
   k.oob64_errno = 0;
   k.has_oob64 = false;
-  r = RunOp([&] { return mtd_read_oob(lib2, &mtd, fd, 2 * kEb + kPage, kOob, back.data()); });
-  EXPECT_EQ(0, r.ret);
-  EXPECT_EQ("", r.errs);
-  libmtd_close(lib2);
+  EXPECT_EQ(Ok(), Outcome([&] { return mtd_read_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, back.data()); }));
 }
 
 TEST_F(Ops, WriteWithoutMemwriteWritesOobThenData) {
@@ -295,8 +258,7 @@ TEST_F(Ops, WriteWithoutMemwriteWritesOobThenData) {
   for (int err : {ENOTTY, EOPNOTSUPP}) {
     SCOPED_TRACE(err);
     k.memwrite_errno = err;
-    libmtd_close(lib);
-    lib = libmtd_open();
+    Reopen();
     const int eb = err == ENOTTY ? 6 : 7;
     k.clear_calls();
     ASSERT_EQ(0, mtd_write(lib, &mtd, fd, eb, kPage, data.data(), kPage, oob.data(), kOob, 0));
@@ -309,19 +271,18 @@ TEST_F(Ops, WriteWithoutMemwriteWritesOobThenData) {
     ASSERT_EQ(0, mtd_write(lib, &mtd, fd, eb, 2 * kPage, data.data(), kPage, nullptr, 0, 0));
     EXPECT_EQ("lseek write", Trace());
   }
-
   // Only OOB: no seek, no write.
   k.clear_calls();
   std::fill(oob.begin(), oob.end(), 0x33);
   ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 8, 0, nullptr, kPage, oob.data(), kOob, 0));
   EXPECT_EQ("MEMWRITEOOB64", Trace());
   EXPECT_EQ(0x33, chip->oob(8 * kEb / kPage)[0]);
-
   k.fail_ioctl(MEMWRITEOOB64, EIO, 1);
   k.fail_ioctl(MEMWRITEOOB, EIO, 1);
-  Result r = RunOp([&] { return mtd_write(lib, &mtd, fd, 9, 0, nullptr, kPage, oob.data(), kOob, 0); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_NE(std::string::npos, r.errs.find(kE + "cannot write to OOB\n" + ErrLine(EIO))) << r.errs;
+  const std::string o =
+      Outcome([&] { return mtd_write(lib, &mtd, fd, 9, 0, nullptr, kPage, oob.data(), kOob, 0); });
+  EXPECT_EQ(0u, o.find("errno 5\n"));
+  EXPECT_NE(std::string::npos, o.find(kE + "cannot write to OOB\n" + ErrLine(EIO))) << o;
 }
 
 TEST_F(Ops, AutomaticPlacementWithoutMemwrite) {
@@ -332,10 +293,8 @@ TEST_F(Ops, AutomaticPlacementWithoutMemwrite) {
   EXPECT_EQ("MEMWRITE MEMGETOOBSEL MEMWRITEOOB64 lseek write", Trace());
   // The caller's first 38 bytes land at 2..39; the buffer is changed in place.
   EXPECT_EQ(0, memcmp(oob.data() + 2, orig.data(), 38));
-  EXPECT_EQ(orig[0], oob[0]);
-  EXPECT_EQ(orig[40], oob[40]);
+  EXPECT_TRUE(orig[0] == oob[0] && orig[40] == oob[40]);
   EXPECT_EQ(0, memcmp(chip->oob(6 * kEb / kPage), oob.data(), kOob));
-
   // Several regions fill in order; a layout that is not automatic leaves the bytes alone.
   k.oobsel_free = {{2, 4}, {10, 3}, {0, 0}, {50, 9}};
   oob = orig;
@@ -347,18 +306,17 @@ TEST_F(Ops, AutomaticPlacementWithoutMemwrite) {
   oob = orig;
   ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 8, 0, nullptr, 0, oob.data(), kOob, MTD_OPS_AUTO_OOB));
   EXPECT_EQ(orig, oob);
-
   // Regions reaching past the caller's buffer are cut at its end.
   k.oobsel_useecc = 2;
   k.oobsel_free = {{60, 40}, {200, 10}};
   oob = orig;
   ASSERT_EQ(0, mtd_write(lib, &mtd, fd, 9, 0, nullptr, 0, oob.data(), kOob, MTD_OPS_AUTO_OOB));
   EXPECT_EQ(0, memcmp(oob.data() + 60, orig.data(), 4));
-
   k.has_oobsel = false;
-  Result r = RunOp([&] { return mtd_write(lib, &mtd, fd, 10, 0, nullptr, 0, oob.data(), kOob, 1); });
-  EXPECT_EQ(-1, r.ret);
-  EXPECT_EQ(0u, r.errs.find(kE + "MEMGETOOBSEL failed\n        error "));
+  const std::string o =
+      Outcome([&] { return mtd_write(lib, &mtd, fd, 10, 0, nullptr, 0, oob.data(), kOob, 1); });
+  EXPECT_NE(std::string::npos, o.find("err: " + kE + "MEMGETOOBSEL failed\n        error ")) << o;
+  EXPECT_EQ(0u, o.find("errno ")) << o;
 }
 
 // Operations that only other tools call: locks and erase regions.
@@ -372,22 +330,19 @@ TEST_F(Ops, LocksAndRegions) {
   EXPECT_EQ(0, mtd_is_locked(&mtd, fd, 4));
   ASSERT_EQ(0, mtd_unlock(&mtd, fd, 3));
   EXPECT_FALSE(chip->is_locked(3));
-
   // A kernel without MEMISLOCKED answers EOPNOTSUPP, silently, whatever it said.
   for (int err : {ENOTTY, EOPNOTSUPP}) {
     k.fail_ioctl(MEMISLOCKED, err, 1);
-    EXPECT_TRUE(Fails(EOPNOTSUPP, "", [&] { return mtd_is_locked(&mtd, fd, 3); }));
+    FAILS(EOPNOTSUPP, "", mtd_is_locked(&mtd, fd, 3));
   }
+  const std::string failed = " ioctl failed for eraseblock ";
   k.fail_ioctl(MEMISLOCKED, EIO, 1);
-  EXPECT_TRUE(Fails(EIO, kE + "MEMISLOCKED ioctl failed for eraseblock 3 (mtd0)\n" + ErrLine(EIO),
-                    [&] { return mtd_is_locked(&mtd, fd, 3); }));
+  FAILS(EIO, kE + "MEMISLOCKED" + failed + "3 (mtd0)\n" + ErrLine(EIO), mtd_is_locked(&mtd, fd, 3));
   k.fail_ioctl(MEMUNLOCK, EIO, 1);
-  EXPECT_TRUE(Fails(EIO, kE + "MEMUNLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EIO),
-                    [&] { return mtd_unlock(&mtd, fd, 2); }));
+  FAILS(EIO, kE + "MEMUNLOCK" + failed + "2 (mtd0)\n" + ErrLine(EIO), mtd_unlock(&mtd, fd, 2));
   // A read-only descriptor may not lock.
-  int ro = k_open("/dev/mtd0", O_RDONLY);
-  EXPECT_TRUE(Fails(EPERM, kE + "MEMLOCK ioctl failed for eraseblock 2 (mtd0)\n" + ErrLine(EPERM),
-                    [&] { return mtd_lock(&mtd, ro, 2); }));
+  const int ro = k_open("/dev/mtd0", O_RDONLY);
+  FAILS(EPERM, kE + "MEMLOCK" + failed + "2 (mtd0)\n" + ErrLine(EPERM), mtd_lock(&mtd, ro, 2));
   k_close(ro);
 
   k.erase_regions = {{0, 0x10000, 4, 0}, {0x40000, 0x20000, 2, 1}};
@@ -395,13 +350,11 @@ TEST_F(Ops, LocksAndRegions) {
   memset(&got, 0, sizeof got);
   got.regionindex = 1;
   ASSERT_EQ(0, mtd_regioninfo(fd, 1, &got));
-  EXPECT_EQ(0x40000u, got.offset);
-  EXPECT_EQ(0x20000u, got.erasesize);
-  EXPECT_EQ(2u, got.numblocks);
-  EXPECT_TRUE(Fails(ENODEV, "", [&] { return mtd_regioninfo(fd, -1, &got); }));
+  EXPECT_TRUE(got.offset == 0x40000u && got.erasesize == 0x20000u && got.numblocks == 2u);
+  FAILS(ENODEV, "", mtd_regioninfo(fd, -1, &got));
   got.regionindex = 2;
-  EXPECT_TRUE(Fails(EINVAL, kE + "MEMGETREGIONINFO ioctl failed for erase region 2\n" + ErrLine(EINVAL),
-                    [&] { return mtd_regioninfo(fd, 2, &got); }));
+  FAILS(EINVAL, kE + "MEMGETREGIONINFO ioctl failed for erase region 2\n" + ErrLine(EINVAL),
+        mtd_regioninfo(fd, 2, &got));
 }
 
 TEST_F(Ops, WriteImage) {
@@ -417,11 +370,9 @@ TEST_F(Ops, WriteImage) {
   EXPECT_TRUE(chip->is_erased(2 * kEb, 1024));
   EXPECT_TRUE(chip->is_erased(2 * kEb + 1024 + img.size(), 512));
   size_t writes = 0;
-  for (const sim::Call& c : k.calls())
-    if (c.op == "write" && c.simulated) writes++;
+  for (const sim::Call& c : k.calls()) writes += c.op == "write" && c.simulated;
   EXPECT_EQ(2u, writes);
-  EXPECT_EQ(0u, k.open_fds() - 1);  // only our own descriptor
-
+  EXPECT_EQ(1u, k.open_fds());  // only our own descriptor
   struct Case {
     int eb, offs;
     std::string img;
@@ -439,13 +390,11 @@ TEST_F(Ops, WriteImage) {
            "\" image size is 132608 bytes, mtd0 size is 64 eraseblocks, the image does not fit "
            "if we write it starting from eraseblock 63, offset 0\n"},
   };
-  for (const Case& c : cases)
-    EXPECT_TRUE(Fails(c.err, c.msg, [&] { return mtd_write_img(&mtd, fd, c.eb, c.offs, c.img.c_str()); }));
+  for (const Case& c : cases) FAILS(c.err, c.msg, mtd_write_img(&mtd, fd, c.eb, c.offs, c.img.c_str()));
   EXPECT_EQ(0, mtd_write_img(&mtd, fd, 62, 0, path.c_str()));
-
   chip->fail_program(40 * kEb / kPage, EIO);
-  EXPECT_TRUE(Fails(EIO, kE + "cannot write 132608 bytes to mtd0 (eraseblock 40, offset 0)\n" + ErrLine(EIO),
-                    [&] { return mtd_write_img(&mtd, fd, 40, 0, path.c_str()); }));
+  FAILS(EIO, kE + "cannot write 132608 bytes to mtd0 (eraseblock 40, offset 0)\n" + ErrLine(EIO),
+        mtd_write_img(&mtd, fd, 40, 0, path.c_str()));
 }
 
 // A kernel whose n-th read from now flips one bit of what the chip returned.
@@ -460,39 +409,34 @@ ssize_t FlippingRead(int fd, void* buf, size_t len) {
 TEST_F(Ops, Torture) {
   Open();
   chip->fill(5 * kEb, kEb, 0x12);
-  Result r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 5); });
-  EXPECT_EQ(0, r.ret);
-  EXPECT_EQ("libmtd: run torture test for PEB 5\nlibmtd: PEB 5 passed torture test, do not mark it a bad\n",
-            r.out);
-  EXPECT_EQ("", r.errs);
+  const std::string run = "libmtd: run torture test for PEB ";
+  EXPECT_EQ(Ok(run + "5\nlibmtd: PEB 5 passed torture test, do not mark it a bad\n"),
+            Outcome([&] { return mtd_torture(lib, &mtd, fd, 5); }));
   ASSERT_EQ(0, mtd_torture(lib, &mtd, fd, 5));
   EXPECT_EQ(3u, chip->erases());
   EXPECT_EQ(0u, chip->violations());
   EXPECT_EQ(0x00, chip->data(5 * kEb)[0]);  // the last pattern stays
-
   // A failing erase or program ends the test with the kernel's errno.
   chip->fail_erase(6, EIO);
-  r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 6); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ("libmtd: run torture test for PEB 6\n", r.out);
+  EXPECT_EQ(
+      Failure(EIO, kE + "MEMERASE64 ioctl failed for eraseblock 6 (mtd0)\n" + ErrLine(EIO), run + "6\n"),
+      Outcome([&] { return mtd_torture(lib, &mtd, fd, 6); }));
   // A page that keeps its old bits gives the pattern failure.
   chip->fill(7 * kEb, kEb, 0xFF);
   chip->fail_program(7 * kEb / kPage + 10, EIO, -1);
-  r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 7); });
-  EXPECT_EQ(EIO, r.err);
-  EXPECT_EQ(0u, r.errs.find(kE + "cannot write 131072 bytes to mtd0 (eraseblock 7, offset 0)\n"));
-
+  EXPECT_EQ(0u, Outcome([&] { return mtd_torture(lib, &mtd, fd, 7); })
+                    .find(Failure(EIO, kE + "cannot write 131072 bytes to mtd0 (eraseblock 7, offset 0)\n",
+                                  run + "7\n")));
   // Bits that do not change, in the erased block or in a pattern read back.
   kernel_ops flipping = *g_kernel;
   flipping.read = FlippingRead;
   g_under = kernel_install(&flipping);
   g_reads_left = 1;  // the read after the first erase
-  EXPECT_TRUE(Fails(EIO, kE + "erased PEB 5, but a non-0xFF byte found\n",
-                    [&] { return mtd_torture(lib, &mtd, fd, 5); }));
+  EXPECT_EQ(Failure(EIO, kE + "erased PEB 5, but a non-0xFF byte found\n", run + "5\n"),
+            Outcome([&] { return mtd_torture(lib, &mtd, fd, 5); }));
   g_reads_left = 4;  // the read-back of the second pattern
-  r = RunOp([&] { return mtd_torture(lib, &mtd, fd, 5); });
-  EXPECT_TRUE(mtdtest::Failed(r, EIO, kE + "pattern 5a checking failed for PEB 5\n"));
-  EXPECT_EQ("libmtd: run torture test for PEB 5\n", r.out);
+  EXPECT_EQ(Failure(EIO, kE + "pattern 5a checking failed for PEB 5\n", run + "5\n"),
+            Outcome([&] { return mtd_torture(lib, &mtd, fd, 5); }));
   kernel_install(g_under);
 }
 
@@ -500,10 +444,7 @@ TEST_F(Ops, Torture) {
 TEST_F(Ops, SystemCallsPerOperation) {
   Open();
   std::vector<uint8_t> data = Pattern(kPage, 7), oob(kOob, 0x24), buf(kPage), back(kPage);
-  struct Case {
-    std::function<int()> op;
-    const char* trace;
-  } cases[] = {
+  const std::pair<std::function<int()>, const char*> cases[] = {
       {[&] { return mtd_is_bad(&mtd, fd, 1); }, "MEMGETBADBLOCK"},
       {[&] { return mtd_mark_bad(&mtd, fd, 60); }, "MEMSETBADBLOCK"},
       {[&] { return mtd_erase(lib, &mtd, fd, 1); }, "MEMERASE64"},
@@ -520,11 +461,11 @@ TEST_F(Ops, SystemCallsPerOperation) {
       {[&] { return mtd_is_locked(&mtd, fd, 9); }, "MEMISLOCKED"},
       {[&] { return mtd_valid_erase_block(&mtd, 9); }, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     k.clear_calls();
-    ASSERT_EQ(0, c.op()) << c.trace;
-    EXPECT_EQ(c.trace, Trace());
-    for (const sim::Call& call : k.calls()) EXPECT_EQ("/dev/mtd0", call.path) << c.trace;
+    ASSERT_EQ(0, c.first()) << c.second;
+    EXPECT_EQ(c.second, Trace());
+    for (const sim::Call& call : k.calls()) EXPECT_EQ("/dev/mtd0", call.path) << c.second;
   }
   EXPECT_EQ(data, back);  // the read got back the written page
 }
