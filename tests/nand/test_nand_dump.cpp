@@ -94,6 +94,12 @@ TEST(NandDump, RangeRules) {
   EXPECT_EQ(0, r.status) << r.err;
 }
 
+// What a child run ended with and said.
+std::string Told(int status, const std::string& out, const std::string& err) {
+  return std::to_string(status) + "\nout: " + out + "\nerr: " + err;
+}
+std::string Told(const testutil::ChildResult& r) { return Told(r.status, r.out, r.err); }
+
 TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
   testutil::TempDir dir;
   B b(dir.path(), sim::Geometry());
@@ -101,103 +107,90 @@ TEST(NandDump, EccCountersAreReportedAndThePageDelivered) {
   b.chip.bitflips(1, 2, 0);
   b.chip.bitflips(3, 1, 4);
   std::vector<char> buf(4 * 2080);
-  auto r = testboard::RunOn(b, [&] {
-    return nand_dump_to_mem_nooob(buf.data(), 0, 4 * 2048, kDev) != 0 ||
-           memcmp(buf.data(), b.chip.data(0), 8192);
-  });
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(
-      "ECC: 2 corrected bitflip(s) at offset 0x00000800\n"
-      "ECC: 4 uncorrectable bitflip(s) at offset 0x00001800\n"
-      "ECC: 1 corrected bitflip(s) at offset 0x00001800\n",
-      r.err);
+  EXPECT_EQ(Told(0, "",
+                 "ECC: 2 corrected bitflip(s) at offset 0x00000800\n"
+                 "ECC: 4 uncorrectable bitflip(s) at offset 0x00001800\n"
+                 "ECC: 1 corrected bitflip(s) at offset 0x00001800\n"),
+            Told(testboard::RunOn(b, [&] {
+              return nand_dump_to_mem_nooob(buf.data(), 0, 4 * 2048, kDev) != 0 ||
+                     memcmp(buf.data(), b.chip.data(0), 8192);
+            })));
   // Copies with OOB read raw: the pages as they are, no ECC verdicts.
-  r = testboard::RunOn(b, [&] { return nand_dump_to_mem_with_oob(buf.data(), 0, 4 * 2048, kDev); });
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", r.err);
+  EXPECT_EQ(
+      Told(0, "", ""),
+      Told(testboard::RunOn(b, [&] { return nand_dump_to_mem_with_oob(buf.data(), 0, 4 * 2048, kDev); })));
   b.kernel.has_eccstats = false;
-  r = testboard::RunOn(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); });
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("No ECC status information available: Inappropriate ioctl for device\n", r.err);
+  EXPECT_EQ(Told(0, "", "No ECC status information available: Inappropriate ioctl for device\n"),
+            Told(testboard::RunOn(b, [&] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); })));
 }
 
 // A kernel whose second ECC counter request fails: the one after the first page.
 const kernel_ops* g_under = nullptr;
 int g_ecc_calls = 0;
 int SecondEccFails(int fd, unsigned long request, void* arg) {
-  if (request == ECCGETSTATS && ++g_ecc_calls == 2) {
-    errno = EIO;
-    return -1;
-  }
+  if (request == ECCGETSTATS && ++g_ecc_calls == 2) return errno = EIO, -1;
   return g_under->ioctl(fd, request, arg);
 }
 
 TEST(NandDump, Failures) {
   testutil::TempDir d;
-  const std::string f = d.file("out");
+  const std::string f = d.file("out"), lib = "libmtd: error!: ", nd = "nanddump: error!: ";
   static std::vector<char> buf(0x40000 + 0x1000);
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  char* mem = buf.data();
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
   const bool have_tty = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0;
   const std::string tty = have_tty ? ptsname(master) : "";
-  const auto none = [](B&) {};
-  const std::string lib = "libmtd: error!: ";
-  struct Case {
-    const char* what;
-    std::function<void(B&)> setup;
-    std::function<int()> op;
+  const struct {
+    std::function<int(B&)> run;
     int status;
     std::string out, err;
   } cases[] = {
-      {"unaligned start", none, [&] { return nand_dump_nooob(f.c_str(), 100, 2048, kDev); }, 1, kAbort,
+      {[&](B&) { return nand_dump_nooob(f.c_str(), 100, 2048, kDev); }, 1, kAbort,
        "the start address (-s parameter) is not page-aligned!\nThe pagesize of this NAND Flash is 0x800.\n"},
-      {"no such device", none, [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd9"); }, 1, "",
+      {[&](B&) { return nand_dump_to_mem_nooob(mem, 0, 2048, "/dev/mtd9"); }, 1, "",
        "/dev/mtd9: No such file or directory\n"},
       // The only failure handed back to the caller instead of ending the process.
-      {"a node the MTD layer does not know", [](B& b) { b.kernel.add_node("/dev/mtd5", 90, 10, 0); },
-       [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, "/dev/mtd5") == -1 ? 0 : 1; }, 0, "",
-       "nanddump: error!: mtd_get_dev_info failed\n"},
-      {"no such directory for the file", none,
-       [&] { return nand_dump_nooob(d.file("no/such").c_str(), 0, 2048, kDev); }, 1, kAbort,
+      {[&](B& b) {
+         b.kernel.add_node("/dev/mtd5", 90, 10, 0);
+         return nand_dump_to_mem_nooob(mem, 0, 2048, "/dev/mtd5") == -1 ? 0 : 1;
+       },
+       0, "", nd + "mtd_get_dev_info failed\n"},
+      {[&](B&) { return nand_dump_nooob(d.file("no/such").c_str(), 0, 2048, kDev); }, 1, kAbort,
        d.file("no/such") + ": No such file or directory\n"},
       // A copy that the file cannot take is a failure, not a short copy: at its end, or midway.
-      {"a full file at the end", none, [] { return nand_dump_with_oob("/dev/full", 0, 2048, kDev); }, 1,
-       kAbort, "/dev/full: No space left on device\n"},
-      {"a full file midway", none, [] { return nand_dump_with_oob("/dev/full", 0, 0x40000, kDev); }, 1,
-       kAbort, "/dev/full: No space left on device\n"},
-      {"a terminal", none, [&] { return have_tty ? nand_dump_nooob(tty.c_str(), 0, 2048, kDev) : 1; }, 1,
+      {[](B&) { return nand_dump_with_oob("/dev/full", 0, 2048, kDev); }, 1, kAbort,
+       "/dev/full: No space left on device\n"},
+      {[](B&) { return nand_dump_with_oob("/dev/full", 0, 0x40000, kDev); }, 1, kAbort,
+       "/dev/full: No space left on device\n"},
+      {[&](B&) { return have_tty ? nand_dump_nooob(tty.c_str(), 0, 2048, kDev) : 1; }, 1,
        have_tty ? kAbort : "",
        have_tty ? "Not printing binary garbage to tty. Use '-a'\nor '--forcebinary' to override.\n" : ""},
-      {"copies with OOB need raw reads", [](B& b) { b.kernel.has_mtdfilemode = false; },
-       [] { return nand_dump_to_mem_with_oob(buf.data(), 0, 2048, kDev); }, 1, kAbort,
-       "nanddump: error!: MTDFILEMODE\n" + testboard::ErrLine("nanddump", ENOTTY)},
-      {"a page that cannot be read", [](B& b) { b.kernel.fail_reads(kDev, EIO); },
-       [] { return nand_dump_to_mem_nooob(buf.data(), 0x20000, 2048, kDev); }, 1, kAbort,
+      {[&](B& b) { return b.kernel.has_mtdfilemode = false, nand_dump_to_mem_with_oob(mem, 0, 2048, kDev); },
+       1, kAbort, nd + "MTDFILEMODE\n" + testboard::ErrLine("nanddump", ENOTTY)},
+      {[&](B& b) { return b.kernel.fail_reads(kDev, EIO), nand_dump_to_mem_nooob(mem, 0x20000, 2048, kDev); },
+       1, kAbort,
        lib + "cannot read 2048 bytes from mtd0 (eraseblock 1, offset 0)\n" +
-           testboard::ErrLine("libmtd", EIO) + "nanddump: error!: mtd_read\n"},
-      {"the bad-block query fails", [](B& b) { b.kernel.fail_ioctl(MEMGETBADBLOCK, EIO); },
-       [] { return nand_dump_to_mem_nooob(buf.data(), 0, 2048, kDev); }, 1, kAbort,
+           testboard::ErrLine("libmtd", EIO) + nd + "mtd_read\n"},
+      {[&](B& b) {
+         return b.kernel.fail_ioctl(MEMGETBADBLOCK, EIO), nand_dump_to_mem_nooob(mem, 0, 2048, kDev);
+       },
+       1, kAbort,
        lib + "MEMGETBADBLOCK ioctl failed for eraseblock 0 (mtd0)\n" + testboard::ErrLine("libmtd", EIO) +
-           "nanddump: error!: libmtd: mtd_is_bad\n"},
-      {"the ECC counters cannot be read after a page", none,
-       [] {
+           nd + "libmtd: mtd_is_bad\n"},
+      {[&](B&) {
          kernel_ops wrap = *g_kernel;
          wrap.ioctl = SecondEccFails;
          g_under = kernel_install(&wrap);
-         return nand_dump_to_mem_nooob(buf.data(), 0, 4096, kDev);
+         return nand_dump_to_mem_nooob(mem, 0, 4096, kDev);
        },
        1, kAbort, "ioctl(ECCGETSTATS): Input/output error\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    testutil::TempDir dir;
-    B b(dir.path(), sim::Geometry());
-    c.setup(b);
+  for (const auto& c : cases) {
+    B b(d.path(), sim::Geometry());
     testboard::Snapshot s;
-    auto r = testboard::RunOn(b, c.op, &s);
-    EXPECT_EQ(c.status, r.status);
-    EXPECT_EQ(c.out, r.out);
-    EXPECT_EQ(c.err, r.err);
-    EXPECT_EQ(0u, s.open_fds);
+    EXPECT_EQ(Told(c.status, c.out, c.err), Told(testboard::RunOn(
+                                                b, [&] { return c.run(b); }, &s)));
+    EXPECT_EQ(0u, s.open_fds) << c.err;
   }
   if (master >= 0) close(master);
 }
