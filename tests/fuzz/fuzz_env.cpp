@@ -1,11 +1,10 @@
 // Boot environment blocks with any contents: the input is the block. A variable set on it
 // must save into a block whose CRC verifies and which parses back to the same list.
-#include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,33 +15,16 @@
 
 namespace {
 
-std::string g_path;
-
-void RemovePath() { unlink(g_path.c_str()); }
-
-const char* BlockPath() {
-  static std::string path = [] {
-    char tmpl[] = "/tmp/fuzz_env.XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd < 0) abort();
-    close(fd);
-    g_path = tmpl;
-    atexit(RemovePath);
-    return std::string(tmpl);
-  }();
-  return path.c_str();
-}
+// The block lives in a memory file, which EnvUtil opens by its /proc name: no file to clean up.
+const int g_fd = memfd_create("env", 0);
+const std::string g_path = "/proc/self/fd/" + std::to_string(g_fd);
 
 void WriteBlock(const void* data, size_t size) {
-  FILE* f = fopen(BlockPath(), "wb");
-  if (!f) abort();
-  if (size && fwrite(data, 1, size, f) != size) abort();
-  if (fclose(f) != 0) abort();
+  if (ftruncate(g_fd, 0) != 0 || (size && pwrite(g_fd, data, size, 0) != static_cast<ssize_t>(size))) abort();
 }
 
 unsigned int LoadLe(const unsigned char* p) {
-  return static_cast<unsigned int>(p[0]) | (static_cast<unsigned int>(p[1]) << 8) |
-         (static_cast<unsigned int>(p[2]) << 16) | (static_cast<unsigned int>(p[3]) << 24);
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<unsigned int>(p[3]) << 24;
 }
 
 }  // namespace
@@ -52,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteBlock(data, size);
   // Block size: the input's own size, so every byte counts, but at least a CRC word.
   const unsigned int block = size < 4 ? 4 : static_cast<unsigned int>(size);
-  EnvUtil env(BlockPath(), block);
+  EnvUtil env(g_path.c_str(), block);
   if (!env.IsLoaded()) abort();
   const std::vector<std::string> before = env.Entries();
   for (const std::string& e : before)
@@ -73,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (env.GetCRC() != LoadLe(u)) abort();
 
   WriteBlock(out.data(), out.size());
-  EnvUtil again(BlockPath(), block);
+  EnvUtil again(g_path.c_str(), block);
   if (!again.IsLoaded()) abort();
   if (again.Entries() != env.Entries()) abort();
   const char* v = again.GetKeyValue("fwapply_fuzz");

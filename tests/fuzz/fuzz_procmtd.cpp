@@ -1,36 +1,22 @@
 // "/proc/mtd" tables of kernels without MTD sysfs, read through the simulated kernel.
 #include <stddef.h>
 #include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include <string>
 
-#include "libmtd.h"
+#include "fuzz_mtd.h"
 #include "libmtd_legacy.h"
-#include "sim_kernel.h"
 
 namespace {
 
 sim::Kernel* Board() {
-  static sim::Chip* chip = [] {
-    sim::Geometry g;
-    g.size = 16ull * g.eb_size;
-    return new sim::Chip(g);
-  }();
   static sim::Kernel* k = [] {
     sim::Kernel* kk = new sim::Kernel();
-    kk->add_mtd(0, chip, "whole");
-    kk->add_mtd(1, chip, "env", 0, 2 * chip->geometry().eb_size);
+    AddBoard(kk);
     kk->no_sysfs();
     return kk;
   }();
   return k;
-}
-
-void CheckDev(const mtd_dev_info& d) {
-  if (strnlen(d.name, sizeof d.name) == sizeof d.name) abort();
-  if (strnlen(d.type_str, sizeof d.type_str) == sizeof d.type_str) abort();
 }
 
 }  // namespace

@@ -2,13 +2,10 @@
 // attributes of mtd0, in the order of kAttrs; missing pieces keep the generated files.
 #include <stddef.h>
 #include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include <string>
 
-#include "libmtd.h"
-#include "sim_kernel.h"
+#include "fuzz_mtd.h"
 
 namespace {
 
@@ -17,27 +14,12 @@ const char* const kAttrs[] = {"name",      "type",        "size",    "erasesize"
                               "flags",     "dev"};
 const size_t kAttrCount = sizeof kAttrs / sizeof kAttrs[0];
 
-sim::Chip* TheChip() {
-  static sim::Chip* chip = [] {
-    sim::Geometry g;
-    g.size = 16ull * g.eb_size;
-    return new sim::Chip(g);
-  }();
-  return chip;
-}
-
-void CheckDev(const mtd_dev_info& d) {
-  if (strnlen(d.name, sizeof d.name) == sizeof d.name) abort();
-  if (strnlen(d.type_str, sizeof d.type_str) == sizeof d.type_str) abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A fresh kernel each time: removed or overridden files must not leak into the next input.
   sim::Kernel k;
-  k.add_mtd(0, TheChip(), "whole");
-  k.add_mtd(1, TheChip(), "env", 0, 2 * TheChip()->geometry().eb_size);
+  AddBoard(&k);
   const char* p = reinterpret_cast<const char*>(data);
   const char* end = p + size;
   for (size_t i = 0; i < kAttrCount && p < end; i++) {
