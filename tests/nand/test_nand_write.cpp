@@ -136,31 +136,26 @@ TEST(NandWrite, RangesAndInputs) {
       {"exactly the range", [&](B&) { return WO(exact, 0x20000, 0x40000); }, 0, Block(1) + Block(2), "", 128,
        false,
        [&](const testboard::Snapshot& s) { EXPECT_TRUE(Records(s, Pattern(128 * kRec, 4), 64, 128, true)); }},
-      {"one record more is refused before anything is written",
-       [&](B&) { return WO(over, 0x20000, 0x40000); }, 255, kPartial,
+      {"a record too many", [&](B&) { return WO(over, 0x20000, 0x40000); }, 255, kPartial,
        "Image 268320 bytes, " + image + kNw + "Input file does not fit into device\n", 0, true},
-      {"half a page over passes the whole-record check, then meets the range end",
-       [&](B&) { return W(half, 0, 0x20000); }, 255, Block(0) + kPartial, "", 64, true},
-      {"a bad last block with input left writes nothing past the range",
-       [&](B& b) { return b.chip.mark_bad(2), W(more, 0x20000, 0x40000); }, 255,
+      {"half a page over", [&](B&) { return W(half, 0, 0x20000); }, 255, Block(0) + kPartial, "", 64, true},
+      {"bad last block", [&](B& b) { return b.chip.mark_bad(2), W(more, 0x20000, 0x40000); }, 255,
        Block(1) + Block(2) + kPartial, Bad(2) + too_many, 64, true,
        [](const testboard::Snapshot& s) { EXPECT_EQ(Erased(2048), s.data.substr(192 * 2048, 2048)); }},
-      {"length 0 runs to the device end, bad blocks included",
-       [&](B& b) { return b.chip.mark_bad(63), W(more, 62 * 0x20000, 0); }, 255,
+      {"length 0", [&](B& b) { return b.chip.mark_bad(63), W(more, 62 * 0x20000, 0); }, 255,
        Block(62) + Block(63) + kPartial, Bad(63) + too_many, 64, true},
-      {"an empty image enters its first block and writes nothing", [&](B&) { return WO(empty, 0x20000, 0); },
-       0, Block(1), "", 0},
-      {"an OOB image of no whole records", [&](B&) { return WO(notrec, 0, 0); }, 255, kPartial,
+      {"empty", [&](B&) { return WO(empty, 0x20000, 0); }, 0, Block(1), "", 0},
+      {"no whole record", [&](B&) { return WO(notrec, 0, 0); }, 255, kPartial,
        "Input file is not page-aligned. Use the padding option.\n" + partial, 0, true},
       {"a missing image", [&](B&) { return W(d.file("none"), 0, 0); }, 255, kPartial,
        d.file("none") + ": No such file or directory\n" + PartialErr(ENOENT), 0},
-      {"standard input ending inside the OOB bytes of its second record", [](B&) { return WO("-", 0, 0); },
-       255, Block(0) + kPartial, "Unexpected EOF. Expecting at least 12 more bytes for OOB\n", 1, true,
-       nullptr, Pattern(kRec + 2048 + 20, 9)},
-      {"standard input larger than the range is no complete write", [](B&) { return W("-", 0, 0x20000); },
-       255, Block(0) + kPartial, "", 64, true, nullptr, Pattern(64 * 2048 + 1, 10)},
-      {"standard input of exactly the range", [](B&) { return W("-", 0, 0x20000); }, 0, Block(0), "", 64,
-       false, nullptr, Pattern(64 * 2048, 10)},
+      {"stdin ends in OOB", [](B&) { return WO("-", 0, 0); }, 255, Block(0) + kPartial,
+       "Unexpected EOF. Expecting at least 12 more bytes for OOB\n", 1, true, nullptr,
+       Pattern(kRec + 2048 + 20, 9)},
+      {"stdin too long", [](B&) { return W("-", 0, 0x20000); }, 255, Block(0) + kPartial, "", 64, true,
+       nullptr, Pattern(64 * 2048 + 1, 10)},
+      {"stdin exact", [](B&) { return W("-", 0, 0x20000); }, 0, Block(0), "", 64, false, nullptr,
+       Pattern(64 * 2048, 10)},
   };
   if (truncate(big.c_str(), 0x80000800) == 0)  // past 2 GiB: too large, not taken for a short file
     cases.push_back(
@@ -178,21 +173,18 @@ int WM(const std::string& m, unsigned start, const char* dev = kDev) {
 TEST(NandWrite, MemorySource) {
   const std::string block = Pattern(131072, 11), odd = Pattern(3000, 12);
   RunCases({
-      {"over a bad block, and a failing page: the block is written from its first page again",
+      {"bad block, failing page",
        [&](B& b) { return b.chip.mark_bad(1), b.chip.fail_program(2 * 64 + 1), WM(block, 0x20000); }, 0,
        Block(1) + Block(2) + Block(3), "", 2 + 64, true,
        [&](const testboard::Snapshot& s) {
          EXPECT_TRUE(Records(s, block, 192, 64, false));
          EXPECT_EQ(std::vector<uint32_t>{2}, s.erased);
        }},
-      {"no whole pages: nothing read past the buffer, the last page completed with 0xFF",
-       [&](B&) { return WM(odd, 0); }, 0, Block(0), "", 2, false,
+      {"no whole pages", [&](B&) { return WM(odd, 0); }, 0, Block(0), "", 2, false,
        [&](const testboard::Snapshot& s) { EXPECT_EQ(odd + Erased(1096), s.data.substr(0, 4096)); }},
-      {"size 0: not even a block line", [&](B&) { return WM("", 0); }, 0, "", "", 0},
-      {"the last block of the device", [&](B&) { return WM(block, 63 * 0x20000); }, 0, Block(63), "", 64},
-      {"the last block of the device is bad",
-       [&](B& b) { return b.chip.mark_bad(63), WM(block, 63 * 0x20000); }, 255, Block(63) + kPartial, Bad(63),
-       0, true},
+      {"size 0", [&](B&) { return WM("", 0); }, 0, "", "", 0},
+      {"bad last block", [&](B& b) { return b.chip.mark_bad(63), WM(block, 63 * 0x20000); }, 255,
+       Block(63) + kPartial, Bad(63), 0, true},
   });
 }
 
@@ -204,13 +196,13 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
   RunCases({
       {"no such device", [&](B&) { return nand_write_no_oob(f.c_str(), "/dev/mtd9", 0, 0); }, 255,
        "fail to open /dev/mtd9, abort!\n", noDev, 0},
-      {"no such device, from memory", [&](B&) { return WM(mem, 0, "/dev/mtd9"); }, 255,
+      {"no device, memory", [&](B&) { return WM(mem, 0, "/dev/mtd9"); }, 255,
        "fail to open /dev/mtd9, abort!", noDev, 0},
       {"unaligned start", [&](B&) { return W(f, 100, 0); }, 255, "invalid start address 100, abort!\n",
        kNw + "The start address is not page-aligned !\nThe pagesize of this NAND Flash is 0x800.\n\n", 0},
-      {"unaligned start, from memory", [&](B&) { return WM(mem, 100); }, 255,
-       "invalid start address 100 ,abort!", kNw + "The start address", 0, true},
-      {"a node the MTD layer does not know",
+      {"unaligned, memory", [&](B&) { return WM(mem, 100); }, 255, "invalid start address 100 ,abort!",
+       kNw + "The start address", 0, true},
+      {"unknown node",
        [&](B& b) {
          return b.kernel.add_node("/dev/mtd5", 90, 10, 0), nand_write_no_oob(f.c_str(), "/dev/mtd5", 0, 0);
        },
@@ -219,7 +211,7 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
        "ioctl MTDFILEMODE is missing, abort!", kNw + "ioctl MTDFILEMODE is missing\n", 0},
       {"MTDFILEMODE refused", [&](B& b) { return b.kernel.mtdfilemode_errno = EPERM, WO(f, 0, 0); }, 255,
        "MTDFILEMODE, abort!", kNw + "MTDFILEMODE\n" + ErrLine("nandwrite", EPERM), 0},
-      {"the image's size cannot be had",
+      {"no size",
        [&](B&) {
          kernel_ops wrap = *g_kernel;
          wrap.fstat = FailingFstat;
@@ -227,13 +219,12 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
          return W(f, 0, 0);
        },
        255, kPartial, kNw + "unable to stat input image\n" + ErrLine("nandwrite", EIO) + PartialErr(EIO), 0},
-      {"a write failure other than EIO is not recovered",
-       [&](B& b) { return b.chip.fail_program(1, EROFS), W(f, 0, 0); }, 255, Block(0) + kPartial,
+      {"EROFS", [&](B& b) { return b.chip.fail_program(1, EROFS), W(f, 0, 0); }, 255, Block(0) + kPartial,
        kLib + "cannot write 2048 bytes to mtd0 (eraseblock 0, offset 2048)\n" + ErrLine("libmtd", EROFS) +
            kNw + "/dev/mtd0: MTD write failure\n" + ErrLine("nandwrite", EROFS) + PartialErr(EROFS),
        2, false, [](const testboard::Snapshot& s) { EXPECT_TRUE(s.erased.empty()); }},
       // Left good and blank in the middle of the image, the block would be read as part of it.
-      {"a block that cannot be marked bad",
+      {"no bad mark",
        [&](B& b) {
          return b.chip.fail_program(2 * 64), b.kernel.fail_ioctl(MEMSETBADBLOCK, EIO), W(f, 0x40000, 0);
        },
@@ -243,7 +234,7 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
            "MEMSETBADBLOCK ioctl failed for eraseblock 2 (mtd0)\n" + kEio + kNw +
            "/dev/mtd0: MTD Mark bad block failure\n" + ErrLine("nandwrite", EIO) + PartialErr(EIO),
        1},
-      {"a recovery erase failing with EIO is reported and the write goes on",
+      {"recovery erase fails",
        [&](B& b) { return b.chip.fail_program(64), b.chip.fail_erase(1), W(f, 0x20000, 0); }, 0,
        Block(1) + Block(2),
        kLib + "cannot write 2048 bytes to mtd0 (eraseblock 1, offset 0)\n" + kEio +
@@ -251,8 +242,7 @@ TEST(NandWrite, FailuresEndTheProcessWithTheirWords) {
            "MEMERASE64 ioctl failed for eraseblock 1 (mtd0)\n" + kEio + kNw +
            "/dev/mtd0: MTD Erase failure\n" + ErrLine("nandwrite", EIO) + "Marking block at 0x020000 bad\n",
        3, false, [&](const testboard::Snapshot& s) { EXPECT_EQ(img, s.data.substr(128 * 2048, 4096)); }},
-      {"the bad-block query fails: the start lies past the device",
-       [&](B&) { return W(f, 64 * 0x20000, 0x20000); }, 255, Block(64) + kPartial,
+      {"past the device", [&](B&) { return W(f, 64 * 0x20000, 0x20000); }, 255, Block(64) + kPartial,
        kLib + "bad eraseblock number 64, mtd0 has 64 eraseblocks\n" + kNw +
            "/dev/mtd0: MTD get bad block failed\n" + ErrLine("nandwrite", EINVAL) + PartialErr(EINVAL),
        0},
