@@ -166,36 +166,26 @@ class Generator {
   void MakeFile(const std::string& name) {
     const std::string path = g_dir + "/" + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0) return;
-    if (name == "dir") {
-      mkdir(path.c_str(), 0755);
+    if (lstat(path.c_str(), &st) == 0 || name == "missing") return;
+    if (name == "dir") return (void)mkdir(path.c_str(), 0755);
+    if (name == "pipe") return (void)mkfifo(path.c_str(), 0644);
+    if (name == "link") MakeFile("img");
+    if (name == "link" || name == "dead") {
+      if (symlink(name == "link" ? "img" : "nowhere", path.c_str()) != 0) abort();
       return;
     }
-    if (name == "pipe") {
-      mkfifo(path.c_str(), 0644);
-      return;
-    }
-    if (name == "link") {
-      MakeFile("img");
-      if (symlink("img", path.c_str()) != 0) abort();
-      return;
-    }
-    if (name == "dead") {
-      if (symlink("nowhere", path.c_str()) != 0) abort();
-      return;
-    }
-    if (name == "missing") return;
-    size_t n = 0;
     const size_t rec = kPage + 32;
-    if (name == "img")
-      n = r_.pick(std::vector<size_t>{kPage, kEb, kEb + 1, 2 * kEb - kPage, 3 * kEb + 5, 100});
-    if (name == "small") n = r_.pick(std::vector<size_t>{1, kPage - 1, kPage + 1});
-    if (name == "big") n = r_.pick(std::vector<size_t>{5 * kEb, 9 * kEb + 7});
-    if (name == "odd") n = 3001;
-    if (name == "oob")
-      n = rec * r_.pick(std::vector<size_t>{kPpb, 2 * kPpb, kPpb + 1, 3 * kPpb - 1, 5 * kPpb});
-    if (name == "oob1") n = rec;
-    if (name == "oobodd") n = r_.pick(std::vector<size_t>{rec + 1, kPpb * (kPage + 64)});
+    static const std::map<std::string, std::vector<size_t>> kSizes = {
+        {"img", {kPage, kEb, kEb + 1, 2 * kEb - kPage, 3 * kEb + 5, 100}},
+        {"small", {1, kPage - 1, kPage + 1}},
+        {"big", {5 * kEb, 9 * kEb + 7}},
+        {"odd", {3001}},
+        {"empty", {0}},
+        {"oob", {rec * kPpb, rec * 2 * kPpb, rec * (kPpb + 1), rec * (3 * kPpb - 1), rec * 5 * kPpb}},
+        {"oob1", {rec}},
+        {"oobodd", {rec + 1, kPpb * (kPage + 64)}}};
+    const std::vector<size_t>& sizes = kSizes.at(name);
+    const size_t n = sizes.size() == 1 ? sizes[0] : r_.pick(sizes);
     std::string data(n, '\0');
     r_.fill(reinterpret_cast<uint8_t*>(&data[0]), n);
     testutil::WriteAll(path, data);
@@ -374,10 +364,7 @@ int RunSeeds(long long first, long long count) {
     run.proc_mtd = proc_mtd;
     run.faults = c.faults;
     run.no_slot = c.no_slot;
-    run.out = res.out;
-    run.err = res.err;
-    run.status = res.status;
-    run.signal = res.signal;
+    run.out = res.out, run.err = res.err, run.status = res.status, run.signal = res.signal;
     const std::string why = oracle::Check(run);
     if (why.empty()) continue;
     // The seed replays the case; the script and the first broken promise say what to look at.

@@ -333,7 +333,8 @@ struct Service {
 
 // "chkver ver REQUIRED": an installed version at least the required one goes on; an older one
 // is refused with an event to the system log; an unreadable one is refused without; a required
-// version without two numbers stops the run.
+// version without two numbers stops the run. The campaign compares plain versions; here are the
+// texts it never reads, and the event.
 TEST(WholeUpdate, VersionCheck) {
   const std::string bad = "Check Version Error (v1.2 required), badimage\n";
   const std::string none = "[dgram <none>][msg <none>]";
@@ -344,23 +345,16 @@ TEST(WholeUpdate, VersionCheck) {
     std::string version;  // "-": no file, "|": a FIFO
     std::string required, out, received, err;
   } cases[] = {
-      {"v1.2r7 build", "1.2", "finish\n[0]", none, ""},
-      {"v1.2r0\tx\n", "1.2", "finish\n[0]", none, ""},
-      {"v2.0r0 x", "1.2", "finish\n[0]", none, ""},
       {"v1.10r1 y", "1.2", "finish\n[0]", none, ""},
       {"v1.2r7word", "1.2", "finish\n[0]", none, ""},
       // A word far longer than any fixed buffer is only looked at, never copied past its end.
       {"v3.0r1 " + std::string(5000, 'w'), "1.2junk", "finish\n[0]", none, ""},
       {"v1.1r9 build", "1.2", bad + "[]", event, ""},
-      {"v0.9r1 x", "1.2", bad + "[]", event, ""},
-      {"v1.1r99word", "1.2", bad + "[]", event, ""},
       {"-", "1.2", bad + "[]", none, ""},
-      {"", "1.2", bad + "[]", none, ""},
       {"v1.2r3", "1.2", bad + "[]", none, ""},
       {"v1.2r3 \n", "1.2", bad + "[]", none, ""},
       {"1.2r3 x", "1.2", bad + "[]", none, ""},
       {" v1.2r3 x", "1.2", bad + "[]", none, ""},
-      {"v1.2 x", "1.2", bad + "[]", none, ""},
       {"|", "1.2", bad + "[]", none, ""},  // not waited on for ever
       {"v9.9r9 x", "1", "finish\n[]", none, "incomplete script command chkver ver 1, Abort\n"},
   };
@@ -391,9 +385,11 @@ TEST(WholeUpdate, VersionCheck) {
   }
 }
 
-// Lines that cannot be carried out as asked: each says so naming its line, changes nothing it
-// had not already had to erase, and stops the run (the erase of block 100 after it never runs).
-// Lines that can be carried out despite a fault do so, and the run goes on.
+// Lines that cannot be carried out as asked say so naming their line, change nothing they had
+// not already had to erase, and stop the run (the erase of block 100 after them never runs);
+// lines that can be carried out do so and the run goes on. The refusals the campaign meets (range,
+// alignment, file kinds and sizes, names, damaged environments, chip faults) are judged there;
+// these are the ones its packages and chip never produce.
 TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
   struct Row {
     std::string line;
@@ -403,23 +399,7 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
     std::function<int(Board&)> check = nullptr;
   };
   const std::string kImage = Pattern(kEb, 4);
-  auto env_is = [](uint64_t at, const std::vector<std::string>& want) {
-    return [at, want](Board& b) {
-      CHILD_CHECK(b.env_is(at, want));
-      return 0;
-    };
-  };
   const std::vector<Row> rows = {
-      {"setenv 3c0800 20000 image 2", "start 0x3c0800 is not on an eraseblock boundary", true},
-      {"write 210000 20000 k.bin", "start 0x210000 is not on an eraseblock boundary", true},
-      {"write 400000 -20000 k.bin", "range is outside the chip", true},
-      {"dupoob 200000 20000 20000 ff0000", "range is outside the chip", true},
-      {"writeoob 200000 40000 odd.oob", "<board>/update/odd.oob is not a whole number of 2080-byte records",
-       true},
-      {"writeoob 200000 20000 big.oob", "<board>/update/big.oob does not fit into the range", true},
-      {"write 200000 20000 dir", "<board>/update/dir is not a regular file", true},
-      {"write 200000 20000 fifo", "<board>/update/fifo is not a regular file", true},
-      {"write 200000 20000 link", "<board>/update/link is not a regular file", true},
       // Images come only from inside the package.
       {"write 200000 20000 ../outside.bin", "<board>/update/../outside.bin is outside the package", true},
       {"writeoob 200000 20000 sub/../../outside.bin",
@@ -430,9 +410,6 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
          CHILD_CHECK(b.read(0x200000, kImage.size()) == kImage);
          return 0;
        }},
-      {"setenv 3c0000 20000 image=2 x", "variable name holds \"=\"", true},
-      {"setenv 400000 20000 image 2", "boot environment at 0x400000 fails its CRC, left unchanged", true},
-      {"setenv 420000 20000 image 2", "boot environment at 0x420000 fails its CRC, left unchanged", true},
       {"setenv 3c0000 20000 image 2", "boot environment at 0x3c0000 cannot be read, left unchanged", true,
        [](Board& b) { b.kernel.fail_reads("/dev/mtd0", EIO); }},
       {"setenv 440000 20000 more " + std::string(100, 'm'),
@@ -459,23 +436,6 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
       // The chip cannot be opened: the erase and the line say why, the run stops before the flash.
       {"write 200000 40000 k.bin", "block at 0x200000 did not erase, nothing written", false,
        [](Board& b) { b.kernel.fail_open("/dev/mtd0", EACCES); }},
-      // A block the data never reaches may fail its erase.
-      {"setenv 3c0000 40000 image 2", "", false, [](Board& b) { b.chip.fail_erase(31, EIO, -1); },
-       env_is(kEnvAt, {"a=1", "image=2"})},
-      {"write 200000 80000 k.bin", "", false, [](Board& b) { b.chip.fail_erase(19, EIO, -1); },
-       [&](Board& b) {
-         CHILD_CHECK(b.read(0x200000, kImage.size()) == kImage);
-         return 0;
-       }},
-      // Its first block bad, the environment is the one in the next good block.
-      {"setenv 3c0000 40000 image 2", "", false,
-       [](Board& b) {
-         b.chip.mark_bad(30);
-         b.program(0x3E0000, oracle::EnvBlock({"b=2", "image=1"}));
-       },
-       env_is(0x3E0000, {"b=2", "image=2"})},
-      {"setenv 3c0000 20000 bootargs console=ttyS0,115200 root=/dev/mtdblock3", "", false, nullptr,
-       env_is(kEnvAt, {"a=1", "image=1", "bootargs=console=ttyS0,115200 root=/dev/mtdblock3"})},
       // The erase gave up at its first bad-block query: the range only looks blank at its start.
       {"write 200000 40000 k.bin", "block at 0x200000 did not erase, nothing written", false,
        [](Board& b) {
@@ -491,34 +451,22 @@ TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
     SCOPED_TRACE(row.line);
     static oracle::ChipState before;
     ChildResult r = Update(
-        {"a=1", "image=1"},
-        {{"fwupdate_1", row.line + "\nerase c80000 20000\n"},
-         {"k.bin", kImage},
-         {"odd.oob", std::string(2081, 'o')},
-         {"big.oob", std::string(65 * 2080, 'o')}},
+        {"a=1", "image=1"}, {{"fwupdate_1", row.line + "\nerase c80000 20000\n"}, {"k.bin", kImage}},
         [&](Board& b) {
-          mkdir(b.path("dir").c_str(), 0755);
-          mkfifo(b.path("fifo").c_str(), 0644);
           mkdir(b.path("sub").c_str(), 0755);
           mkdir((b.root + "/ext").c_str(), 0755);
           testutil::WriteAll(b.root + "/ext/k.bin", "k");
           testutil::WriteAll(b.root + "/outside.bin", std::string(0x800, 'o'));
-          if (symlink("k.bin", b.path("link").c_str()) != 0 ||
-              symlink((b.root + "/ext").c_str(), b.path("ext").c_str()) != 0)
-            return 1;
+          if (symlink((b.root + "/ext").c_str(), b.path("ext").c_str()) != 0) return 1;
           b.chip.fill(0xC80000, kEb, 0x00);
           b.chip.fill(0x200000, 0x80000, 0x5A);
-          std::string corrupt = oracle::EnvBlock({"image=1"});
-          corrupt[9] ^= 1;
-          b.program(0x420000, corrupt);
           if (row.fault) row.fault(b);
           oracle::Capture(b.chip, &before);
           return 0;
         },
         [&](Board& b) {
           CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
-          const bool stopped = !row.said.empty();
-          CHILD_CHECK_EQ(stopped, !b.chip.is_erased(0xC80000, kEb));
+          CHILD_CHECK_EQ(!row.said.empty(), !b.chip.is_erased(0xC80000, kEb));
           if (row.untouched) CHILD_CHECK(memcmp(before.data.data(), b.chip.data(0), before.data.size()) == 0);
           return row.check ? row.check(b) : 0;
         });
