@@ -83,34 +83,21 @@ std::string Erased(const Board& b) {
   return s;
 }
 
-// The real NAND operations, but the first one notes how much of standard output was still
-// unflushed, and the source of a dupoob may be made to fail before it is read.
-const nand_ops* g_real = nullptr;
+// The real NAND operations, but the erase (every flash line's first) notes how much of standard
+// output was still unflushed, and the source of a dupoob may be made to fail before it is read.
+nand_ops g_spy;
 size_t g_pending = ~size_t(0);
 bool g_dump_fails = false;
-void Note() {
-  if (g_pending == ~size_t(0)) g_pending = __fpending(stdout);
-}
-const nand_ops kSpy = {
-    [](const char* d, int s, int c) { return Note(), g_real->erase(d, s, c); },
-    [](const char* d, long long eb) { return g_real->erase_state(d, eb); },
-    [](char* buf, int s, int n, const char* d) { return Note(), g_real->dump_mem(buf, s, n, d); },
-    [](char* buf, int s, int n, const char* d) { return Note(), g_real->dump_mem_oob(buf, s, n, d); },
-    [](const char* f, int s, int n, const char* d) {
-      return Note(), g_dump_fails ? -1 : g_real->dump_file_oob(f, s, n, d);
-    },
-    [](const char* f, const char* d, unsigned s, unsigned n) {
-      return Note(), g_real->write_file(f, d, s, n);
-    },
-    [](const char* f, const char* d, unsigned s, unsigned n) {
-      return Note(), g_real->write_file_oob(f, d, s, n);
-    },
-    [](const unsigned char* buf, unsigned size, const char* d, unsigned s, unsigned n) {
-      return Note(), g_real->write_mem(buf, size, d, s, n);
-    },
-};
 int Spy(Board&) {
-  g_real = nand_install(&kSpy);
+  static const nand_ops* real = nand_install(&g_spy);
+  g_spy = *real;
+  g_spy.erase = [](const char* d, int s, int c) {
+    if (g_pending == ~size_t(0)) g_pending = __fpending(stdout);
+    return real->erase(d, s, c);
+  };
+  g_spy.dump_file_oob = [](const char* f, int s, int n, const char* d) {
+    return g_dump_fails ? -1 : real->dump_file_oob(f, s, n, d);
+  };
   return 0;
 }
 
@@ -296,6 +283,7 @@ struct Service {
     for (key_t key = 0x46570000 + (getpid() & 0xFFFF) * 16; queue < 0; ++key) {
       queue = msgget(key, IPC_CREAT | IPC_EXCL | 0777);
       places.log_queue_key = key;
+      if (queue < 0 && errno != EEXIST) return;
     }
   }
   int Start(Board& b) {
