@@ -159,6 +159,8 @@ TEST(StagingTar, ShellTextInAPackageNameStaysANameAndALongPathIsNotMoved) {
     UntarUpdateFile(staged);
     if (Exists("pwned") || Exists("pwned2") || Exists("pwned3")) return 12;
     if (p.get("fwupdate_1") != "x" || Exists(staged)) return 13;
+    // A package that is not there: nothing extracted, nothing said.
+    if (UntarUpdateFile(p.path("none.tgz").c_str()) != 0) return 18;
     // A name that looks like an option is still a file.
     WriteAll(p.root + "/-rf.tgz", "p");
     if (PrepareFromTarFile((p.root + "/-rf.tgz").c_str(), staged) != 0 || p.get("-rf.tgz") != "p") return 14;
@@ -174,6 +176,7 @@ TEST(StagingTar, ShellTextInAPackageNameStaysANameAndALongPathIsNotMoved) {
     return RunCommand(none) == 127 && RunCommand(fail) == 1 ? 0 : 17;
   });
   EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ("Extract <board>/update/a;touch pwned;b $(touch pwned2)`touch pwned3`.tgz \n", r.out);
 }
 
 TEST(StagingImg, NameFieldAndCopyRule) {
