@@ -112,6 +112,11 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
     t0 = Seconds();
     CHILD_CHECK_EQ(1, ch.Wait(5, 0));
     CHILD_CHECK(Seconds() - t0 < 1.0);
+    // No descriptor left for a fresh socket: the send fails.
+    ch.destroySocket();
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+    CHILD_CHECK_EQ(-1, ch.Send("x", 1));
     return 0;
   }));
 }
