@@ -26,7 +26,7 @@ const char kAbort[] = "dump data failed,abort!";
 // Pages [first, first + n) get pattern data and OOB bytes.
 void Fill(B& b, uint64_t first, uint64_t n) {
   const uint32_t ps = b.chip.geometry().page_size, os = b.chip.geometry().oob_size;
-  const std::string d = Pattern(n * ps, 30), o = Pattern(n * os + ps, 31);
+  const std::string d = Pattern(n * ps, 30), o = Pattern(n * (os + 1), 31);
   ASSERT_EQ(0, b.chip.program(first * ps, reinterpret_cast<const uint8_t*>(d.data()), n * ps));
   for (uint64_t p = 0; p < n; p++)
     ASSERT_EQ(0, b.chip.program_oob(first + p, 0, reinterpret_cast<const uint8_t*>(&o[p * os + p]), os));
