@@ -114,9 +114,10 @@ TEST(CommandIPC, WaitTimesOutOrReportsData) {
     CHILD_CHECK(Seconds() - t0 < 1.0);
     // No descriptor left for a fresh socket: the send fails.
     ch.destroySocket();
-    while (open("/dev/null", O_RDONLY) >= 0) {
-    }
+    int last = -1;
+    for (int f; (f = open("/dev/null", O_RDONLY)) >= 0;) last = f;
     CHILD_CHECK_EQ(-1, ch.Send("x", 1));
+    for (int f = last; f > last - 4; --f) close(f);  // the sanitizers' own checks need a few
     return 0;
   }));
 }
