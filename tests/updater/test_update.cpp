@@ -24,6 +24,7 @@
 #include "UpgradeScript.h"
 #include "board.h"
 #include "flash_oracle.h"
+#include "kernel.h"
 #include "nand_ops.h"
 
 using testboard::Board;
@@ -84,11 +85,17 @@ std::string Erased(const Board& b) {
 }
 
 // The real NAND operations, but the erase (every flash line's first) notes how much of standard
-// output was still unflushed, and the source of a dupoob may be made to fail before it is read.
+// output was still unflushed, and the source of a dupoob may be made to fail before it is read;
+// the kernel's syncs are counted.
 nand_ops g_spy;
+kernel_ops g_kernel_spy;
 size_t g_pending = ~size_t(0);
 bool g_dump_fails = false;
+int g_syncs = 0;
 int Spy(Board&) {
+  static const kernel_ops* kernel = kernel_install(&g_kernel_spy);
+  g_kernel_spy = *kernel;
+  g_kernel_spy.sync = [] { ++g_syncs, kernel->sync(); };
   static const nand_ops* real = nand_install(&g_spy);
   g_spy = *real;
   g_spy.erase = [](const char* d, int s, int c) {
@@ -127,8 +134,9 @@ TEST(WholeUpdate, RoadOfOneUpdate) {
         EnvUtil e("/dev/mtdblock4", testboard::kEnvSize);
         CHILD_CHECK_EQ(2, e.GetIntValue("image"));
         CHILD_CHECK_EQ(std::string("16-30"), Erased(b));  // nothing else erased
-        // The budget is out before the first flash operation.
+        // The budget is out before the first flash operation; the flash is synced before "finish".
         CHILD_CHECK_EQ(0u, static_cast<unsigned>(g_pending));
+        CHILD_CHECK_EQ(1, g_syncs);
         return 0;
       });
   EXPECT_EQ(0, r.status) << r.out << r.err;
