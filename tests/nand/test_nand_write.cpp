@@ -183,6 +183,10 @@ TEST(NandWrite, MemorySource) {
       {"no whole pages", [&](B&) { return WM(odd, 0); }, 0, Block(0), "", 2, false,
        [&](const testboard::Snapshot& s) { EXPECT_EQ(odd + Erased(1096), s.data.substr(0, 4096)); }},
       {"size 0", [&](B&) { return WM("", 0); }, 0, "", "", 0},
+      {"one byte", [&](B&) { return WM(odd.substr(0, 1), 0); }, 0, Block(0), "", 1, false,
+       [&](const testboard::Snapshot& s) {
+         EXPECT_EQ(odd.substr(0, 1) + Erased(2047), s.data.substr(0, 2048));
+       }},
       {"bad last block", [&](B& b) { return b.chip.mark_bad(63), WM(block, 63 * 0x20000); }, 255,
        Block(63) + kPartial, Bad(63), 0, true},
   });
