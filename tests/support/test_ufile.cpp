@@ -131,16 +131,35 @@ TEST(TextUtil, SplitAppendsTokensInPlaceAndImplodeJoins) {
 
 TEST(UFile, WriteAllTakesEverythingOrSaysItCouldNot) {
   TempDir dir;
-  const std::string path = dir.file("all"), text(300000, 'w');
+  const std::string path = dir.file("all");
+  std::string text(300000, '\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i % 251);
   ChildResult r = RunChild([&] {
-    int fd = UFile::Create(path.c_str(), O_TRUNC);
-    bool ok = UFile::WriteAll(fd, text.data(), text.size()) && UFile::WriteAll(fd, "", 0) && UFile::Close(fd);
-    fd = open("/dev/full", O_WRONLY);
+    // A signal while the pipe is full cuts a write short: the rest must follow from where it stopped.
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, nullptr);
+    int p[2];
+    if (pipe(p) != 0) return 2;
+    if (fork() == 0) {
+      usleep(500000);
+      close(p[1]);
+      const int out = UFile::Create(path.c_str(), O_TRUNC);
+      char b[4096];
+      for (ssize_t n; (n = read(p[0], b, sizeof b)) > 0;)
+        if (write(out, b, static_cast<size_t>(n)) != n) _exit(1);
+      _exit(0);
+    }
+    close(p[0]);
+    ualarm(100000, 0);
+    bool ok = UFile::WriteAll(p[1], text.data(), text.size()) && UFile::WriteAll(p[1], "!", 1);
+    ok = ok && UFile::WriteAll(p[1], "", 0) && UFile::Close(p[1]) && testutil::Wait(-1) == 0;
+    const int fd = open("/dev/full", O_WRONLY);
     errno = 0;
     return ok && !UFile::WriteAll(fd, "abc", 3) && errno == ENOSPC ? 0 : 1;
   });
   EXPECT_EQ(0, r.status);
-  EXPECT_EQ(text, ReadAll(path));
+  EXPECT_EQ(text + "!", ReadAll(path));
   EXPECT_NE(std::string::npos, r.err.find("Write()\t[ENOSPC(28)]")) << r.err;
 }
 
