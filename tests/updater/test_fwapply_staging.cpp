@@ -261,6 +261,8 @@ TEST_F(FwapplyStaging, RefusedPackagesAndRuns) {
                 Package("/tmp/pkg.tgz", {"fwapply"});
        },
        "/tmp/pkg.tgz", busy, true, true},
+      // A package that cannot be moved leaves nothing to run.
+      {"package not there", [] { return true; }, "/tmp/none.tgz", kBad, false, false},
       // An unmount that will fail fails before the copy an earlier run left is emptied.
       {"user partition not mounted",
        [] {
