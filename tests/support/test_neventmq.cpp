@@ -153,6 +153,8 @@ TEST(SysVMsgQ, WrapperCallsAndReports) {
     CHILD_CHECK_EQ(1, q.getNumMessages());
     CHILD_CHECK_EQ(3, q.recv(&in, NSysVMsg::kTextSize, 5, IPC_NOWAIT));
     CHILD_CHECK_EQ(5L, in.mtype);
+    // An empty message fits a receive of no text at all.
+    CHILD_CHECK(q.send(&m, 0, IPC_NOWAIT) && 0 == q.recv(&in, 0, 5, IPC_NOWAIT));
     // Sizes beyond the record would make the kernel run past it: refused.
     CHILD_CHECK(!q.send(&m, NSysVMsg::kTextSize + 1, IPC_NOWAIT) && errno == EINVAL);
     CHILD_CHECK(!q.send(&m, -1, IPC_NOWAIT));

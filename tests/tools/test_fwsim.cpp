@@ -103,6 +103,17 @@ TEST(Fwsim, WriterPassesOverABadBlockAndAFailedPage) {
   EXPECT_EQ(0, r.status);
   EXPECT_NE(std::string::npos, r.err.find("Marking block at 0x220000 bad")) << r.err;
   EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
+
+  // The kernel writes the bad-block mark into the block's first page: when that page is the one
+  // that fails, marking fails too, and the block is bad all the same.
+  o.fail_pages = {{17 * 64, 0}};
+  r = RunOn(o, pkg, scratch, 0x240000, 2 * kEb);
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("Marking block at 0x220000 bad\nlibmtd: error!: MEMSETBADBLOCK ioctl failed for "
+                       "eraseblock 17 (mtd0)\n        error 5 (Input/output error)\n"))
+      << r.err;
+  EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
 }
 
 // Three pages into a range of two eraseblocks, then the switch. Operations: the range's two
@@ -150,4 +161,21 @@ TEST(Fwsim, PowerCutMapOfSwitchThenWrite) {
   EXPECT_EQ(14u, map.points);          // 0, 5, ... 65
   EXPECT_EQ(13u, map.on_defaults);     // 0-64: the environment's erase and pages
   EXPECT_EQ(1u, map.on_partial_slot);  // 65: the range's first erase
+}
+
+// fwupdate_1 rewrites in place the range that fwupdate_2 writes before it switches to slot 1,
+// the slot the board boots: every cut after the erase leaves that slot half written.
+TEST(Fwsim, PowerCutMapOfRewriteOfTheBootedSlot) {
+  TempDir pkg, scratch;
+  WriteAll(pkg.file("a.bin"), Bytes(3 * 2048, 4));
+  WriteAll(pkg.file("fwupdate_1"), "write 400000 20000 a.bin\n");
+  WriteAll(pkg.file("fwupdate_2"), "write 400000 40000 a.bin\nsetenv 3c0000 20000 image 1\n");
+  CutMap map;
+  std::string why;
+  ASSERT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), 1, &map, &why)) << why;
+  EXPECT_EQ(4u, map.points);  // the erase, three pages
+  EXPECT_EQ(3u, map.on_partial_slot);
+  ASSERT_EQ(2u, map.stretches.size());
+  EXPECT_FALSE(map.stretches[1].switched);
+  EXPECT_EQ(std::vector<std::string>{"partial"}, map.stretches[1].states);
 }
