@@ -271,6 +271,10 @@ TEST_F(FwapplyStaging, RefusedPackagesAndRuns) {
        },
        "/tmp/pkg.tgz", std::string(kHandOver) + "umount user partition failed , error code = 22, Abort\n",
        true, false},
+      // A partition in use does not unmount: the run stops before the package is touched.
+      {"user partition busy",
+       [] { return open("/mnt/user/wifi.psk", O_RDONLY) >= 0 && Package("/tmp/pkg.tgz", {"fwapply"}); },
+       "/tmp/pkg.tgz", "umount user partition failed , error code = 16, Abort\n", true, true},
       {"carried updater not executable",
        [] {
          mkdir("/tmp/pkgsrc", 0755);
