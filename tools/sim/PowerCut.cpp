@@ -360,9 +360,11 @@ void WriteCutJson(const CutMap& map, FILE* out) {
     fprintf(out,
             "%s\n  {\"first\": %lld, \"last\": %lld, \"points\": %zu, \"line\": %d, \"first_at\": %llu, ",
             i ? "," : "", s.first, s.last, s.points, line, static_cast<unsigned long long>(s.first_at));
-    fprintf(out, "\"last_at\": %llu, \"env\": %s, \"defaults\": %s, \"partial_slot\": %s, \"ranges\": [",
+    fprintf(out,
+            "\"last_at\": %llu, \"env\": %s, \"switched\": %s, \"defaults\": %s, \"partial_slot\": %s, "
+            "\"ranges\": [",
             static_cast<unsigned long long>(s.last_at), JsonText(s.env).c_str(),
-            s.defaults ? "true" : "false", s.partial_slot ? "true" : "false");
+            s.switched ? "true" : "false", s.defaults ? "true" : "false", s.partial_slot ? "true" : "false");
     for (size_t r = 0; r < s.states.size(); ++r)
       fprintf(out, "%s%s", r ? ", " : "", JsonText(s.states[r]).c_str());
     fprintf(out, "]}");
