@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace testutil {
 
@@ -50,29 +52,18 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  if (path_.empty()) return;
-  pid_t pid = fork();
-  if (pid == 0) {
-    execlp("rm", "rm", "-rf", path_.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int st;
-  if (pid > 0) waitpid(pid, &st, 0);
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 int OpenBuilt(const char* env, const std::string& rel) {
   const char* given = env ? getenv(env) : nullptr;
-  std::string path;
-  if (given && *given) {
-    path = given;
-  } else {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return -1;
-    path.assign(self, static_cast<size_t>(n));
-    path = path.substr(0, path.rfind('/') + 1) + rel;
-  }
-  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (given && *given) return open(given, O_RDONLY | O_CLOEXEC);
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return -1;
+  const std::string path(self, static_cast<size_t>(n));
+  return open((path.substr(0, path.rfind('/') + 1) + rel).c_str(), O_RDONLY | O_CLOEXEC);
 }
 
 pid_t Spawn(int exe, const std::vector<std::string>& args, int out) {
@@ -80,21 +71,20 @@ pid_t Spawn(int exe, const std::vector<std::string>& args, int out) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   if (out >= 0) dup2(out, 1);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
   const int keep = dup(exe);  // fexecve of a close-on-exec descriptor would lose a script it names
-  fexecve(keep, argv.data(), environ);
-  if (errno == ENOEXEC) {
-    // Under user-mode emulation without binfmt_misc: hand the ARM binary to the emulator.
-    std::vector<std::string> q = {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf",
-                                  "/proc/self/fd/" + std::to_string(keep)};
-    std::vector<char*> qv;
-    for (const std::string& a : q) qv.push_back(const_cast<char*>(a.c_str()));
-    for (size_t i = 1; i < args.size(); ++i) qv.push_back(const_cast<char*>(args[i].c_str()));
-    qv.push_back(nullptr);
-    execvp(qv[0], qv.data());
-  }
+  auto argv = [](std::vector<std::string> v) {
+    std::vector<char*> p;
+    for (std::string& a : v) p.push_back(strdup(a.c_str()));
+    p.push_back(nullptr);
+    return p;
+  };
+  fexecve(keep, argv(args).data(), environ);
+  if (errno != ENOEXEC) _exit(127);
+  // Under user-mode emulation without binfmt_misc: hand the ARM binary to the emulator.
+  std::vector<std::string> q = {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf",
+                                "/proc/self/fd/" + std::to_string(keep)};
+  q.insert(q.end(), args.begin() + (args.empty() ? 0 : 1), args.end());
+  execvp(q[0].c_str(), argv(q).data());
   _exit(127);
 }
 
@@ -107,14 +97,11 @@ int Wait(pid_t pid) {
 
 std::string ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 void WriteAll(const std::string& path, const std::string& data) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(data.data(), static_cast<std::streamsize>(data.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 }  // namespace testutil

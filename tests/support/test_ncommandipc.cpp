@@ -30,28 +30,27 @@ sockaddr_un Addr(const char* path) {
 
 // A plain datagram socket bound at path, standing for the peer.
 int BoundSocket(const char* path) {
-  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un a = Addr(path);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  const sockaddr_un a = Addr(path);
   unlink(path);
-  return fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
+  return fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
 }
 
-ssize_t SendTo(int fd, const char* path, const std::string& data) {
-  sockaddr_un a = Addr(path);
-  return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+int SendTo(int fd, const char* path, const std::string& data) {
+  const sockaddr_un a = Addr(path);
+  return int(sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a));
 }
 
 std::string RecvAll(int fd) {
   char buf[8192];
-  ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-  return n < 0 ? std::string("<none>") : std::string(buf, static_cast<size_t>(n));
+  const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  return n < 0 ? "<none>" : std::string(buf, size_t(n));
 }
 
 // 's' for a socket at path, '-' for nothing there, '?' for anything else.
 char Kind(const char* path) {
   struct stat st;
-  if (lstat(path, &st) != 0) return errno == ENOENT ? '-' : '?';
-  return S_ISSOCK(st.st_mode) ? 's' : '?';
+  return lstat(path, &st) != 0 ? (errno == ENOENT ? '-' : '?') : S_ISSOCK(st.st_mode) ? 's' : '?';
 }
 
 }  // namespace
@@ -64,7 +63,7 @@ TEST(CommandIPC, SendAddsOneNulRecvCutsAtSizeMinusOne) {
     CHILD_CHECK_EQ(std::string("0123456789\0", 11), RecvAll(peer));
     CHILD_CHECK_EQ(1, ch.Send("", 0));  // the terminator alone
     CHILD_CHECK_EQ(std::string("\0", 1), RecvAll(peer));
-    CHILD_CHECK_EQ(3000, static_cast<int>(SendTo(peer, "/tmp/me", std::string(3000, 'z'))));
+    CHILD_CHECK_EQ(3000, SendTo(peer, "/tmp/me", std::string(3000, 'z')));
     CHILD_CHECK_EQ(3000, ch.getNumData());
     char buf[2048];
     CHILD_CHECK_EQ(2047, ch.Recv(buf, sizeof buf));
@@ -133,7 +132,7 @@ TEST(CommandIPC, SocketOnDescriptorZero) {
       CHILD_CHECK_EQ(3, ch.Send("hi", 2));
       CHILD_CHECK_EQ(std::string("hi\0", 3), RecvAll(peer));
       CHILD_CHECK_EQ('s', Kind("/tmp/me"));
-      CHILD_CHECK_EQ(1, static_cast<int>(SendTo(peer, "/tmp/me", "x")));
+      CHILD_CHECK_EQ(1, SendTo(peer, "/tmp/me", "x"));
       CHILD_CHECK_EQ(1, ch.Wait(0, 200000));
       char buf[8];
       CHILD_CHECK_EQ(1, ch.Recv(buf, sizeof buf));
@@ -161,7 +160,7 @@ TEST(CommandIPC, SocketFileLivesFromConnectToDestruction) {
     {
       NCommandIPC ch("/tmp/me", "/tmp/peer");
       int peer = BoundSocket("/tmp/peer");
-      CHILD_CHECK_EQ(1, static_cast<int>(SendTo(peer, "/tmp/me", "x")));
+      CHILD_CHECK_EQ(1, SendTo(peer, "/tmp/me", "x"));
       char buf[8];
       CHILD_CHECK_EQ(1, ch.Recv(buf, sizeof buf));
     }

@@ -50,6 +50,19 @@ SimRun RunOn(const SimOptions& o, const TempDir& pkg, const TempDir& scratch, ui
   return SimRunOnce(o, chip, pkg.path(), scratch.path(), -1, after);
 }
 
+// The power-cut map, cutting every `every` operations, of a package of a.bin (three pages of
+// bytes from seed) and the scripts given.
+CutMap Cuts(unsigned seed, const std::vector<std::string>& scripts, long long every) {
+  TempDir pkg, scratch;
+  WriteAll(pkg.file("a.bin"), Bytes(3 * 2048, seed));
+  for (size_t i = 0; i < scripts.size(); ++i)
+    WriteAll(pkg.file("fwupdate_" + std::to_string(i + 1)), scripts[i]);
+  CutMap map;
+  std::string why;
+  EXPECT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), every, &map, &why)) << why;
+  return map;
+}
+
 }  // namespace
 
 TEST(Fwsim, ExamplePackageWritesTheOtherSlotAndSwitches) {
@@ -82,38 +95,38 @@ TEST(Fwsim, CommandLineShowsTheBoardsReport) {
     return FwsimMain(static_cast<int>(argv.size()), argv.data());
   });
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("--- exit status ---\n0\n"));
-  EXPECT_NE(std::string::npos, r.out.find("\n0x00000000 ...B............WWWWWWWW......W..."));
-  EXPECT_NE(std::string::npos, r.out.find("after ---\ncrc ok 0x"));
-  EXPECT_NE(std::string::npos, r.out.find("\nimage=2\n"));
+  for (const char* part : {"--- exit status ---\n0\n", "\n0x00000000 ...B............WWWWWWWW......W...",
+                           "after ---\ncrc ok 0x", "\nimage=2\n"})
+    EXPECT_NE(std::string::npos, r.out.find(part)) << part;
 }
 
+// The kernel writes the bad-block mark into the block's first page: when that page is the one
+// that fails, marking fails too, and the block is bad all the same.
 TEST(Fwsim, WriterPassesOverABadBlockAndAFailedPage) {
   TempDir pkg, scratch;
   const std::string kernel = Example(pkg);
-  SimOptions o = Small();
-  o.bad_blocks = {17};
-  SimRun r = RunOn(o, pkg, scratch, 0x240000, 2 * kEb);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
-
-  o = Small();
-  o.fail_pages = {{17 * 64 + 5, 0}};
-  r = RunOn(o, pkg, scratch, 0x240000, 2 * kEb);
-  EXPECT_EQ(0, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("Marking block at 0x220000 bad")) << r.err;
-  EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
-
-  // The kernel writes the bad-block mark into the block's first page: when that page is the one
-  // that fails, marking fails too, and the block is bad all the same.
-  o.fail_pages = {{17 * 64, 0}};
-  r = RunOn(o, pkg, scratch, 0x240000, 2 * kEb);
-  EXPECT_EQ(0, r.status);
-  EXPECT_NE(std::string::npos,
-            r.err.find("Marking block at 0x220000 bad\nlibmtd: error!: MEMSETBADBLOCK ioctl failed for "
-                       "eraseblock 17 (mtd0)\n        error 5 (Input/output error)\n"))
-      << r.err;
-  EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
+  const struct {
+    std::vector<uint64_t> bad;
+    uint64_t failing_page;  // 0: none
+    const char* err;
+  } cases[] = {
+      {{17}, 0, ""},
+      {{}, 17 * 64 + 5, "Marking block at 0x220000 bad"},
+      {{},
+       17 * 64,
+       "Marking block at 0x220000 bad\nlibmtd: error!: MEMSETBADBLOCK ioctl failed for eraseblock 17 (mtd0)\n"
+       "        error 5 (Input/output error)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    SimOptions o = Small();
+    o.bad_blocks = c.bad;
+    if (c.failing_page) o.fail_pages = {{c.failing_page, 0}};
+    const SimRun r = RunOn(o, pkg, scratch, 0x240000, 2 * kEb);
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    EXPECT_EQ(0, r.result.compare(r.result.size() - 2 * kEb, 2 * kEb, kernel.substr(kEb, 2 * kEb)));
+  }
 }
 
 // Three pages into a range of two eraseblocks, then the switch. Operations: the range's two
@@ -121,12 +134,7 @@ TEST(Fwsim, WriterPassesOverABadBlockAndAFailedPage) {
 // A cut in the range leaves the old slot booting; from the environment's erase on, the block
 // fails its CRC until the last page is in, so the boot loader is on its defaults.
 TEST(Fwsim, PowerCutMapOfWriteThenSwitch) {
-  TempDir pkg, scratch;
-  WriteAll(pkg.file("a.bin"), Bytes(3 * 2048, 2));
-  WriteAll(pkg.file("fwupdate_1"), "write 200000 40000 a.bin\nsetenv 3c0000 20000 image 2\n");
-  CutMap map;
-  std::string why;
-  ASSERT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), 1, &map, &why)) << why;
+  const CutMap map = Cuts(2, {"write 200000 40000 a.bin\nsetenv 3c0000 20000 image 2\n"}, 1);
   EXPECT_EQ(70u, map.ops);
   EXPECT_EQ(70u, map.points);
   EXPECT_EQ(64u + 1, map.on_defaults);
@@ -151,12 +159,7 @@ TEST(Fwsim, PowerCutMapOfWriteThenSwitch) {
 
 // The switch first: every cut after the environment is in selects a slot not yet written.
 TEST(Fwsim, PowerCutMapOfSwitchThenWrite) {
-  TempDir pkg, scratch;
-  WriteAll(pkg.file("a.bin"), Bytes(3 * 2048, 3));
-  WriteAll(pkg.file("fwupdate_1"), "setenv 3c0000 20000 image 2\nwrite 200000 40000 a.bin\n");
-  CutMap map;
-  std::string why;
-  ASSERT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), 5, &map, &why)) << why;
+  const CutMap map = Cuts(3, {"setenv 3c0000 20000 image 2\nwrite 200000 40000 a.bin\n"}, 5);
   EXPECT_EQ(70u, map.ops);
   EXPECT_EQ(14u, map.points);          // 0, 5, ... 65
   EXPECT_EQ(13u, map.on_defaults);     // 0-64: the environment's erase and pages
@@ -166,13 +169,8 @@ TEST(Fwsim, PowerCutMapOfSwitchThenWrite) {
 // fwupdate_1 rewrites in place the range that fwupdate_2 writes before it switches to slot 1,
 // the slot the board boots: every cut after the erase leaves that slot half written.
 TEST(Fwsim, PowerCutMapOfRewriteOfTheBootedSlot) {
-  TempDir pkg, scratch;
-  WriteAll(pkg.file("a.bin"), Bytes(3 * 2048, 4));
-  WriteAll(pkg.file("fwupdate_1"), "write 400000 20000 a.bin\n");
-  WriteAll(pkg.file("fwupdate_2"), "write 400000 40000 a.bin\nsetenv 3c0000 20000 image 1\n");
-  CutMap map;
-  std::string why;
-  ASSERT_TRUE(PowerCutMap(Small(), pkg.path(), scratch.path(), 1, &map, &why)) << why;
+  const CutMap map =
+      Cuts(4, {"write 400000 20000 a.bin\n", "write 400000 40000 a.bin\nsetenv 3c0000 20000 image 1\n"}, 1);
   EXPECT_EQ(4u, map.points);  // the erase, three pages
   EXPECT_EQ(3u, map.on_partial_slot);
   ASSERT_EQ(2u, map.stretches.size());
