@@ -58,10 +58,11 @@ struct Package {
   TempDir dir;
 };
 
-// line must be one of the output's lines.
-void ExpectLine(const ChildResult& r, int status, const std::string& line) {
-  EXPECT_EQ(status, r.status) << line << "\n" << r.out << r.err;
-  EXPECT_NE(std::string::npos, ("\n" + r.out).find("\n" + line + "\n")) << line << "\n" << r.out;
+// Each of lines must be one of the output's lines.
+void ExpectLine(const ChildResult& r, int status, std::initializer_list<std::string> lines) {
+  EXPECT_EQ(status, r.status) << r.out << r.err;
+  for (const std::string& line : lines)
+    EXPECT_NE(std::string::npos, ("\n" + r.out).find("\n" + line + "\n")) << line << "\n" << r.out;
 }
 
 TEST(Fwcheck, ExamplePackageOfTheBoardChecksClean) {
@@ -72,14 +73,11 @@ TEST(Fwcheck, ExamplePackageOfTheBoardChecksClean) {
     p.Script(testutil::ReadAll(std::string(FW_EXAMPLE_DIR) + "/" + name), name);
   TempDir out;
   const ChildResult r = Fwcheck({p.Tar(out.file("pkg.tgz"))});
-  EXPECT_EQ(0, r.status) << r.out;
-  EXPECT_EQ(std::string::npos, r.out.find("error:")) << r.out;
-  EXPECT_EQ(std::string::npos, r.out.find("warning:")) << r.out;
+  for (const char* absent : {"error:", "warning:"}) EXPECT_EQ(std::string::npos, r.out.find(absent)) << r.out;
   EXPECT_EQ(r.out.size() - 31, r.out.rfind("\nfwcheck: 0 errors, 0 warnings\n"));
-  EXPECT_NE(std::string::npos, r.out.find("fwupdate_2: note: fwapply prints \"Total Block to Write = 9\"\n"));
-  EXPECT_NE(std::string::npos,
-            r.out.find("     2  write     0x200000–0x3bffff  -              14     8      6\n"))
-      << r.out;
+  ExpectLine(r, 0,
+             {"fwupdate_2: note: fwapply prints \"Total Block to Write = 9\"",
+              "     2  write     0x200000–0x3bffff  -              14     8      6"});
 }
 
 TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
@@ -182,7 +180,7 @@ TEST(Fwcheck, EachTrapIsNamedWithItsLine) {
     SCOPED_TRACE(c.script);
     Package p;
     ExpectLine(Fwcheck({p.Script(c.script)}), c.status,
-               (c.line[0] == ':' ? "fwupdate_1" : "") + std::string(c.line));
+               {(c.line[0] == ':' ? "fwupdate_1" : "") + std::string(c.line)});
   }
 }
 
@@ -236,7 +234,7 @@ TEST(Fwcheck, PackagesFwapplyWouldRefuse) {
        "(\"fwapply is not an executable file, badimage, abort\")"},
   };
   for (const auto& c : cases)
-    ExpectLine(Fwcheck({c.path}), c.status, (c.line[0] == ':' ? c.path : "") + c.line);
+    ExpectLine(Fwcheck({c.path}), c.status, {(c.line[0] == ':' ? c.path : "") + c.line});
 }
 
 // The engine's own budget would look an ifnpart up in the host's /proc/mtd and leave its
@@ -254,25 +252,21 @@ TEST(Fwcheck, LayoutNamesPartitions) {
   p.Script(
       "write 200000 1c0000 big.img\nifnpart kernel2 erase 600000 20000\nifnpart kernel3 erase 400000 "
       "20000\n");
-  const ChildResult r = Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()});
-  ExpectLine(r, 2,
-             "fwupdate_1:1: error: image \"big.img\" needs 15 eraseblocks but its range holds 14: writes "
-             "0x200000–0x3dffff: kernel1, and spills into spare at 0x3c0000");
-  ExpectLine(r, 2,
-             "fwupdate_1:2: note: \"kernel2\" matches \"mtd5: 001c0000 00020000 \"kernel2\"\" of this "
-             "layout: the rest of the line does not run and is not checked");
-  ExpectLine(r, 2, "     3  erase     0x400000–0x41ffff  kernel2         1     -      -");
+  ExpectLine(Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()}), 2,
+             {"fwupdate_1:1: error: image \"big.img\" needs 15 eraseblocks but its range holds 14: writes "
+              "0x200000–0x3dffff: kernel1, and spills into spare at 0x3c0000",
+              "fwupdate_1:2: note: \"kernel2\" matches \"mtd5: 001c0000 00020000 \"kernel2\"\" of this "
+              "layout: the rest of the line does not run and is not checked",
+              "     3  erase     0x400000–0x41ffff  kernel2         1     -      -"});
   // A first line as large as all the others is the whole chip, not a partition before them.
   WriteAll(p.dir.file("mtd"), "mtd0: 00400000 00020000 \"nand\"\nmtd1: 00200000 00020000 \"kernel\"\n");
   // The board's /proc/mtd always begins with its header, a copy without it too.
   p.Script("erase 400000 20000\nifnpart erasesize erase 200000 20000\n");
-  const ChildResult small = Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()});
-  ExpectLine(small, 2,
-             "fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply refuses "
-             "the line");
-  ExpectLine(small, 2,
-             "fwupdate_1:2: warning: pattern \"erasesize\" matches the header line of /proc/mtd: the rest of "
-             "the line never runs");
+  ExpectLine(Fwcheck({"--layout", p.dir.file("mtd"), p.dir.path()}), 2,
+             {"fwupdate_1:1: error: range 0x400000+0x20000 is outside the 0x400000-byte chip: fwapply "
+              "refuses the line",
+              "fwupdate_1:2: warning: pattern \"erasesize\" matches the header line of /proc/mtd: the rest "
+              "of the line never runs"});
 }
 
 TEST(Fwcheck, JsonShape) {
