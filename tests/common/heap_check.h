@@ -1,8 +1,6 @@
-// Leaks that no exit status shows. The flash layers and the tools must release what they
-// allocate on every path, failures included; but the tests run them in children that end with
-// _exit, where LeakSanitizer never looks, and the mutation runs have no sanitizer at all. So the
-// heap is weighed instead, in every build: with the allocator's own count under AddressSanitizer,
-// with glibc's otherwise.
+// Leaks that no exit status shows: the flash layers and the tools must release what they allocate
+// on every path, but the tests run them in children that end with _exit, where LeakSanitizer never
+// looks, and the mutation runs have no sanitizer. So the heap is weighed, in every build.
 #pragma once
 
 #include <malloc.h>

@@ -31,10 +31,8 @@ std::vector<std::string> Lines(const std::string& text) {
 std::vector<std::string> DemangledFrames(const std::string& text) {
   std::vector<std::string> out;
   for (const std::string& l : Lines(text)) {
-    size_t body = l.find("]: ");
-    if (body == std::string::npos) continue;
-    std::string rest = l.substr(body + 3);
-    size_t colon = rest.find(": ");
+    const std::string rest = l.find("]: ") == std::string::npos ? "" : l.substr(l.find("]: ") + 3);
+    const size_t colon = rest.find(": ");
     if (colon != std::string::npos && rest.find('(') > colon) out.push_back(rest);
   }
   return out;
