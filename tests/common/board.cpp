@@ -12,12 +12,7 @@
 
 namespace testboard {
 
-sim::Geometry Geometry(uint32_t page, uint64_t size) {
-  sim::Geometry g;
-  g.page_size = page;
-  g.size = size;
-  return g;
-}
+sim::Geometry Geometry(uint32_t page, uint64_t size) { return sim::Geometry{page, 64, 128 * 1024, 0, size}; }
 
 std::string Pattern(size_t n, unsigned seed) {
   std::string s(n, '\0');
@@ -32,22 +27,13 @@ Places::Places(const std::string& r)
       user_mount(r + "/mnt/user"),
       user_link(r + "/user") {
   mkdir(work.c_str(), 0700);
-  places_ = board_default();
-  places_.work_dir = work.c_str();
-  places_.run_lock = lock.c_str();
-  places_.user_mount = user_mount.c_str();
-  places_.user_link = user_link.c_str();
-  places_.log_service = nullptr;
+  const BoardPlaces& d = board_default();
+  places_ = {work.c_str(), user_mount.c_str(), user_link.c_str(), lock.c_str(),   d.chip,
+             d.env_block,  d.log_local,        nullptr,           d.log_queue_key};
   before_ = board_install(&places_);
 }
 
 Places::~Places() { board_install(before_); }
-
-void Places::put(const std::string& name, const std::string& data) const {
-  testutil::WriteAll(path(name), data);
-}
-
-std::string Places::get(const std::string& name) const { return testutil::ReadAll(path(name)); }
 
 Board::Board(const std::string& r, const sim::Geometry& g) : Places(r), chip(g) {
   kernel.add_mtd(0, &chip, "nand0");
@@ -76,33 +62,24 @@ void Replace(std::string* s, const std::string& from, const std::string& to) {
     s->replace(p, from.size(), to);
 }
 
-// fn in a child, given a fresh private directory.
-testutil::ChildResult InDir(const std::function<int(const std::string&)>& fn) {
+// fn in a child on a T made in a fresh private directory.
+template <class T, class... A>
+testutil::ChildResult In(const std::function<int(T&)>& fn, const A&... a) {
   testutil::TempDir dir;
-  testutil::ChildResult r = testutil::RunChild([&]() -> int {
-    const int rc = fn(dir.path());
+  testutil::ChildResult r = testutil::RunChild([&] {
+    T t(dir.path(), a...);
+    const int rc = fn(t);
     fflush(nullptr);
     return rc;
   });
-  Replace(&r.out, dir.path(), "<board>");
-  Replace(&r.err, dir.path(), "<board>");
+  for (std::string* s : {&r.out, &r.err}) Replace(s, dir.path(), "<board>");
   return r;
 }
-
 }  // namespace
 
-testutil::ChildResult InPlaces(const std::function<int(Places&)>& fn) {
-  return InDir([&](const std::string& root) {
-    Places p(root);
-    return fn(p);
-  });
-}
-
+testutil::ChildResult InPlaces(const std::function<int(Places&)>& fn) { return In(fn); }
 testutil::ChildResult OnBoard(const std::function<int(Board&)>& fn, const sim::Geometry& g) {
-  return InDir([&](const std::string& root) {
-    Board b(root, g);
-    return fn(b);
-  });
+  return In(fn, g);
 }
 
 int Apply(Board& b) {
@@ -124,9 +101,9 @@ bool HasLine(const std::string& text, const std::string& line) {
 }
 
 namespace {
-// What the child hands back, in memory shared with the parent; data and OOB bytes follow it.
+// What the child hands back, in memory shared with the parent.
 struct Shared {
-  uint64_t taken, programs, violations, open_fds, n_erased, n_bad;
+  uint64_t programs, violations, open_fds, n_erased, n_bad;
   uint32_t erased[4096], bad[4096];
 };
 Board* g_run = nullptr;
@@ -134,27 +111,22 @@ Shared* g_shared = nullptr;
 
 void Take() {
   if (!g_run) return;
-  sim::Chip& c = g_run->chip;
+  const sim::Chip& c = g_run->chip;
   Shared& s = *g_shared;
-  s = Shared{1, c.programs(), c.violations(), g_run->kernel.open_fds(), 0, 0, {}, {}};
+  s = Shared{c.programs(), c.violations(), g_run->kernel.open_fds(), 0, 0, {}, {}};
   g_run = nullptr;
   for (uint32_t e : c.erased_blocks)
     if (s.n_erased < 4096) s.erased[s.n_erased++] = e;
   for (uint32_t e = 0; e < c.block_count(); e++)
     if (c.is_bad(e)) s.bad[s.n_bad++] = e;
-  memcpy(&s + 1, c.data(0), c.geometry().size);
-  memcpy(reinterpret_cast<uint8_t*>(&s + 1) + c.geometry().size, c.oob(0),
-         c.page_count() * c.geometry().oob_size);
 }
 }  // namespace
 
 testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* snap,
                             const std::string& input) {
-  const size_t size = b.chip.geometry().size, oob = b.chip.page_count() * b.chip.geometry().oob_size;
-  const size_t total = sizeof(Shared) + size + oob;
-  void* mem = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) return testutil::ChildResult();
-  g_shared = static_cast<Shared*>(mem);
+  const Shared& s = *(g_shared = static_cast<Shared*>(mem));
   testutil::ChildResult r = testutil::RunChild(
       [&]() {
         g_run = &b;
@@ -169,20 +141,15 @@ testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* 
         return rc;
       },
       input);
-  if (snap) {
-    const Shared& s = *g_shared;
-    const char* bytes = reinterpret_cast<const char*>(&s + 1);
-    *snap = Snapshot{s.taken != 0,
-                     std::string(bytes, size),
-                     std::string(bytes + size, oob),
-                     std::vector<uint32_t>(s.erased, s.erased + s.n_erased),
-                     std::vector<uint32_t>(s.bad, s.bad + s.n_bad),
-                     s.programs,
-                     s.violations,
-                     s.open_fds};
-  }
-  munmap(mem, total);
+  if (snap)
+    *snap = Snapshot{
+        {s.erased, s.erased + s.n_erased}, {s.bad, s.bad + s.n_bad}, s.programs, s.violations, s.open_fds};
+  munmap(mem, sizeof(Shared));
   return r;
+}
+
+std::string Told(const testutil::ChildResult& r) {
+  return std::to_string(r.status) + "\nout: " + r.out + "\nerr: " + r.err;
 }
 
 std::string Outcome(const std::function<int()>& op) {

@@ -1,7 +1,6 @@
-// One simulated board for the updater's tests: a NAND chip as "/dev/mtd0" behind the simulated
-// kernel, and the updater's places (working directory, run lock, user partition) in a private
-// directory of the test's own, so that an ordinary user runs them and parallel tests never meet.
-// The board has no system-log service: a refused version sends no events.
+// One simulated board: a NAND chip as "/dev/mtd0" behind the simulated kernel, and the updater's
+// places (working directory, run lock, user partition) in a private directory of the test's own,
+// so that an ordinary user runs them and parallel tests never meet. No system-log service.
 #pragma once
 
 #include <stdint.h>
@@ -25,19 +24,18 @@ sim::Geometry Geometry(uint32_t page = 2048, uint64_t size = 16ull << 20);
 // Bytes that differ from page to page and block to block, never all 0xFF.
 std::string Pattern(size_t n, unsigned seed);
 
-// The updater's places below root, an existing directory, installed while this lives; the
-// working directory is made here.
+// The updater's places below root, an existing directory, installed while this lives.
 class Places {
  public:
   explicit Places(const std::string& root);
   ~Places();
   Places(const Places&) = delete;
-  Places& operator=(const Places&) = delete;
 
   const std::string root, work, lock, user_mount, user_link;
   std::string path(const std::string& name) const { return work + "/" + name; }
-  void put(const std::string& name, const std::string& data) const;  // in the working directory
-  std::string get(const std::string& name) const;
+  // In the working directory.
+  void put(const std::string& name, const std::string& data) const { testutil::WriteAll(path(name), data); }
+  std::string get(const std::string& name) const { return testutil::ReadAll(path(name)); }
 
  private:
   BoardPlaces places_;
@@ -71,19 +69,18 @@ bool Exists(const std::string& path);
 // Whether text holds line as one whole line of its own.
 bool HasLine(const std::string& text, const std::string& line);
 
-// The flash layers and the NAND tools on the board's chip, "/dev/mtd0".
-const char kDev[] = "/dev/mtd0";
+const char kDev[] = "/dev/mtd0";  // the board's chip
 
 // The chip as a child run left it, by returning or through tool_exit.
 struct Snapshot {
-  bool taken = false;
-  std::string data, oob;              // all pages
   std::vector<uint32_t> erased, bad;  // successful erases in order; bad blocks at the end
   uint64_t programs = 0, violations = 0, open_fds = 0;
 };
 // fn in a child on b's chip, fed input on standard input; the NAND tools may end the process.
 testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* snap = nullptr,
                             const std::string& input = std::string());
+// A child run's status, standard output and standard error, for comparing whole outcomes.
+std::string Told(const testutil::ChildResult& r);
 
 // op in a child, for comparing whole outcomes: "ret N", or "errno N" when it answered -1, then
 // what it wrote to standard output and to standard error.
