@@ -29,9 +29,9 @@ std::string ErrLine(int err) { return testboard::ErrLine("libmtd", err); }
 // Every field of a record on one line, so that a whole record is compared at once.
 std::string Describe(const mtd_dev_info& d) {
   char b[512];
-  snprintf(b, sizeof b, "mtd%d %d:%d %d %s \"%s\" %lld = %d x %d, io %d sub %d oob %d reg %d w%u bb%u",
-           d.mtd_num, d.major, d.minor, d.type, d.type_str, d.name, d.size, d.eb_cnt, d.eb_size,
-           d.min_io_size, d.subpage_size, d.oob_size, d.region_cnt, d.writable, d.bb_allowed);
+  snprintf(b, sizeof b, "mtd%d %d:%d %d %s w%u bb%u \"%s\" %lld = %d x %d, io %d sub %d oob %d reg %d",
+           d.mtd_num, d.major, d.minor, d.type, d.type_str, d.writable, d.bb_allowed, d.name, d.size,
+           d.eb_cnt, d.eb_size, d.min_io_size, d.subpage_size, d.oob_size, d.region_cnt);
   return b;
 }
 std::string Describe(const mtd_info& i) {
@@ -54,14 +54,15 @@ class Discovery : public ::testing::Test {
   std::string Mode() {
     return Outcome([&] { return mtd_get_info(Open(), &info) == 0 && info.sysfs_supported ? 1 : 0; });
   }
-  // mtd_get_dev_info1 on mtd2 with a fresh handle of a kernel whose attribute file has contents.
-  int DevInfoWith(const std::string& attr, const std::string& contents, std::string* outcome = nullptr) {
+  // mtd_get_dev_info1 on mtd2 of a kernel whose attribute file has contents: the record's start
+  // when it succeeds, else its outcome.
+  std::string DevInfoWith(const std::string& attr, const std::string& contents, size_t n) {
     sim::Kernel k2;
     k2.add_mtd(2, &chip, "kernel", 2 * kEb, 8 * kEb);
     k2.set_file(kSys + "mtd2/" + attr, contents);
     Open();
-    if (outcome) *outcome = Outcome([&] { return mtd_get_dev_info1(lib, 2, &mtd); });
-    return outcome ? 0 : mtd_get_dev_info1(lib, 2, &mtd);
+    if (mtd_get_dev_info1(lib, 2, &mtd) == 0) return Describe(mtd).substr(10, n);  // after ""
+    return Outcome([&] { return mtd_get_dev_info1(lib, 2, &mtd); });
   }
   // op, which must leave no simulated descriptor open: a leak turns its result into 99.
   std::function<int()> NoLeak(const std::function<int()>& op) {
@@ -124,7 +125,7 @@ TEST_F(Discovery, RecordsFromSysfs) {
   sim::Chip chip2(g);
   k.add_mtd(5, &chip2, "rootfs");
   ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd5", &mtd));
-  EXPECT_EQ("mtd5 90:10 4 nand \"rootfs\" 16777216 = 128 x 131072, io 2048 sub 512 oob 64 reg 0 w1 bb1",
+  EXPECT_EQ("mtd5 90:10 4 nand w1 bb1 \"rootfs\" 16777216 = 128 x 131072, io 2048 sub 512 oob 64 reg 0",
             Describe(mtd));
   EXPECT_TRUE(mtd_dev_present(lib, 5) == 1 && mtd_dev_present(lib, 4) == 0);
   EXPECT_EQ(Failure(ENODEV, ""), Outcome([&] { return mtd_get_dev_info1(lib, 4, &mtd); }));
@@ -133,59 +134,46 @@ TEST_F(Discovery, RecordsFromSysfs) {
   EXPECT_EQ(Failure(ENODEV, ""), Outcome([&] { return mtd_get_info(lib, &info); }));
 }
 
-TEST_F(Discovery, AcceptedAttributeContents) {
-  struct Case {
-    const char *attr, *text;
-    int type;
-    unsigned bb, writable;
-  } types[] = {
-      {"type", "nand\n", 4, 1, 1},      {"type", "nor\n", 3, 0, 1},        {"type", "ubi\n", 7, 0, 1},
-      {"type", "dataflash\n", 6, 0, 1}, {"type", "nandflash\n", -1, 0, 1}, {"type", "mlc-nand\n", -1, 0, 1},
-      {"type", "\n", -1, 0, 1},         {"flags", "0x400\n", 4, 1, 1},     {"flags", "0xc00\n", 4, 1, 1},
-      {"flags", "0x800\n", 4, 1, 0},    {"flags", "c00\n", 4, 1, 1}};
-  for (const Case& c : types) {
-    ASSERT_EQ(0, DevInfoWith(c.attr, c.text)) << c.text;
-    EXPECT_TRUE(c.type == mtd.type && c.bb == mtd.bb_allowed && c.writable == mtd.writable) << c.text;
-  }
-  // 49 bytes are read; a name file holds at most 127 bytes with its newline. An empty name file
-  // leaves an empty name, not a write before the buffer; the text without its newline loses its
-  // last character, as the kernel always adds one. Sizes past 4 GiB are 64-bit; eb_cnt is
-  // rounded down, and an eraseblock larger than the device leaves no valid one.
-  const struct {
-    const char* attr;
-    std::string text, record;
-  } values[] = {
-      {"dev", "90:4\n" + std::string(44, ' '), "mtd2 90:4 4 nand \"kernel\" 1048576 = 8 x 131072"},
-      {"erasesize", "65536\n" + std::string(43, ' '), "mtd2 90:4 4 nand \"kernel\" 1048576 = 16 x 65536"},
-      {"name", std::string(126, 'n') + "\n",
-       "mtd2 90:4 4 nand \"" + std::string(126, 'n') + "\" 1048576 = 8 x"},
-      {"name", "", "mtd2 90:4 4 nand \"\" 1048576 = 8 x"},
-      {"name", "boot", "mtd2 90:4 4 nand \"boo\" 1048576"},
-      {"erasesize", "2147483647\n", "mtd2 90:4 4 nand \"kernel\" 1048576 = 0 x 2147483647"},
-      {"size", "8590065664\n", "mtd2 90:4 4 nand \"kernel\" 8590065664 = 65537 x"},
-      {"size", "262143\n", "mtd2 90:4 4 nand \"kernel\" 262143 = 1 x"},
-  };
-  for (const auto& v : values) {
-    ASSERT_EQ(0, DevInfoWith(v.attr, v.text)) << v.text;
-    EXPECT_EQ(v.record, Describe(mtd).substr(0, v.record.size()));
-  }
-}
-
-TEST_F(Discovery, RefusedAttributeContents) {
-  const std::string f = "\"/sys/class/mtd/mtd2/";
+// 49 bytes are read; a name file holds at most 127 bytes with its newline. An empty name file
+// leaves an empty name, not a write before the buffer; the text without its newline loses its
+// last character, as the kernel always adds one. Sizes past 4 GiB are 64-bit; eb_cnt is rounded
+// down, and an eraseblock larger than the device leaves no valid one.
+TEST_F(Discovery, AttributeContents) {
+  const std::string f = "\"/sys/class/mtd/mtd2/", d = "4 nand w1 bb1 \"";
   auto tooLong = [&](const char* attr) { return kE + "contents of " + f + attr + "\" is too long\n"; };
+  auto range = [&](const char* v, const char* attr) {
+    return kE + "value " + v + " read from file " + f + attr + "\" is out of range\n";
+  };
   const struct {
     const char* attr;
-    std::string contents, msg;
+    std::string text, want;  // the record's start, or the refusal
   } cases[] = {
+      {"type", "nand\n", "4 nand w1 bb1"},
+      {"type", "nor\n", "3 nor w1 bb0"},
+      {"type", "ubi\n", "7 ubi w1 bb0"},
+      {"type", "dataflash\n", "6 dataflash w1 bb0"},
+      {"type", "nandflash\n", "-1 nandflash w1 bb0"},
+      {"type", "mlc-nand\n", "-1 mlc-nand w1 bb0"},
+      {"type", "\n", "-1  w1 bb0"},
+      {"flags", "0x400\n", d},
+      {"flags", "0xc00\n", d},
+      {"flags", "0x800\n", "4 nand w0 bb1"},
+      {"flags", "c00\n", d},
+      {"dev", "90:4\n" + std::string(44, ' '), d + "kernel\" 1048576 = 8 x 131072"},
+      {"erasesize", "65536\n" + std::string(43, ' '), d + "kernel\" 1048576 = 16 x 65536"},
+      {"name", std::string(126, 'n') + "\n", d + std::string(126, 'n') + "\" 1048576 = 8 x"},
+      {"name", "", d + "\" 1048576 = 8 x"},
+      {"name", "boot", d + "boo\" 1048576"},
+      {"erasesize", "2147483647\n", d + "kernel\" 1048576 = 0 x 2147483647"},
+      {"size", "8590065664\n", d + "kernel\" 8590065664 = 65537 x"},
+      {"size", "262143\n", d + "kernel\" 262143 = 1 x"},
       {"dev", "90:4\n" + std::string(45, ' '), tooLong("dev")},
       {"erasesize", "131072\n" + std::string(43, ' '), tooLong("erasesize")},
       {"name", std::string(127, 'n') + "\n", tooLong("name")},
       {"name", std::string(5000, 'z'), tooLong("name")},  // longer files cannot write past the record
       {"type", std::string(65, 't'), tooLong("type")},
-      {"erasesize", "2147483648\n",
-       kE + "value 2147483648 read from file " + f + "erasesize\" is out of range\n"},
-      {"flags", "0x80000000\n", kE + "value 2147483648 read from file " + f + "flags\" is out of range\n"},
+      {"erasesize", "2147483648\n", range("2147483648", "erasesize")},
+      {"flags", "0x80000000\n", range("2147483648", "flags")},
       {"oobsize", "-1\n", kE + "negative value -1 in " + f + "oobsize\"\n"},
       {"flags", "ffffffffffffffff\n", kE + "negative value -1 in " + f + "flags\"\n"},
       {"writesize", "lots\n", kE + "cannot read integer from " + f + "writesize\"\n\n"},
@@ -195,8 +183,10 @@ TEST_F(Discovery, RefusedAttributeContents) {
       {"erasesize", "0\n", kE + "mtd2 (/sys/class/mtd/mtd2/erasesize) has insane eraseblock size 0\n"},
       {"subpagesize", "0\n", kE + "mtd2 (/sys/class/mtd/mtd2/subpagesize) has insane min. I/O unit size 0\n"},
   };
-  std::string got;
-  for (const auto& c : cases) EXPECT_EQ(Failure(EINVAL, c.msg), (DevInfoWith(c.attr, c.contents, &got), got));
+  for (const auto& c : cases) {
+    const bool ok = c.want.compare(0, kE.size(), kE) != 0;
+    EXPECT_EQ(ok ? c.want : Failure(EINVAL, c.want), DevInfoWith(c.attr, c.text, c.want.size())) << c.text;
+  }
   // While looking for a node, a broken "dev" of another device ends the search.
   k.set_file(kSys + "mtd0/dev", "junk\n");
   Open();
@@ -283,7 +273,7 @@ TEST_F(Legacy, RecordFromProcMtdAndMemgetinfo) {
   for (const char* node : {"/dev/mtd3", "/dev/mtd3ro"}) {
     ASSERT_EQ(0, mtd_get_dev_info(lib, node, &mtd));
     EXPECT_EQ(std::string("mtd3 90:") + (node[9] ? "7" : "6") +
-                  " 3 nor \"rootfs\" 8388608 = 64 x 131072, io 2048 sub 2048 oob 64 reg 0 w1 bb1",
+                  " 3 nor w1 bb1 \"rootfs\" 8388608 = 64 x 131072, io 2048 sub 2048 oob 64 reg 0",
               Describe(mtd));
     EXPECT_EQ(0u, k.open_fds());
   }
@@ -347,7 +337,7 @@ TEST_F(Legacy, BadBlockProbeAndInsaneGeometry) {
   }
   answer(MTD_DATAFLASH, 0xFFFFFFFFu, kEb, 2048);
   ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd2", &mtd));
-  EXPECT_EQ(0u, Describe(mtd).find("mtd2 90:4 6 dataflash \"kernel\" 4294967295 = 32767 x 131072"))
+  EXPECT_EQ(0u, Describe(mtd).find("mtd2 90:4 6 dataflash w1 bb1 \"kernel\" 4294967295 = 32767 x 131072"))
       << Describe(mtd);
   k.fake_memgetinfo = false;
   k.fail_ioctl(MEMGETBADBLOCK, EIO, 1);
