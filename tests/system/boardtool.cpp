@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -54,9 +56,11 @@ int Usage() {
   return 2;
 }
 
-int Fail(const char* what, int rc = 1) {
+U Num(const char* s) { return strtoull(s, nullptr, 0); }
+
+int Fail(const char* what) {
   fprintf(stderr, "boardtool: %s: %s\n", what, strerror(errno));
-  return rc;
+  return 1;
 }
 
 bool FullRead(int fd, unsigned char* buf, size_t n, U off) {
@@ -146,12 +150,9 @@ bool ReadGood(const Chip& chip, U off, U len, const std::vector<U>& skip, Bytes*
 }
 
 bool ReadFile(const char* path, Bytes* out) {
-  FILE* f = fopen(path, "rb");
-  if (!f) return !Fail(path);
-  unsigned char tmp[65536];
-  for (size_t n; (n = fread(tmp, 1, sizeof tmp, f)) > 0;) out->insert(out->end(), tmp, tmp + n);
-  fclose(f);
-  return true;
+  std::ifstream f(path, std::ios::binary);
+  out->assign(std::istreambuf_iterator<char>(f), {});
+  return f.is_open() || !Fail(path);
 }
 
 int Cmp(const char* dev, U off, const char* file, std::vector<U> skip) {
@@ -220,12 +221,8 @@ int EnvPrint(const char* dev, U off) {
 
 int Prng(U seed, U size) {
   U x = seed * 0x9E3779B97F4A7C15ull + 1;
-  Bytes out;
-  while (out.size() < size) {
-    Next(x);
-    for (int i = 0; i < 8 && out.size() < size; ++i) out.push_back(static_cast<unsigned char>(x >> (8 * i)));
-  }
-  return fwrite(out.data(), 1, out.size(), stdout) == out.size() ? 0 : 1;
+  for (U i = 0; i < size; ++i) putchar(static_cast<unsigned char>((i % 8 ? x : Next(x)) >> (8 * (i % 8))));
+  return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
 }
 
 // Busybox losetup cannot limit the size, and the boot-environment partition
@@ -338,15 +335,14 @@ int Flip(const char* dev, U off, U seed, int nbits, char** bits) {
   unsigned char page[kPage], oob[64];
   U x = seed * 0x9E3779B97F4A7C15ull + 3;
   for (unsigned char& c : page) c = static_cast<unsigned char>(Next(x) >> 29);
-  std::vector<U> list;
   for (int i = 0; i < nbits; ++i) {
-    list.push_back(strtoull(bits[i], nullptr, 0));
-    if (list.back() >= kPage * 8) return Usage();
-    page[list.back() / 8] |= static_cast<unsigned char>(1u << (list.back() % 8));
+    if (Num(bits[i]) >= kPage * 8) return Usage();
+    page[Num(bits[i]) / 8] |= static_cast<unsigned char>(1u << (Num(bits[i]) % 8));
   }
   if (pwrite(fd, page, sizeof page, static_cast<off_t>(off)) != static_cast<ssize_t>(sizeof page))
     return Fail("flip: write");
-  for (U b : list) page[b / 8] &= static_cast<unsigned char>(~(1u << (b % 8)));
+  for (int i = 0; i < nbits; ++i)
+    page[Num(bits[i]) / 8] &= static_cast<unsigned char>(~(1u << (Num(bits[i]) % 8)));
   // The blank OOB goes along: a raw program without it leaves the chip short of bytes.
   memset(oob, 0xFF, sizeof oob);
   mtd_write_req req{};
@@ -369,8 +365,6 @@ int Hold(const char* path, const char* ready) {
   close(open(ready, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   for (;;) pause();
 }
-
-U Num(const char* s) { return strtoull(s, nullptr, 0); }
 
 }  // namespace
 
