@@ -44,8 +44,8 @@ TEST(Chip, ProgramClearsBitsOnlyOfErasedBytesAndEraseSetsOneBlock) {
   chip.fill(0, 3 * kEb, 0x00);
   for (uint64_t p = 0; p < 3 * 64; p++) memset(chip.oob(p), 0, kOob);
   ASSERT_EQ(0, chip.erase(1));
-  EXPECT_TRUE(chip.is_erased(kEb, kEb) && chip.data(kEb - 1)[0] == 0 && chip.data(2 * kEb)[0] == 0);
-  EXPECT_TRUE(chip.oob(63)[kOob - 1] == 0 && chip.oob(128)[0] == 0);
+  EXPECT_TRUE(chip.is_erased(kEb, kEb) && chip.data(kEb - 1)[0] == 0 && chip.data(2 * kEb)[0] == 0 &&
+              chip.oob(63)[kOob - 1] == 0 && chip.oob(128)[0] == 0);
   EXPECT_TRUE(chip.erased_blocks == std::vector<uint32_t>{1} && chip.erases() == 1);
   EXPECT_EQ(-EINVAL, chip.erase(64));
   // Programs go by whole pages, or whole subpages where the chip has them.
@@ -71,25 +71,23 @@ TEST(Chip, BadLockedAndFailingBlocksChangeNothing) {
     EXPECT_EQ(-EIO, chip.erase(eb));
     EXPECT_TRUE(chip.is_erased(eb * kEb, kEb));
   }
-  chip.lock(4, false);
-  EXPECT_EQ(0, chip.program(4 * kEb, d.data(), kPage));
+  EXPECT_EQ(0, (chip.lock(4, false), chip.program(4 * kEb, d.data(), kPage)));
   // A multi-page program stops at the failing page: the pages before it stay programmed.
   chip.fail_program(11, EROFS, 2);
   EXPECT_EQ(-EROFS, chip.program(10 * kPage, d.data(), 3 * kPage));
   EXPECT_TRUE(!chip.is_erased(10 * kPage, kPage) && chip.is_erased(11 * kPage, 2 * kPage));
-  EXPECT_EQ(-EROFS, chip.program_oob(11, 0, d.data(), 8));
-  EXPECT_EQ(0, chip.program(11 * kPage, d.data(), kPage));
+  EXPECT_TRUE(chip.program_oob(11, 0, d.data(), 8) == -EROFS &&
+              chip.program(11 * kPage, d.data(), kPage) == 0);
   chip.fail_erase(3, EIO, 1);
   chip.fill(3 * kEb, kPage, 0x11);
   EXPECT_EQ(-EIO, chip.erase(3));
-  EXPECT_EQ(0x11, chip.data(3 * kEb)[0]);
-  EXPECT_EQ(0, chip.erase(3));
+  EXPECT_TRUE(chip.data(3 * kEb)[0] == 0x11 && chip.erase(3) == 0);
   EXPECT_TRUE(chip.erased_blocks == std::vector<uint32_t>{3} && chip.erases() == 4 && chip.programs() == 9);
   // Reads count the bitflips of every page they touch.
   chip.bitflips(30, 2, 0);
   chip.bitflips(31, 0, 1);
-  ASSERT_EQ(0, chip.read(30 * kPage + kPage - 1, d.data(), 2));
-  ASSERT_EQ(0, chip.read(29 * kPage, d.data(), kPage));
+  ASSERT_TRUE(chip.read(30 * kPage + kPage - 1, d.data(), 2) == 0 &&
+              chip.read(29 * kPage, d.data(), kPage) == 0);
   EXPECT_TRUE(chip.ecc_corrected == 2 && chip.ecc_failed == 1);
 }
 
@@ -123,13 +121,12 @@ TEST(Chip, PowerCutInterruptsOneOperationAndKillsTheChip) {
     EXPECT_TRUE(eio(k_write(fd, d.data(), kPage)) && eio(k_read(fd, back.data(), kPage)));
     EXPECT_TRUE(chip.is_erased(3 * kPage, kPage) && !chip.is_bad(3) && chip.ops() == 2);
     chip.revive();
-    k_lseek(fd, kPage, SEEK_SET);
-    EXPECT_EQ(at_erase ? long(kPage) : -1, k_read(fd, back.data(), kPage));
+    EXPECT_EQ(at_erase ? long(kPage) : -1, (k_lseek(fd, kPage, SEEK_SET), k_read(fd, back.data(), kPage)));
     ASSERT_EQ(0, chip.program(kPage, d.data(), kPage));
     EXPECT_EQ(at_erase ? 0u : 1u, chip.violations());  // an interrupted page is not erased
     ASSERT_EQ(0, chip.erase(0));
-    k_lseek(fd, kPage, SEEK_SET);
-    EXPECT_EQ(long(kPage), k_read(fd, back.data(), kPage));  // erasing the block healed the page
+    // Erasing the block healed the page.
+    EXPECT_EQ(long(kPage), (k_lseek(fd, kPage, SEEK_SET), k_read(fd, back.data(), kPage)));
     EXPECT_EQ(0, k_close(fd));
   }
 }
