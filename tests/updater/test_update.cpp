@@ -213,7 +213,6 @@ TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
        255,
        "Checking fwupdate_1 \nfwupdate_1 is not found in image\nfail to open fwupdate_1, badimage, abort\n"},
       {{"image=1"}, {{"fwupdate_1", std::string("erase 0 20000\n\0erase 20000 20000\n", 34)}}, 255, refused},
-      {{"image=1"}, {{"fwupdate_1", std::string(UpgradeScript::kScriptLimit, '\n') + erase}}, 255, refused},
       {{"image=1"}, {{"fwupdate_1", ""}}, 0, "Checking fwupdate_1 \nTotal Block to Write = -1\n"},
   };
   for (const auto& c : cases) {
@@ -234,8 +233,6 @@ TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
 // stops the run: a later line must not switch to a slot left unwritten).
 TEST(WholeUpdate, LinesAreCutReadAndReported) {
   const std::string lf = "erase 0 40000\n\n   \nerase 100000 30000\n\t\terase\t200000 \t 10000  extra\n";
-  std::string crlf;
-  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   // A number beyond the 255th character is still read, and nothing spills over.
   std::string wide = "erase 0 40000\nerase" + std::string(300, ' ') + "100000\t" + std::string(200, '\t') +
                      "30000 " + std::string(1000, 'x') + "\n" + std::string(1500, '\n') +
@@ -247,7 +244,6 @@ TEST(WholeUpdate, LinesAreCutReadAndReported) {
     std::string script, proc, erased, err;
   } cases[] = {
       {lf, kProc, "0-1 8 16-127", ""},
-      {crlf, kProc, "0-1 8 16-127", ""},
       {"erase 0 40000\rerase 100000 30000\r\terase 200000 10000", kProc, "0-1 8 16-127", ""},
       {wide, kProc, "0-1 8 16-127", ""},
       {large + "erase 20000 20000\n", kProc, many + "0-1", ""},
@@ -523,12 +519,10 @@ TEST(ScriptPartition, PatternsMatchAsGrepTakesThem) {
       std::string result;  // "*": not looked at
     } cases[] = {
         {"kernel", 1, kKernel},
-        {"kern", 1, "*"},
         {"rootfs1", 0, ""},
         {"mtd[45]:", 1, kEnv + last + "\n"},
         {"^mtd1.*kernel\"$", 1, "*"},
         {"kernel\\+x", 0, "*"},
-        {"\"u-boot-env\"", 1, "*"},
         {"ker[nel", 0, "*"},
         {"x\"; touch " + p + "; \"", 0, "*"},
         {"$(touch " + p + ")", 0, "*"},
