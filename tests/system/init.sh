@@ -8,9 +8,7 @@ say() { echo "board: $*"; }
 ENV_SIZE=$((0x20000))
 
 wait_for() {
-  i=0
-  while [ ! -e "$1" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-  [ -e "$1" ]
+  i=0; while [ ! -e "$1" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done; [ -e "$1" ]
 }
 
 run_scenario() {  # scenario dir, result dir
@@ -58,9 +56,8 @@ run_scenario() {  # scenario dir, result dir
   done
   # A map reads the whole chip (seconds under emulation); the system tier knows its start.
   [ -n "$MAPBEFORE" ] && boardtool map /dev/mtd0 > "$R/map-before"
-  for sn in $SNAP; do  # offset:length, digested before and after the run
-    boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-before" 2>&1
-  done
+  # SNAP: offset:length ranges, digested before and after the run.
+  for sn in $SNAP; do boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-before" 2>&1; done
 
   echo "$VERSION" > /etc/version
   mount -t tmpfs user /mnt/user
@@ -98,9 +95,7 @@ run_scenario() {  # scenario dir, result dir
   kill $SYSLOG_PID 2>/dev/null; wait $SYSLOG_PID 2>/dev/null
 
   boardtool map /dev/mtd0 > "$R/map"
-  for sn in $SNAP; do
-    boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-after" 2>&1
-  done
+  for sn in $SNAP; do boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-after" 2>&1; done
   boardtool envprint /dev/mtd0 "$ENV_OFFSET" > "$R/env"
   : > "$R/readback"
   for rb in $READBACK; do  # offset:file[:eraseblocks the data passes over]
@@ -109,14 +104,13 @@ run_scenario() {  # scenario dir, result dir
     set -- $(echo "$rb" | tr ':' ' ')
     boardtool cmp /dev/mtd0 "$1" "$S/$2" ${3:+"$3"} >> "$R/readback" 2>&1
   done
-  for rb in $OOBREADBACK; do  # offset:file
-    boardtool cmpoob /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}" >> "$R/readback" 2>&1
-  done
-  for cc in $COPYCHECK; do  # dst:src:length
+  # OOBREADBACK: offset:file; COPYCHECK: dst:src:length; ERASED: offset:length.
+  for rb in $OOBREADBACK; do boardtool cmpoob /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}" >> "$R/readback" 2>&1; done
+  for cc in $COPYCHECK; do
     d=${cc%%:*}; rest=${cc#*:}
     boardtool cmpcopy /dev/mtd0 "$d" "${rest%%:*}" "${rest#*:}" >> "$R/readback" 2>&1
   done
-  for er in $ERASED; do  # offset:length
+  for er in $ERASED; do
     if boardtool erased /dev/mtd0 "${er%%:*}" "${er#*:}"; then r=erased; else r="NOT erased"; fi
     echo "range ${er%%:*} length ${er#*:}: $r" >> "$R/readback"
   done
