@@ -104,13 +104,11 @@ TEST_F(Discovery, ChoiceOfMode) {
 }
 
 TEST_F(Discovery, RecordsFromSysfs) {
-  ASSERT_NE(nullptr, Open());
-  ASSERT_EQ(0, mtd_get_info(lib, &info));
+  ASSERT_TRUE(Open() && mtd_get_info(lib, &info) == 0);
   EXPECT_EQ("2 in 0..2 sysfs", Describe(info));
   // The node of mtd2 is found by visiting 0, 1 (absent: skipped) and 2.
   k.clear_calls();
-  ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd2", &mtd));
-  EXPECT_EQ(2, mtd.mtd_num);
+  EXPECT_TRUE(mtd_get_dev_info(lib, "/dev/mtd2", &mtd) == 0 && mtd.mtd_num == 2);
   std::string devs;
   for (const sim::Call& c : k.calls())
     if (c.op == "open" && c.path.size() > 4 && c.path.compare(c.path.size() - 4, 4, "/dev") == 0)
@@ -119,10 +117,7 @@ TEST_F(Discovery, RecordsFromSysfs) {
   // The read-only twin's node matches no device.
   EXPECT_EQ(Failure(ENODEV, ""), Info("/dev/mtd2ro"));
 
-  sim::Geometry g;
-  g.subpage_size = 512;
-  g.size = 16ull << 20;
-  sim::Chip chip2(g);
+  sim::Chip chip2(sim::Geometry{2048, 64, kEb, 512, 16ull << 20});
   k.add_mtd(5, &chip2, "rootfs");
   ASSERT_EQ(0, mtd_get_dev_info(lib, "/dev/mtd5", &mtd));
   EXPECT_EQ("mtd5 90:10 4 nand w1 bb1 \"rootfs\" 16777216 = 128 x 131072, io 2048 sub 512 oob 64 reg 0",
@@ -263,9 +258,7 @@ class Legacy : public Discovery {
 TEST_F(Legacy, RecordFromProcMtdAndMemgetinfo) {
   ASSERT_EQ(0, mtd_get_info(lib, &info));
   EXPECT_EQ("2 in 0..2 legacy", Describe(info));
-  sim::Geometry g;
-  g.subpage_size = 512;
-  sim::Chip chip2(g);
+  sim::Chip chip2(sim::Geometry{2048, 64, kEb, 512});
   k.add_mtd(3, &chip2, "rootfs", 0, 0, "nor");
   k.no_sysfs();
   // MEMGETINFO knows no subpages; bad blocks are allowed where the probe answered, whatever the
@@ -273,12 +266,10 @@ TEST_F(Legacy, RecordFromProcMtdAndMemgetinfo) {
   for (const char* node : {"/dev/mtd3", "/dev/mtd3ro"}) {
     ASSERT_EQ(0, mtd_get_dev_info(lib, node, &mtd));
     EXPECT_EQ(std::string("mtd3 90:") + (node[9] ? "7" : "6") +
-                  " 3 nor w1 bb1 \"rootfs\" 8388608 = 64 x 131072, io 2048 sub 2048 oob 64 reg 0",
-              Describe(mtd));
-    EXPECT_EQ(0u, k.open_fds());
+                  " 3 nor w1 bb1 \"rootfs\" 8388608 = 64 x 131072, io 2048 sub 2048 oob 64 reg 0 fds 0",
+              Describe(mtd) + " fds " + std::to_string(k.open_fds()));
   }
-  ASSERT_EQ(0, mtd_get_dev_info1(lib, 2, &mtd));
-  EXPECT_EQ("kernel", std::string(mtd.name) + (mtd.eb_cnt == 8 ? "" : " eb_cnt"));
+  EXPECT_TRUE(mtd_get_dev_info1(lib, 2, &mtd) == 0 && std::string(mtd.name) == "kernel" && mtd.eb_cnt == 8);
   EXPECT_TRUE(mtd_dev_present(lib, 2) == 1 && mtd_dev_present(lib, 1) == 0 &&
               mtd_probe_node(lib, "/dev/mtd2") == 0);
 }
