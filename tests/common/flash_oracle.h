@@ -28,18 +28,11 @@ struct ChipState {
 void Capture(sim::Chip& chip, ChipState* into);  // reuses into's buffers
 
 struct Faults {
-  struct Page {
-    uint64_t page;
-    int err;
-    int times;
-  };  // times -1: always
-  struct Block {
-    uint32_t block;
-    int err;
-    int times;
+  struct At {
+    uint64_t at;     // a page (program), an eraseblock (erase)
+    int err, times;  // times -1: always
   };
-  std::vector<Page> program;
-  std::vector<Block> erase;
+  std::vector<At> program, erase;
   int bbquery_err = 0;          // MEMGETBADBLOCK fails with this errno (0: never) ...
   int bbquery_times = 0;        // ... this often (-1: always)
   std::vector<uint64_t> flips;  // pages that read with bitflips

@@ -23,10 +23,6 @@ void WriteBlock(const void* data, size_t size) {
   if (ftruncate(g_fd, 0) != 0 || (size && pwrite(g_fd, data, size, 0) != static_cast<ssize_t>(size))) abort();
 }
 
-unsigned int LoadLe(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<unsigned int>(p[3]) << 24;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -51,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const unsigned char* u = reinterpret_cast<const unsigned char*>(out.data());
-  if (LoadLe(u) != crc32(0, u + 4, block - 4)) abort();
-  if (env.GetCRC() != LoadLe(u)) abort();
+  const unsigned int stored = u[0] | u[1] << 8 | u[2] << 16 | static_cast<unsigned int>(u[3]) << 24;
+  if (stored != crc32(0, u + 4, block - 4) || env.GetCRC() != stored) abort();
 
   WriteBlock(out.data(), out.size());
   EnvUtil again(g_path.c_str(), block);

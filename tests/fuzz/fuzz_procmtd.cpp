@@ -7,22 +7,13 @@
 #include "fuzz_mtd.h"
 #include "libmtd_legacy.h"
 
-namespace {
-
-sim::Kernel* Board() {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static sim::Kernel* k = [] {
     sim::Kernel* kk = new sim::Kernel();
     AddBoard(kk);
     kk->no_sysfs();
     return kk;
   }();
-  return k;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  sim::Kernel* k = Board();
   k->set_file("/proc/mtd", std::string(reinterpret_cast<const char*>(data), size));
   k->clear_calls();
 

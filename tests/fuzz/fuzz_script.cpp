@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,8 @@
 #include "tool_report.h"
 
 // The flash writer and reader end the process on fatal errors: during a run, their exit hook
-// unwinds back here instead, carrying the status.
-struct ExitCalled {
-  int status;
-};
-[[noreturn]] static void ThrowExit(int status) { throw ExitCalled{status}; }
+// unwinds back here instead, carrying the status (nothing else throws an int).
+[[noreturn]] static void ThrowExit(int status) { throw status; }
 
 namespace {
 
@@ -39,9 +37,13 @@ const uint32_t kEb = 0x20000, kPage = 2048, kOob = 64, kPpb = kEb / kPage, kBloc
 const uint32_t kEnvBlock = 10, kBadBlock = 6;
 // Package files the scripts may name: plain images, with-OOB records (whole and not), and
 // names that are not regular files.
-const char* const kFiles[] = {"page.bin", "block.bin", "odd.bin",  "oob.bin",
-                              "rec.bin",  "big.bin",   "empty.bin"};
-const size_t kSizes[] = {kPage, kEb, 3001, 4 * (kPage + kOob), 3 * (kPage + 32), 3 * kEb + 1, 0};
+const std::pair<const char*, size_t> kFiles[] = {{"page.bin", kPage},
+                                                 {"block.bin", kEb},
+                                                 {"odd.bin", 3001},
+                                                 {"oob.bin", 4 * (kPage + kOob)},
+                                                 {"rec.bin", 3 * (kPage + 32)},
+                                                 {"big.bin", 3 * kEb + 1},
+                                                 {"empty.bin", 0}};
 
 std::string g_dir;
 // The package directory is the board's working directory (dupoob's copy lands there too), and
@@ -59,24 +61,16 @@ std::string Bytes(size_t n, unsigned seed) {
   return s;
 }
 
-void RemoveDir() {
-  for (const char* f : kFiles) unlink((g_dir + "/" + f).c_str());
-  for (const char* f : {"version", "result.txt", "fifo", "link", "tmp.yaffs"})
-    unlink((g_dir + "/" + f).c_str());
-  rmdir((g_dir + "/sub").c_str());
-  rmdir(g_dir.c_str());
-}
-
 void MakeDir() {
   char tmpl[] = "/tmp/fuzz_script.XXXXXX";
   if (!mkdtemp(tmpl)) abort();
   g_dir = tmpl;
-  for (size_t i = 0; i < sizeof kSizes / sizeof kSizes[0]; ++i)
-    Put(g_dir + "/" + kFiles[i], Bytes(kSizes[i], i + 1));
+  unsigned seed = 0;
+  for (const auto& f : kFiles) Put(g_dir + "/" + f.first, Bytes(f.second, ++seed));
   mkdir((g_dir + "/sub").c_str(), 0755);
   mkfifo((g_dir + "/fifo").c_str(), 0644);
   if (symlink("page.bin", (g_dir + "/link").c_str()) != 0) abort();
-  atexit(RemoveDir);
+  atexit([] { std::filesystem::remove_all(g_dir); });
   g_places = board_default();
   g_places.work_dir = g_dir.c_str();
   g_places.log_service = nullptr;
@@ -209,36 +203,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // FAULT: the one injected fault, at BLOCK and PAGE.
   run.faults = oracle::Faults();
   const uint64_t at = static_cast<uint64_t>(block) * kPpb + page;
-  switch (fault % 9) {
-    case 1:
-      run.faults.program.push_back({at, EIO, 1});
-      break;
-    case 2:
-      run.faults.program.push_back({at, EIO, -1});
-      break;
-    case 3:
-      run.faults.program.push_back({at, EROFS, 1});
-      break;
-    case 4:
-      run.faults.erase.push_back({block, EIO, 1});
-      break;
-    case 5:
-      run.faults.erase.push_back({block, EIO, -1});
-      break;
-    case 6:
-      run.faults.bbquery_err = EIO;
-      run.faults.bbquery_times = 1 + page % 4;
-      break;
-    case 7:
-      run.faults.bbquery_err = EOPNOTSUPP;
-      run.faults.bbquery_times = -1;
-      break;
-    case 8:
-      run.faults.flips.push_back(at);
-      break;
-    default:
-      break;
+  // 1-3 a page program (EIO once, always; EROFS once), 4-5 an erase (once, always), 6-7 the
+  // bad-block query (EIO 1..4 times, EOPNOTSUPP always), 8 bitflips; 0 none.
+  const int kind = fault % 9;
+  if (kind >= 1 && kind <= 3) run.faults.program.push_back({at, kind == 3 ? EROFS : EIO, kind == 2 ? -1 : 1});
+  if (kind == 4 || kind == 5) run.faults.erase.push_back({block, EIO, kind == 5 ? -1 : 1});
+  if (kind == 6 || kind == 7) {
+    run.faults.bbquery_err = kind == 6 ? EIO : EOPNOTSUPP;
+    run.faults.bbquery_times = kind == 6 ? 1 + page % 4 : -1;
   }
+  if (kind == 8) run.faults.flips.push_back(at);
   oracle::Arm(*kernel, *chip, run.faults);
 
   // The script handed over as loaded: the updater's file reader would cost a megabyte's buffer
@@ -257,8 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     const int rc = script.Run();
     if (rc != 0 && rc != -1) abort();
-  } catch (const ExitCalled& e) {
-    run.status = e.status & 0xFF;
+  } catch (int status) {
+    run.status = status & 0xFF;
   }
   tool_set_exit_hook(nullptr);
   output.End(&run.out, &run.err);

@@ -3,7 +3,6 @@
 // blocks, failing page programs and erases, failing bad-block queries and bitflips injected.
 // Every run is judged by the flash oracle. Cases are deterministic by seed; a failing seed is
 // replayed alone with FWAPPLY_CAMPAIGN_SEEDS=SEED:1 (and a long range with FIRST:COUNT).
-#include <dirent.h>
 #include <errno.h>
 #include <malloc.h>
 #include <stdio.h>
@@ -14,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,12 +54,7 @@ const long long kFirstSeed = 0, kSeedsPerPart = 500;
 struct Rng {
   uint64_t s;
   explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 0x1234567) { next(); }
-  uint64_t next() {
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return s;
-  }
+  uint64_t next() { return s ^= s << 13, s ^= s >> 7, s ^= s << 17; }
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
   bool chance(uint32_t pct) { return below(100) < pct; }
   template <typename T>
@@ -67,10 +62,7 @@ struct Rng {
     return v[below(static_cast<uint32_t>(v.size()))];
   }
   void fill(uint8_t* p, size_t n) {
-    for (size_t i = 0; i + 8 <= n; i += 8) {
-      uint64_t v = next();
-      memcpy(p + i, &v, 8);
-    }
+    for (size_t i = 0; i + 8 <= n; i += 8) next(), memcpy(p + i, &s, 8);
   }
 };
 
@@ -262,9 +254,8 @@ class Generator {
         if (b != kDriverEnv) chip_.mark_bad(b);
       } else if (u < 60) {
         const uint32_t page = r_.pick(std::vector<uint32_t>{0, 1, kPpb / 2, kPpb - 1, r_.below(kPpb)});
-        const int err = r_.chance(90) ? EIO : EROFS;
-        const int times = r_.chance(70) ? 1 : -1;
-        c.faults.program.push_back({static_cast<uint64_t>(b) * kPpb + page, err, times});
+        c.faults.program.push_back(
+            {static_cast<uint64_t>(b) * kPpb + page, r_.chance(90) ? EIO : EROFS, r_.chance(70) ? 1 : -1});
       } else if (u < 80) {
         c.faults.erase.push_back({b, EIO, r_.chance(50) ? 1 : -1});
       } else if (u < 88) {
@@ -297,18 +288,6 @@ void HandChipBack() {
   g_back->done = 1;
 }
 
-void EmptyDir(const std::string& dir) {
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n == "." || n == "..") continue;
-      const std::string p = dir + "/" + n;
-      if (unlink(p.c_str()) != 0) rmdir(p.c_str());
-    }
-    closedir(d);
-  }
-}
-
 // Runs the seeds in [first, first + count) and prints a report of each broken promise;
 // returns the number of failing seeds (at most 100).
 int RunSeeds(long long first, long long count) {
@@ -331,7 +310,7 @@ int RunSeeds(long long first, long long count) {
   int failed = 0;
   const time_t t0 = time(nullptr);
   for (long long seed = first; seed < first + count; ++seed) {
-    EmptyDir(g_dir);
+    for (const auto& e : std::filesystem::directory_iterator(g_dir)) std::filesystem::remove_all(e);
     sim::Chip chip(sim::Geometry{kPage, kOob, kEb, 0, static_cast<uint64_t>(kSize)});
     chip.strict = false;  // the oracle reports a program over unerased bytes with the case
     Case c = Generator(static_cast<uint64_t>(seed), chip).Make();
