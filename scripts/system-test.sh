@@ -204,7 +204,11 @@ echo "system: board ran for ${BOARD_BOOT_SECONDS}s"
 
 pass=0 failed=0
 CUR="" CUR_OK=1
-begin() { CUR=$1; CUR_OK=1; R=$RES/$1; }
+# A scenario whose board could not be set up proves nothing, whatever its later checks say.
+begin() {
+  CUR=$1; CUR_OK=1; R=$RES/$1
+  if [ -f "$R/board-error" ]; then bad "board setup: $(cat "$R/board-error")"; fi
+}
 bad() { echo "  FAIL [$CUR] $*"; CUR_OK=0; }
 end() {
   if [ $CUR_OK = 1 ]; then pass=$((pass + 1)); echo "  ok   $CUR"
