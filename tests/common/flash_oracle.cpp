@@ -196,15 +196,10 @@ struct Input {
 };
 
 std::vector<std::string> Split(const std::string& s, const char* seps) {
+  const std::string sep(seps, strlen(seps) + 1);  // a NUL byte separates too
   std::vector<std::string> out;
-  size_t i = 0;
-  while (i < s.size()) {
-    while (i < s.size() && strchr(seps, s[i])) ++i;
-    size_t j = i;
-    while (j < s.size() && !strchr(seps, s[j])) ++j;
-    if (j > i) out.push_back(s.substr(i, j - i));
-    i = j;
-  }
+  for (size_t i = s.find_first_not_of(sep), j; i != std::string::npos; i = s.find_first_not_of(sep, j))
+    out.push_back(s.substr(i, (j = s.find_first_of(sep, i)) - i));
   return out;
 }
 
@@ -319,12 +314,8 @@ class Model {
     std::string script = r_.script.substr(0, r_.script.find('\0'));
     b.lines = Split(script, "\r\n");
     b.end = r_.no_slot ? kNoSlot : script.empty() ? kEmpty : kGoesOn;  // empty: no "finish" either
-    if (b.end == kGoesOn)
-      Walk(b);
-    else
-      Leaf(b);
-    if (passed_) return "";
-    return fail_.empty() ? "no outcome the model permits matches the run" : fail_;
+    b.end == kGoesOn ? Walk(b) : Leaf(b);
+    return passed_ ? "" : fail_.empty() ? "no outcome the model permits matches the run" : fail_;
   }
 
  private:
@@ -424,10 +415,7 @@ class Model {
       for (Branch& o : outs) {
         if (!Consistent(o, line)) continue;
         any = true;
-        if (o.end == kGoesOn)
-          Walk(std::move(o));
-        else
-          Leaf(o);
+        o.end == kGoesOn ? Walk(std::move(o)) : Leaf(o);
         if (passed_ || leaves_ > 2000) return;
       }
       if (!any && fail_.empty())
@@ -839,10 +827,8 @@ class Model {
   void Leaf(const Branch& b) {
     ++leaves_;
     const std::string why = Verdict(b);
-    if (why.empty())
-      passed_ = true;
-    else if (fail_.empty())
-      fail_ = why;
+    passed_ |= why.empty();
+    if (fail_.empty()) fail_ = why;  // the first broken promise, unless another outcome passes
   }
 
   std::string Verdict(const Branch& b) const {

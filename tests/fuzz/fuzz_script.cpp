@@ -90,18 +90,14 @@ struct Output {
   int fd[2] = {memfd_create("out", 0), memfd_create("err", 0)};
   int saved[2] = {-1, -1};
   void Begin() {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     for (int i = 0; i < 2; ++i) {
-      if (ftruncate(fd[i], 0) != 0) abort();
-      lseek(fd[i], 0, SEEK_SET);
-      saved[i] = dup(1 + i);
-      dup2(fd[i], 1 + i);
+      if (ftruncate(fd[i], 0) != 0 || lseek(fd[i], 0, SEEK_SET) != 0) abort();
+      saved[i] = dup(1 + i), dup2(fd[i], 1 + i);
     }
   }
   void End(std::string* out, std::string* err) {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     for (int i = 0; i < 2; ++i) {
       dup2(saved[i], 1 + i);
       close(saved[i]);
@@ -130,15 +126,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
-  std::string input(reinterpret_cast<const char*>(data), size);
-  uint8_t state = 0, fault = 0, block = 0, page = 0;
-  if (size >= 5 && data[0] == 0xFA) {
-    state = data[1];
-    fault = data[2];
-    block = static_cast<uint8_t>(data[3] % kBlocks);
-    page = static_cast<uint8_t>(data[4] % kPpb);
-    input = input.substr(5);
-  }
+  const size_t head = size >= 5 && data[0] == 0xFA ? 5 : 0;
+  const uint8_t state = head ? data[1] : 0, fault = head ? data[2] : 0;
+  const uint8_t block = head ? data[3] % kBlocks : 0, page = head ? data[4] % kPpb : 0;
+  const std::string input(reinterpret_cast<const char*>(data) + head, size - head);
   const size_t nul = input.find('\0');
   const std::string text = input.substr(0, nul);
   if (!Harmless(text)) return 0;

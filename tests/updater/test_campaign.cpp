@@ -297,13 +297,6 @@ int RunSeeds(long long first, long long count) {
   auto* back = static_cast<Handback*>(
       mmap(nullptr, sizeof(Handback), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   if (back == MAP_FAILED) return 100;
-  std::string proc_mtd;
-  {
-    sim::Chip dummy(sim::Geometry{kPage, kOob, kEb, 0, static_cast<uint64_t>(kSize)});
-    sim::Kernel k;
-    oracle::Board(k, dummy);
-    proc_mtd = k.proc_mtd();
-  }
   testutil::TempDir root;
   const testboard::Places places(root.path());
   g_dir = places.work;
@@ -316,11 +309,12 @@ int RunSeeds(long long first, long long count) {
     Case c = Generator(static_cast<uint64_t>(seed), chip).Make();
     oracle::RunRecord run;
     oracle::Capture(chip, &run.before);
+    sim::Kernel k;  // the board's kernel, as the run will meet it
+    oracle::Board(k, chip);
+    run.proc_mtd = k.proc_mtd();
     back->done = 0;
     testutil::ChildResult res = testutil::RunChild([&]() -> int {
       alarm(30);
-      sim::Kernel k;
-      oracle::Board(k, chip);
       oracle::Arm(k, chip, c.faults);
       g_back = back;
       g_chip = &chip;
@@ -340,17 +334,14 @@ int RunSeeds(long long first, long long count) {
     }
     run.script = c.script;
     run.dir = run.cwd = g_dir;
-    run.proc_mtd = proc_mtd;
     run.faults = c.faults;
     run.no_slot = c.no_slot;
     run.out = res.out, run.err = res.err, run.status = res.status, run.signal = res.signal;
     const std::string why = oracle::Check(run);
     if (why.empty()) continue;
     // The seed replays the case; the script and the first broken promise say what to look at.
-    if (++failed <= 3)
-      printf("=== seed %lld: %s\n--- script:\n%s\n", seed, why.c_str(), c.script.c_str());
-    else
-      printf("=== seed %lld: %s\n", seed, why.c_str());
+    printf("=== seed %lld: %s\n%s", seed, why.c_str(),
+           ++failed <= 3 ? ("--- script:\n" + c.script + "\n").c_str() : "");
     if (failed >= 100) break;
   }
   printf("campaign: seeds %lld..%lld, %d failing, %ld s\n", first, first + count - 1, failed,
