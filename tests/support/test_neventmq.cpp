@@ -163,7 +163,9 @@ TEST(SysVMsgQ, WrapperCallsAndReports) {
     return 0;
   });
   EXPECT_CHILD_OK(r);
+  // The namespace's first queue has id 0: a valid queue, created without a report.
   for (auto line : {std::make_pair("open()\t[ENOENT(2)]", 2),
+                    {"create()", 0},
                     {"getNumMessages()\t[EINVAL(22)]", 1},
                     {"getMsgBufferSize()\t[EINVAL(22)]", 1},
                     {"destroy()\t[EINVAL(22)]", 1},
