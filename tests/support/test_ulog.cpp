@@ -123,3 +123,22 @@ TEST(StackTrace, ReportsSkipTheirOwnFramesAndNameTheCaller) {
   EXPECT_NE(std::string::npos, named[0].find(": TraceFromNamedOperation(int) [0x")) << one.err;
   EXPECT_EQ(Lines(all.err).size(), Lines(one.err).size() + 1);
 }
+
+TEST(StackTrace, DISABLED_TraceOnly) { TraceFromNamedOperation(0); }
+
+// A frame's module is the program's name as started: one of exactly the module buffer's size
+// must be cut to fit it, not copied whole.
+TEST(StackTrace, ALongModuleNameIsCutToItsBuffer) {
+  const std::string name(128, 'm');
+  ChildResult r = RunChild([&] {
+    execl("/proc/self/exe", name.c_str(), "--gtest_filter=StackTrace.DISABLED_TraceOnly",
+          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+    return 127;
+  });
+  // Under user-mode emulation the program may not start again, or not under this name.
+  if (r.err.find(std::string(100, 'm')) == std::string::npos)
+    GTEST_SKIP() << "frames not named by argv[0] here";
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("]: " + name.substr(1) + ": TraceFromNamedOperation(int) [0x"))
+      << r.err;
+}
