@@ -148,9 +148,10 @@ testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* 
   return r;
 }
 
-std::string Told(const testutil::ChildResult& r) {
-  return std::to_string(r.status) + "\nout: " + r.out + "\nerr: " + r.err;
+std::string Told(int status, const std::string& out, const std::string& err) {
+  return std::to_string(status) + "\nout: " + out + "\nerr: " + err;
 }
+std::string Told(const testutil::ChildResult& r) { return Told(r.status, r.out, r.err); }
 
 std::string Outcome(const std::function<int()>& op) {
   const testutil::ChildResult c = testutil::RunChild([&] {

@@ -80,6 +80,7 @@ struct Snapshot {
 testutil::ChildResult RunOn(Board& b, const std::function<int()>& fn, Snapshot* snap = nullptr,
                             const std::string& input = std::string());
 // A child run's status, standard output and standard error, for comparing whole outcomes.
+std::string Told(int status, const std::string& out, const std::string& err);
 std::string Told(const testutil::ChildResult& r);
 
 // op in a child, for comparing whole outcomes: "ret N", or "errno N" when it answered -1, then

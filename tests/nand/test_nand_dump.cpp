@@ -23,9 +23,6 @@ using B = testboard::Board;
 namespace {
 
 const char kAbort[] = "dump data failed,abort!";
-std::string Told(int status, const std::string& out, const std::string& err) {
-  return std::to_string(status) + "\nout: " + out + "\nerr: " + err;
-}
 using testboard::Told;
 
 // Pages [first, first + n) get pattern data and OOB bytes.

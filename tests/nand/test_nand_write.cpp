@@ -81,7 +81,7 @@ void RunCases(const std::vector<Case>& cases) {
     got += "\nchip: " + std::to_string(s.programs) + " e" + Ebs(s.erased) + " b" + Ebs(s.bad);
     const bool prefix = !c.err.empty() && c.err.back() == '*';
     const std::string err = prefix ? c.err.substr(0, c.err.size() - 1) : c.err;
-    const std::string head = std::to_string(c.status) + "\nout: " + c.out + "\nerr: " + err;
+    const std::string head = testboard::Told(c.status, c.out, err);
     EXPECT_EQ(head, got.substr(0, prefix ? head.size() : got.find("\nchip: ")));
     EXPECT_EQ("\nchip: " + c.chip, got.substr(got.find("\nchip: ")));
     EXPECT_EQ(0u, s.open_fds + s.violations);
