@@ -12,7 +12,11 @@
 
 namespace testboard {
 
-sim::Geometry Geometry(uint32_t page, uint64_t size) { return sim::Geometry{page, 64, 128 * 1024, 0, size}; }
+sim::Geometry Geometry(uint32_t page, uint64_t size) {
+  sim::Geometry g;  // the chip's own OOB and eraseblock sizes
+  g.page_size = page, g.size = size;
+  return g;
+}
 
 std::string Pattern(size_t n, unsigned seed) {
   std::string s(n, '\0');
@@ -27,9 +31,11 @@ Places::Places(const std::string& r)
       user_mount(r + "/mnt/user"),
       user_link(r + "/user") {
   mkdir(work.c_str(), 0700);
-  const BoardPlaces& d = board_default();
-  places_ = {work.c_str(), user_mount.c_str(), user_link.c_str(), lock.c_str(),   d.chip,
-             d.env_block,  d.log_local,        nullptr,           d.log_queue_key};
+  // The board's own places but these: a field added to the table keeps the board's value.
+  places_ = board_default();
+  places_.work_dir = work.c_str(), places_.run_lock = lock.c_str();
+  places_.user_mount = user_mount.c_str(), places_.user_link = user_link.c_str();
+  places_.log_service = nullptr;
   before_ = board_install(&places_);
 }
 
