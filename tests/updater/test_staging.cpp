@@ -1,8 +1,8 @@
 // Staging of a package, in process, as any user with the places in a private directory: the
-// working directory's owner and kind, unpacking, image headers, names. Then what takes mounts,
-// the fixed paths and the exit statuses: the real fwapply binary in a private mount namespace
-// with its own /tmp, /mnt, /mnt/user and /dev, so the board's fixed paths are used for real and
-// the host's never.
+// working directory's owner and kind, unpacking, image headers, names. Then what takes mounts and
+// the fixed paths: the real fwapply binary in a private mount namespace with its own /tmp, /mnt,
+// /mnt/user and /dev. Handover, refused packages and a second run on a real kernel are the
+// system tier's; here is what it does not show.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
@@ -56,38 +56,22 @@ bool MakeTgz(const std::string& tgz, const std::vector<std::pair<std::string, st
 }  // namespace
 
 TEST(StagingWorkDir, OneNotOfThisUsersAloneIsRefusedUntouched) {
-  const struct {
-    const char* what;
-    std::function<bool(const Places&)> make;
-  } cases[] = {
-      {"link", [](const Places& p) { return symlink((p.root + "/victim").c_str(), p.work.c_str()) == 0; }},
-      {"open to all",
-       [](const Places& p) { return mkdir(p.work.c_str(), 0700) == 0 && chmod(p.work.c_str(), 01777) == 0; }},
-      {"readable by others",
-       [](const Places& p) { return mkdir(p.work.c_str(), 0755) == 0 && chmod(p.work.c_str(), 0755) == 0; }},
-      {"another owner",
-       [](const Places& p) {
-         return mkdir(p.work.c_str(), 0700) == 0 && chown(p.work.c_str(), 1000, 1000) == 0;
-       }},
-      {"a file",
-       [](const Places& p) {
-         WriteAll(p.work, "f");
-         return true;
-       }},
-  };
   bool skipped = false;
-  for (const auto& c : cases) {
-    ChildResult r = InPlaces([&](Places& p) {
+  for (int c = 0; c < 4; ++c) {  // a link, open to all, another owner's (root only), a file
+    ChildResult r = InPlaces([c](Places& p) {
       mkdir((p.root + "/victim").c_str(), 0755);
       WriteAll(p.root + "/victim/keep", "k");
       rmdir(p.work.c_str());
-      if (!c.make(p)) return testutil::kNoNamespace;  // another owner: root only
+      const char* w = p.work.c_str();
+      if (c == 0 ? symlink((p.root + "/victim").c_str(), w) : c == 3 ? (WriteAll(w, "f"), 0) : mkdir(w, 0700))
+        return 20;
+      if (c == 1 ? chmod(w, 01777) : c == 2 ? chown(w, 1000, 1000) : 0) return testutil::kNoNamespace;
       if (CheckWorkingDir() != -1 || PrepareWorkingDir() != -1) return 10;
       const bool mounted = ReadAll("/proc/self/mountinfo").find(" " + p.work + " ") != std::string::npos;
       return ReadAll(p.root + "/victim/keep") != "k" || mounted ? 11 : 0;
     });
     skipped |= r.status == testutil::kNoNamespace;
-    EXPECT_TRUE(r.status == 0 || r.status == testutil::kNoNamespace) << c.what << r.status << r.err;
+    EXPECT_TRUE(r.status == 0 || r.status == testutil::kNoNamespace) << c << r.status << r.err;
   }
   if (skipped) GTEST_SKIP() << "a directory of another owner needs root";
 }
@@ -109,11 +93,9 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
       {"intact", [](const std::string& p) { return p; }, true},
       {"an image's 4 final bytes", [](const std::string& p) { return p + "TAIL"; }, true},
       {"cut short", [](const std::string& p) { return p.substr(0, p.size() - 200); }, false},
-      {"without its trailer", [](const std::string& p) { return p.substr(0, p.size() - 8); }, false},
       {"one bit flipped", flip(0), false},
       {"wrong length", flip(1), false},
       {"not gzip", [](const std::string&) { return std::string(4096, 'x'); }, false},
-      {"empty", [](const std::string&) { return std::string(); }, false},
       {"a FIFO", [](const std::string&) { return std::string("fifo"); }, false},
   };
   for (const auto& c : cases) {
@@ -139,21 +121,7 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
   }
 }
 
-TEST(StagingUnpack, UnpackerFailureOnAFullFileSystemRefusesThePackage) {
-  ChildResult r = testutil::RunIsolated([] {
-    if (!MakeTgz("/tmp/pkg.tgz",
-                 {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", std::string(1 << 20, '\0')}}))
-      return 20;
-    mkdir("/tmp/update", 0700);
-    if (mount("none", "/tmp/update", "tmpfs", 0, "size=256k,mode=0700") != 0) return testutil::kNoNamespace;
-    WriteAll("/tmp/update/pkg.tgz", ReadAll("/tmp/pkg.tgz"));
-    if (UntarUpdateFile("/tmp/update/pkg.tgz") != -1) return 10;
-    return Exists("/tmp/update/fwupdate_1") || Exists("/tmp/update/rootfs.img") ? 11 : 0;
-  });
-  SKIP_IF_NOT_ISOLATED(r);
-  EXPECT_EQ(0, r.status) << r.err;
-}
-
+// No name ever reaches a shell; a path too long for the working directory stays where it is.
 TEST(StagingTar, ShellTextInAPackageNameStaysANameAndALongPathIsNotMoved) {
   ChildResult r = InPlaces([](Places& p) {
     if (chdir(p.root.c_str()) != 0) return 21;  // where a shell would have created the files
@@ -163,55 +131,36 @@ TEST(StagingTar, ShellTextInAPackageNameStaysANameAndALongPathIsNotMoved) {
     if (PrepareWorkingDir() != 0 || PrepareFromTarFile((p.root + "/" + name).c_str(), staged) != 0) return 10;
     if (std::string(staged) != p.path(name)) return 11;
     UntarUpdateFile(staged);
-    if (Exists("pwned") || Exists("pwned2") || Exists("pwned3")) return 12;
-    if (p.get("fwupdate_1") != "x" || Exists(staged)) return 13;
-    // A package that is not there: nothing extracted, nothing said.
-    if (UntarUpdateFile(p.path("none.tgz").c_str()) != 0) return 18;
-    // A name that looks like an option is still a file.
+    if (Exists("pwned") || Exists("pwned2") || Exists("pwned3") || p.get("fwupdate_1") != "x") return 12;
     WriteAll(p.root + "/-rf.tgz", "p");
     if (PrepareFromTarFile((p.root + "/-rf.tgz").c_str(), staged) != 0 || p.get("-rf.tgz") != "p") return 14;
-    // A path too long for the working directory is refused and stays where it is.
     const std::string path = p.root + "/" + std::string(250, 'p') + ".tgz";
     WriteAll(path, "p");
-    if (PrepareFromTarFile(path.c_str(), staged) != -1 || staged[0] != '\0' || !Exists(path)) return 15;
-    // Nor does a command ever go through a shell.
-    const char* touch[] = {"touch", "a b; touch c", nullptr};
-    const char* none[] = {"/nonexistent/program", nullptr};
-    const char* fail[] = {"false", nullptr};
-    if (RunCommand(touch) != 0 || !Exists("a b; touch c") || Exists("c")) return 16;
-    return RunCommand(none) == 127 && RunCommand(fail) == 1 ? 0 : 17;
+    return PrepareFromTarFile(path.c_str(), staged) != -1 || staged[0] != '\0' || !Exists(path) ? 15 : 0;
   });
   EXPECT_EQ(0, r.status) << r.out << r.err;
   EXPECT_EQ("Extract <board>/update/a;touch pwned;b $(touch pwned2)`touch pwned3`.tgz \n", r.out);
 }
 
+// An image file's package goes to the working directory under the header's name, which may not
+// lead out of it, nor through a link planted there.
 TEST(StagingImg, NameFieldAndCopyRule) {
   ChildResult r = InPlaces([](Places& p) {
     char staged[kStagedPathSize];
-    const std::string img = p.root + "/a.img";
-    const std::string big = testboard::Pattern(3 * 0x100000 + 77, 3);
+    const std::string img = p.root + "/a.img", big = testboard::Pattern(3 * 0x100000 + 77, 3);
     const struct {
       std::string img, staged_as, staged;  // staged_as "": refused
     } cases[] = {
         {MakeImg("pkg.tgz", "").substr(0, kImgHeaderSize - 1), "", ""},
-        {MakeImg("pkg.tgz", "").substr(0, kImgHeaderSize), "pkg.tgz", ""},
-        // Package and the 4 final bytes are copied.
-        {MakeImg("pkg.tgz", big), "pkg.tgz", big + "TAIL"},
-        // A leftover longer file of the same name does not keep its tail.
-        {MakeImg("pkg.tgz", "tiny"), "pkg.tgz", "tinyTAIL"},
+        {MakeImg("pkg.tgz", big), "pkg.tgz", big + "TAIL"},  // the 4 final bytes go along
         // Package of exactly one chunk: the copy stops after it, the final bytes stay behind.
         {MakeImg("one.tgz", std::string(0x100000, 'o')), "one.tgz", std::string(0x100000, 'o')},
         // A name of all 36 characters without a NUL; bytes after a NUL are not the name's.
         {MakeImg(std::string(32, 'n') + ".tgz", "z"), std::string(32, 'n') + ".tgz", "zTAIL"},
         {MakeImg(std::string("x.tgz\0yy", 8), "z"), "x.tgz", "zTAIL"},
-        // Nor may it lead out of the working directory.
         {MakeImg("../escape.tgz", "z"), "", ""},
         {MakeImg(p.root + "/escape.tgz", "z"), "", ""},
-        {MakeImg("..", "z"), "", ""},
-        {MakeImg(".", "z"), "", ""},
         {MakeImg("", "z"), "", ""},
-        {MakeImg("sub/x.tgz", "z"), "", ""},
-        // Nor a link planted in the working directory redirect the write.
         {MakeImg("link.tgz", "z"), "", ""},
     };
     WriteAll(p.root + "/victim", "keep");
@@ -223,8 +172,7 @@ TEST(StagingImg, NameFieldAndCopyRule) {
         return printf("%s\n", c.staged_as.c_str()), 10;
       if (!c.staged_as.empty() && ReadAll(staged) != c.staged) return printf("%s\n", c.staged_as.c_str()), 11;
     }
-    if (!Exists(img) || Exists(p.root + "/escape.tgz") || ReadAll(p.root + "/victim") != "keep") return 12;
-    return PrepareFromImgFile((p.root + "/absent.img").c_str(), staged) == -1 ? 0 : 13;
+    return !Exists(img) || Exists(p.root + "/escape.tgz") || ReadAll(p.root + "/victim") != "keep" ? 12 : 0;
   });
   EXPECT_EQ(0, r.status) << r.out << r.err;
 }
@@ -251,20 +199,6 @@ int Mounts(const std::string& p) {
   return n;
 }
 
-// A package of the named files (content = name, the carried updater executable) as tgz, made
-// from /tmp/pkgsrc, where a scenario may have put other files before.
-bool Package(const std::string& tgz, const std::vector<std::string>& files) {
-  mkdir("/tmp/pkgsrc", 0755);
-  std::vector<const char*> argv = {"tar", "-czf", tgz.c_str(), "-C", "/tmp/pkgsrc"};
-  for (const auto& f : files) {
-    const std::string path = "/tmp/pkgsrc/" + f;
-    if (!Exists(path) && (WriteAll(path, f), f == "fwapply")) chmod(path.c_str(), 0755);
-    argv.push_back(f.c_str());
-  }
-  argv.push_back(nullptr);
-  return RunCommand(argv.data()) == 0;
-}
-
 // The board: a user partition with a few files and a directory, and a /dev without any flash,
 // so that a run that reaches the script selection finds no boot environment.
 ChildResult OnMounts(const std::function<int()>& scenario) {
@@ -281,208 +215,97 @@ ChildResult OnMounts(const std::function<int()>& scenario) {
   });
 }
 
-class FwapplyStaging : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const ChildResult probe = testutil::RunIsolated([] { return 0; });
-    SKIP_IF_NOT_ISOLATED(probe);
-    g_exe = testutil::OpenBuilt("FWAPPLY_BINARY", "../../updater/fwapply");
-    if (g_exe < 0) FAIL() << "fwapply binary not found beside the tests (set FWAPPLY_BINARY)";
-  }
-  void TearDown() override {
-    if (g_exe >= 0) close(g_exe);
-  }
-};
+bool Staged() { return ReadAll("/tmp/update/rootfs.img") == "rootfs.img" && !Exists("/tmp/update/pkg.tgz"); }
+
+// The package (the carried updater and an image, each holding its name) at path, wrapped in an
+// image file for a ".img" name.
+bool PackageAt(const std::string& path) {
+  if (path.compare(0, 12, "/tmp/update/") == 0) mkdir("/tmp/update", 0700), mkdir("/tmp/update/sub", 0700);
+  mkdir("/tmp/src", 0755);
+  WriteAll("/tmp/src/rootfs.img", "rootfs.img");
+  WriteAll("/tmp/src/fwapply", "fwapply");
+  chmod("/tmp/src/fwapply", 0755);
+  const char* tar[] = {"tar", "-czf", "/tmp/inner.tgz", "-C", "/tmp/src", "fwapply", "rootfs.img", nullptr};
+  if (RunCommand(tar) != 0) return false;
+  const std::string inner = ReadAll("/tmp/inner.tgz");
+  WriteAll(path, path.find(".img") != std::string::npos ? MakeImg("pkg.tgz", inner) : inner);
+  return true;
+}
 
 }  // namespace
 
-TEST_F(FwapplyStaging, NoArgumentPrintsUsageAndTouchesNothing) {
-  ChildResult r =
-      OnMounts([] { return Fwapply(nullptr) != 0 || Exists("/tmp/update") || !Mounts("/mnt/user"); });
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("usage : fwapply <firmware image file>\n", r.out);
-}
-
-TEST_F(FwapplyStaging, OnlyTheWorkingDirectoryIsADirectoryArgument) {
-  const char* noenv = "cannot find image environment variable, abort\n";
-  const struct {
-    const char* arg;
-    const char* out;
-    bool linked;  // /tmp/update a link to /tmp/other
-  } cases[] = {
-      // No staging, no carried-updater check; straight to the boot environment, which this
-      // board lacks.
-      {"/tmp/update", noenv, false},
-      {"/tmp/update/../update/", noenv, false},
-      {"/tmp/alias", noenv, false},
-      // Another directory would run the stale package in /tmp/update.
-      {"/tmp/other", kBad, false},
-      {"/tmp/update/sub", kBad, false},
-      {"/tmp/other", kBad, true},
-  };
-  for (const auto& c : cases) {
-    ChildResult r = OnMounts([&] {
-      mkdir("/tmp/other", 0700);
-      if (c.linked) symlink("/tmp/other", "/tmp/update");
-      mkdir("/tmp/update", 0700);
-      mkdir("/tmp/update/sub", 0700);
-      WriteAll("/tmp/update/keep", "k");
-      symlink("/tmp/update", "/tmp/alias");
-      int st = Fwapply(c.arg);
-      if (!Mounts("/mnt/user") || ReadAll("/tmp/update/keep") != "k" || Exists("/tmp/user")) return 10;
-      return st;
-    });
-    EXPECT_EQ(255, r.status) << c.arg << r.err;
-    EXPECT_EQ(c.out, r.out) << c.arg;
-  }
-}
-
-// The first run mounts a RAM disk of root's alone on /tmp/update, copies the user partition's
-// files there (flat: directories stay behind), links /tmp/user to the copy, unmounts the
-// partition and unpacks the package; a second run empties the directory instead of mounting it
-// again.
-TEST_F(FwapplyStaging, PackageStagedUserFilesSavedAndHandedOverTwice) {
-  ChildResult r = OnMounts([] {
-    symlink("/tmp/elsewhere", "/tmp/user");  // a stale link is replaced
-    if (!Package("/tmp/pkg.tgz", {"fwapply", "kernel.img"})) return 20;
-    if (Fwapply("/tmp/pkg.tgz") != 0) return 21;
-    struct statfs fs;
-    struct stat st;
-    if (statfs("/tmp/update", &fs) != 0 || fs.f_type != 0x01021994 ||
-        static_cast<unsigned long long>(fs.f_blocks) * fs.f_bsize != 256ull << 20)
-      return 10;
-    if (stat("/tmp/update", &st) != 0 || (st.st_mode & 07777) != 0700) return 11;
-    if (Exists("/tmp/pkg.tgz") || Exists("/tmp/update/pkg.tgz") ||
-        ReadAll("/tmp/update/kernel.img") != "kernel.img")
-      return 12;
-    if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || Exists("/tmp/update/user/logs") || Mounts("/mnt/user"))
-      return 13;
-    // The supervising program mounts the user partition again before the next update.
-    if (mount("none", "/mnt/user", "tmpfs", 0, nullptr) != 0) return 22;
-    WriteAll("/mnt/user/new.conf", "n");
-    WriteAll("/tmp/update/.hidden", "h");
-    mkdir("/tmp/update/olddir", 0755);
-    symlink("/tmp/elsewhere", "/tmp/update/olddir/link");
-    WriteAll("/tmp/elsewhere", "e");
-    remove("/tmp/pkgsrc/kernel.img");
-    if (!Package("/tmp/pkg.tgz", {"fwapply", "new.img"}) || Fwapply("/tmp/pkg.tgz") != 0) return 23;
-    if (Exists("/tmp/update/kernel.img") || Exists("/tmp/update/.hidden") || Exists("/tmp/update/olddir"))
-      return 14;
-    if (ReadAll("/tmp/user/new.conf") != "n" || ReadAll("/tmp/elsewhere") != "e") return 15;
-    return Mounts("/tmp/update") == 1 ? 0 : 16;
-  });
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(std::string(kHandOver) + kHandOver, r.out);
-}
-
-TEST_F(FwapplyStaging, PackageOnTheUserPartitionOrInTheWorkingDirectory) {
-  for (const char* place :
-       {"/mnt/user/pkg.tgz", "/mnt/user/fw.img", "/tmp/update/pkg.tgz", "/tmp/update/sub/fw.img"}) {
-    ChildResult r = OnMounts([&] {
-      if (!Package("/tmp/inner.tgz", {"fwapply", "rootfs.img"})) return 20;
-      mkdir("/tmp/update", 0700);
-      mkdir("/tmp/update/sub", 0700);
-      const std::string p(place), inner = ReadAll("/tmp/inner.tgz");
-      WriteAll(p, p.find(".img") != std::string::npos ? MakeImg("pkg.tgz", inner) : inner);
-      int st = Fwapply(place);
-      if (ReadAll("/tmp/update/rootfs.img") != "rootfs.img" || Exists("/tmp/update/pkg.tgz")) return 10;
-      // The user copy holds the user's files, not a moved package.
-      if (ReadAll("/tmp/user/wifi.psk") != "secret\n" || Exists("/tmp/user/pkg.tgz")) return 11;
-      return st;
-    });
-    EXPECT_EQ(0, r.status) << place << r.err;
-    EXPECT_EQ(kHandOver, r.out) << place;
-  }
-}
-
-// Refusals: each says why and exits 255; a package not yet moved stays where it was, the user
-// partition stays mounted until the package is staged, and /tmp/user holds the user's files.
-TEST_F(FwapplyStaging, RefusedPackagesAndRuns) {
-  const std::string extract = "Extract /tmp/update/pkg.tgz \n";
-  const std::string carried =
-      extract + "Checking fwapply \nfwapply is not an executable file, badimage, abort\n";
-  const std::string busy = "another fwapply is running, abort\n";
+// Only the working directory itself is a directory argument (it runs the package unpacked there;
+// any other would run a stale one). A package is staged from the user partition or from inside
+// the working directory; a run mounts a RAM disk of root's alone on /tmp/update, copies the user
+// partition's files there (flat) and unmounts the partition. Refusals say why and exit 255; the
+// user partition stays mounted until the package is staged.
+TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
+  const ChildResult probe = testutil::RunIsolated([] { return 0; });
+  SKIP_IF_NOT_ISOLATED(probe);
+  g_exe = testutil::OpenBuilt("FWAPPLY_BINARY", "../../updater/fwapply");
+  ASSERT_LE(0, g_exe) << "fwapply binary not found beside the tests (set FWAPPLY_BINARY)";
+  const std::string noenv = "cannot find image environment variable, abort\n";
+  const std::string gone = std::string(kHandOver) + "umount user partition failed , error code = ";
   const struct {
     const char* what;
     std::function<bool()> make;
     const char* arg;
+    int status;
     std::string out;
-    bool kept, mounted;
+    bool mounted;
+    std::function<bool()> check;
   } cases[] = {
-      {"image file of 428 bytes",
-       [] { return WriteAll("/tmp/pkg.img", MakeImg("pkg.tgz", "").substr(0, 428)), true; }, "/tmp/pkg.img",
-       kBad, true, false},
-      // 429 bytes: an empty package, which does not unpack.
-      {"empty package", [] { return WriteAll("/tmp/pkg.img", MakeImg("pkg.tgz", "")), true; }, "/tmp/pkg.img",
-       extract + kBad, true, false},
-      {"working directory through a link",
+      {"no argument", [] { return true; }, nullptr, 0, "usage : fwapply <firmware image file>\n", true,
+       [] { return !Exists("/tmp/update"); }},
+      {"the working directory", [] { return mkdir("/tmp/update", 0700) == 0; }, "/tmp/update", 255, noenv,
+       true, nullptr},
+      {"a link to it",
+       [] { return mkdir("/tmp/update", 0700) == 0 && symlink("/tmp/update", "/tmp/alias") == 0; },
+       "/tmp/alias", 255, noenv, true, nullptr},
+      {"another directory", [] { return mkdir("/tmp/other", 0700) == 0; }, "/tmp/other", 255, kBad, true,
+       nullptr},
+      {"a package",
+       [] { return symlink("/tmp/elsewhere", "/tmp/user") == 0 && PackageAt("/tmp/pkg.tgz"); },  // stale link
+       "/tmp/pkg.tgz", 0, kHandOver, false,
        [] {
-         mkdir("/tmp/victim", 0700);
-         WriteAll("/tmp/victim/keep", "k");
-         return symlink("/tmp/victim", "/tmp/update") == 0 && Package("/tmp/pkg.tgz", {"fwapply"});
-       },
-       "/tmp/pkg.tgz", kBad, true, true},
+         struct statfs fs;
+         struct stat st;
+         return statfs("/tmp/update", &fs) == 0 && fs.f_type == 0x01021994 &&
+                static_cast<unsigned long long>(fs.f_blocks) * fs.f_bsize == 256ull << 20 &&
+                stat("/tmp/update", &st) == 0 && (st.st_mode & 07777) == 0700 && Mounts("/tmp/update") == 1 &&
+                !Exists("/tmp/pkg.tgz") && Staged() && !Exists("/tmp/update/user/logs");
+       }},
+      {"on the user partition", [] { return PackageAt("/mnt/user/fw.img"); }, "/mnt/user/fw.img", 0,
+       kHandOver, false, [] { return Staged() && !Exists("/tmp/user/pkg.tgz"); }},
+      {"in the working directory", [] { return PackageAt("/tmp/update/pkg.tgz"); }, "/tmp/update/pkg.tgz", 0,
+       kHandOver, false, Staged},
+      {"below it", [] { return PackageAt("/tmp/update/sub/fw.img"); }, "/tmp/update/sub/fw.img", 0, kHandOver,
+       false, Staged},
       {"lock planted by another",
-       [] {
-         WriteAll("/tmp/victim", "v");
-         return symlink("/tmp/victim", "/tmp/fwapply.lock") == 0 && Package("/tmp/pkg.tgz", {"fwapply"});
-       },
-       "/tmp/pkg.tgz", "cannot take the lock /tmp/fwapply.lock (Too many levels of symbolic links), abort\n",
-       true, true},
-      // What a run holds from its start to its end; the carried updater starts after it.
-      {"another run", [] { return flock(open("/tmp/fwapply.lock", O_RDWR | O_CREAT, 0600), LOCK_EX) == 0; },
-       "/tmp/update", busy, false, true},
-      {"another run on a package",
-       [] {
-         return flock(open("/tmp/fwapply.lock", O_RDWR | O_CREAT, 0600), LOCK_EX) == 0 &&
-                Package("/tmp/pkg.tgz", {"fwapply"});
-       },
-       "/tmp/pkg.tgz", busy, true, true},
-      // A package that cannot be moved leaves nothing to run.
-      {"package not there", [] { return true; }, "/tmp/none.tgz", kBad, false, false},
+       [] { return symlink("/tmp/victim", "/tmp/fwapply.lock") == 0 && PackageAt("/tmp/pkg.tgz"); },
+       "/tmp/pkg.tgz", 255,
+       "cannot take the lock /tmp/fwapply.lock (Too many levels of symbolic links), abort\n", true,
+       [] { return !Exists("/tmp/victim") && Exists("/tmp/pkg.tgz"); }},
       // An unmount that will fail fails before the copy an earlier run left is emptied.
       {"user partition not mounted",
-       [] {
-         return Package("/tmp/pkg.tgz", {"fwapply"}) && Fwapply("/tmp/pkg.tgz") == 0 &&
-                Package("/tmp/pkg.tgz", {"fwapply"});
-       },
-       "/tmp/pkg.tgz", std::string(kHandOver) + "umount user partition failed , error code = 22, Abort\n",
-       true, false},
+       [] { return PackageAt("/tmp/pkg.tgz") && Fwapply("/tmp/pkg.tgz") == 0 && PackageAt("/tmp/pkg.tgz"); },
+       "/tmp/pkg.tgz", 255, gone + "22, Abort\n", false, [] { return Exists("/tmp/pkg.tgz"); }},
       // A partition in use does not unmount: the run stops before the package is touched.
       {"user partition busy",
-       [] { return open("/mnt/user/wifi.psk", O_RDONLY) >= 0 && Package("/tmp/pkg.tgz", {"fwapply"}); },
-       "/tmp/pkg.tgz", "umount user partition failed , error code = 16, Abort\n", true, true},
-      {"carried updater not executable",
-       [] {
-         mkdir("/tmp/pkgsrc", 0755);
-         WriteAll("/tmp/pkgsrc/fwapply", "#!/bin/sh\n");
-         return Package("/tmp/pkg.tgz", {"fwapply"});
-       },
-       "/tmp/pkg.tgz", carried, false, false},
-      {"carried updater a directory",
-       [] {
-         return mkdir("/tmp/pkgsrc", 0755) == 0 && mkdir("/tmp/pkgsrc/fwapply", 0755) == 0 &&
-                Package("/tmp/pkg.tgz", {"fwapply"});
-       },
-       "/tmp/pkg.tgz", carried, false, false},
-      {"carried updater a link",
-       [] {
-         return mkdir("/tmp/pkgsrc", 0755) == 0 && symlink("/bin/sh", "/tmp/pkgsrc/fwapply") == 0 &&
-                Package("/tmp/pkg.tgz", {"fwapply"});
-       },
-       "/tmp/pkg.tgz", carried, false, false},
+       [] { return open("/mnt/user/wifi.psk", O_RDONLY) >= 0 && PackageAt("/tmp/pkg.tgz"); }, "/tmp/pkg.tgz",
+       255, "umount user partition failed , error code = 16, Abort\n", true,
+       [] { return Exists("/tmp/pkg.tgz") && !Exists("/tmp/update/rootfs.img"); }},
   };
   for (const auto& c : cases) {
     ChildResult r = OnMounts([&] {
       if (!c.make()) return 20;
-      if (Fwapply(c.arg) != 255) return 10;
-      if (Exists(c.arg) != c.kept || (Mounts("/mnt/user") > 0) != c.mounted) return 11;
+      if (Fwapply(c.arg) != c.status) return 10;
+      if ((Mounts("/mnt/user") > 0) != c.mounted) return 11;
       if (Exists("/tmp/user") && ReadAll("/tmp/user/wifi.psk") != "secret\n") return 12;
-      if (Exists("/tmp/update/fwupdate_1") || Exists("/tmp/victim/fwapply")) return 13;
-      const std::string v = ReadAll(Exists("/tmp/victim/keep") ? "/tmp/victim/keep" : "/tmp/victim");
-      return v.empty() || v == "k" || v == "v" ? 0 : 14;
+      return c.check && !c.check() ? 13 : 0;
     });
     EXPECT_EQ(0, r.status) << c.what << r.err << r.out;
     EXPECT_EQ(c.out, r.out) << c.what;
   }
+  close(g_exe);
 }
