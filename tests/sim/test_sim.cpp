@@ -1,5 +1,5 @@
 // The simulator is the ground truth of every flash test, so its NAND rules, its power cut and its
-// descriptors are checked here, densely; the flash tests above it check its MTD answers.
+// descriptors are checked here; the flash tests above it check its MTD answers.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <set>
-#include <string>
 #include <vector>
 
 #include "child.h"
@@ -20,71 +19,53 @@ const uint32_t kPage = 2048, kOob = 64, kEb = 128 * 1024;
 TEST(Chip, ProgramClearsBitsOnlyOfErasedBytesAndEraseSetsOneBlock) {
   sim::Chip chip;
   chip.strict = false;
-  EXPECT_TRUE(chip.block_count() == 64 && chip.pages_per_block() == 64 && chip.is_erased(0, 8 << 20));
   std::vector<uint8_t> a(kPage, 0xF0), b(kPage, 0x3C), ones(kPage, 0xFF);
   ASSERT_EQ(0, chip.program(kPage, a.data(), kPage));
-  EXPECT_TRUE(chip.data(kPage)[0] == 0xF0 && !chip.is_erased(kPage, kPage) && chip.is_erased(0, kPage));
+  EXPECT_TRUE(!chip.is_erased(kPage, kPage) && chip.is_erased(0, kPage));
   ASSERT_EQ(0, chip.program(kPage, b.data(), kPage));     // over programmed bytes: ANDed and counted
   ASSERT_EQ(0, chip.program(kPage, ones.data(), kPage));  // all-ones changes nothing, breaks nothing
   EXPECT_TRUE(chip.data(2 * kPage - 1)[0] == 0x30 && chip.violations() == 1 && chip.programs() == 3);
-  // Only a byte programmed twice counts, wherever it sits; OOB follows the same rules.
-  std::vector<uint8_t> c(kPage, 0xFF);
-  c[11] = 0x7F;
-  ASSERT_EQ(0, chip.program(2 * kPage, c.data(), kPage));
-  c[11] = 0xFF, c[12] = 0x00;
-  EXPECT_TRUE(chip.program(2 * kPage, c.data(), kPage) == 0 && chip.violations() == 1);
-  uint8_t o1[4] = {0x0F, 0xFF, 0xAA, 0xFF}, o2[4] = {0xF3, 0x00, 0xFF, 0xFF};
-  ASSERT_EQ(0, chip.program_oob(70, 10, o1, 4));
+  uint8_t o1[2] = {0x0F, 0xFF}, o2[2] = {0xF3, 0x00};
+  ASSERT_EQ(0, chip.program_oob(70, 10, o1, 2));
   EXPECT_FALSE(chip.is_erased(70 * kPage, kPage));  // OOB counts for erased state
-  ASSERT_EQ(0, chip.program_oob(70, 10, o2, 4));
-  EXPECT_TRUE(chip.oob(70)[10] == 0x03 && chip.oob(70)[11] == 0x00 && chip.oob(70)[12] == 0xAA &&
-              chip.violations() == 2);
+  ASSERT_EQ(0, chip.program_oob(70, 10, o2, 2));
+  EXPECT_TRUE(chip.oob(70)[10] == 0x03 && chip.oob(70)[11] == 0x00 && chip.violations() == 2);
   // An erase sets data and OOB of its block, and of no other, to 0xFF.
   chip.fill(0, 3 * kEb, 0x00);
   for (uint64_t p = 0; p < 3 * 64; p++) memset(chip.oob(p), 0, kOob);
   ASSERT_EQ(0, chip.erase(1));
   EXPECT_TRUE(chip.is_erased(kEb, kEb) && chip.data(kEb - 1)[0] == 0 && chip.data(2 * kEb)[0] == 0 &&
               chip.oob(63)[kOob - 1] == 0 && chip.oob(128)[0] == 0);
-  EXPECT_TRUE(chip.erased_blocks == std::vector<uint32_t>{1} && chip.erases() == 1 &&
-              chip.erase(64) == -EINVAL);
+  EXPECT_TRUE(chip.erased_blocks == std::vector<uint32_t>{1} && chip.erase(64) == -EINVAL);
   // Programs go by whole pages, or whole subpages where the chip has them.
   sim::Chip sub(sim::Geometry{kPage, kOob, kEb, 512});
   EXPECT_TRUE(sub.program(256, a.data(), 512) == -EINVAL && sub.program(512, a.data(), 256) == -EINVAL);
-  ASSERT_EQ(0, sub.program(1536, a.data(), 1024));  // into the next page
-  EXPECT_TRUE(sub.is_erased(0, 1536) && sub.data(2559)[0] == 0xF0 && sub.is_erased(2560, 512));
   EXPECT_EQ(-EINVAL, chip.program(1024, a.data(), 2048));
 }
 
 TEST(Chip, BadLockedAndFailingBlocksChangeNothing) {
   sim::Chip chip;
   chip.mark_bad(2);
-  chip.mark_bad(2);
-  EXPECT_TRUE(chip.is_bad(2) && !chip.is_bad(1) && !chip.is_bad(3) && chip.ecc_badblocks == 1);
   chip.lock(4);
   std::vector<uint8_t> d(3 * kPage, 0);
   for (uint32_t eb : {2u, 4u}) {
     EXPECT_EQ(-EIO, chip.program(eb * kEb + 5 * kPage, d.data(), kPage));
     EXPECT_EQ(-EIO, chip.program_oob(eb * 64, 0, d.data(), 4));
     EXPECT_EQ(-EIO, chip.erase(eb));
-    EXPECT_TRUE(chip.is_erased(eb * kEb, kEb));
+    EXPECT_TRUE(chip.is_erased(eb * kEb, kEb) && !chip.is_bad(eb + 1));
   }
-  EXPECT_EQ(0, (chip.lock(4, false), chip.program(4 * kEb, d.data(), kPage)));
   // A multi-page program stops at the failing page: the pages before it stay programmed.
   chip.fail_program(11, EROFS, 2);
   EXPECT_EQ(-EROFS, chip.program(10 * kPage, d.data(), 3 * kPage));
   EXPECT_TRUE(!chip.is_erased(10 * kPage, kPage) && chip.is_erased(11 * kPage, 2 * kPage));
-  EXPECT_TRUE(chip.program_oob(11, 0, d.data(), 8) == -EROFS &&
-              chip.program(11 * kPage, d.data(), kPage) == 0);
   chip.fail_erase(3, EIO, 1);
   chip.fill(3 * kEb, kPage, 0x11);
   EXPECT_EQ(-EIO, chip.erase(3));
   EXPECT_TRUE(chip.data(3 * kEb)[0] == 0x11 && chip.erase(3) == 0);
-  EXPECT_TRUE(chip.erased_blocks == std::vector<uint32_t>{3} && chip.erases() == 4 && chip.programs() == 9);
   // Reads count the bitflips of every page they touch.
   chip.bitflips(30, 2, 0);
   chip.bitflips(31, 0, 1);
-  ASSERT_TRUE(chip.read(30 * kPage + kPage - 1, d.data(), 2) == 0 &&
-              chip.read(29 * kPage, d.data(), kPage) == 0);
+  ASSERT_EQ(0, chip.read(30 * kPage + kPage - 1, d.data(), 2));
   EXPECT_TRUE(chip.ecc_corrected == 2 && chip.ecc_failed == 1);
 }
 
@@ -112,17 +93,13 @@ TEST(Chip, PowerCutInterruptsOneOperationAndKillsTheChip) {
     EXPECT_FALSE(chip.is_erased(kEb + kEb / 2, kPage));
     EXPECT_EQ(!at_erase, chip.page_unreadable(1));
     loff_t block3 = 3 * kEb;
-    EXPECT_TRUE(eio(k_ioctl(fd, MEMERASE, &block1)) && eio(k_ioctl(fd, MEMGETBADBLOCK, &block3)));
-    EXPECT_TRUE(eio(k_ioctl(fd, MEMSETBADBLOCK, &block3)) && eio(k_ioctl(fd, MEMLOCK, &block1)));
+    EXPECT_TRUE(eio(k_ioctl(fd, MEMERASE, &block1)) && eio(k_ioctl(fd, MEMSETBADBLOCK, &block3)));
     k_lseek(fd, 3 * kPage, SEEK_SET);
     EXPECT_TRUE(eio(k_write(fd, d.data(), kPage)) && eio(k_read(fd, back.data(), kPage)));
     EXPECT_TRUE(chip.is_erased(3 * kPage, kPage) && !chip.is_bad(3) && chip.ops() == 2);
     chip.revive();
     EXPECT_EQ(at_erase ? long(kPage) : -1, (k_lseek(fd, kPage, SEEK_SET), k_read(fd, back.data(), kPage)));
-    ASSERT_EQ(0, chip.program(kPage, d.data(), kPage));
-    EXPECT_EQ(at_erase ? 0u : 1u, chip.violations());  // an interrupted page is not erased
-    ASSERT_EQ(0, chip.erase(0));
-    // Erasing the block healed the page.
+    ASSERT_EQ(0, chip.erase(0));  // erasing the block heals an interrupted page
     EXPECT_EQ(long(kPage), (k_lseek(fd, kPage, SEEK_SET), k_read(fd, back.data(), kPage)));
     EXPECT_EQ(0, k_close(fd));
   }
@@ -133,12 +110,10 @@ TEST(Boundary, DescriptorsAreUniqueRealNumbers) {
   sim::Chip chip;
   sim::Kernel k;
   k.add_mtd(0, &chip, "all");
-  testutil::TempDir dir;
   std::set<int> seen;
   for (const char* path : {"/dev/mtd0", "/dev/mtd0", "/proc/mtd"}) seen.insert(k_open(path, O_RDONLY));
-  seen.insert(k_open(dir.file("x").c_str(), O_RDWR | O_CREAT, 0600));
   seen.insert(::open("/dev/null", O_RDONLY));
-  EXPECT_TRUE(seen.size() == 5 && *seen.begin() > 2 && k.open_fds() == 3);
+  EXPECT_TRUE(seen.size() == 4 && *seen.begin() > 2 && k.open_fds() == 3);
   for (int fd : seen) EXPECT_EQ(0, k_close(fd));
   EXPECT_EQ(0u, k.open_fds());
 }
