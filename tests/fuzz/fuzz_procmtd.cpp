@@ -1,7 +1,4 @@
 // "/proc/mtd" tables of kernels without MTD sysfs, read through the simulated kernel.
-#include <stddef.h>
-#include <stdint.h>
-
 #include <string>
 
 #include "fuzz_mtd.h"
@@ -16,33 +13,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   k->set_file("/proc/mtd", std::string(reinterpret_cast<const char*>(data), size));
   k->clear_calls();
-
-  mtd_info info;
-  memset(&info, 0, sizeof info);
-  if (legacy_mtd_get_info(&info) == 0) {
-    if (info.mtd_dev_cnt < 0) abort();
-    if (info.mtd_dev_cnt > 0 && info.lowest_mtd_num > info.highest_mtd_num) abort();
-    int n = 0;
-    for (int i = info.lowest_mtd_num; info.mtd_dev_cnt > 0 && i <= info.highest_mtd_num && n < 8; i++, n++) {
-      mtd_dev_info d;
-      memset(&d, 0, sizeof d);
+  mtd_info info{};
+  mtd_dev_info d{};
+  if (legacy_mtd_get_info(&info) == 0)
+    for (int i = info.lowest_mtd_num, n = 0; info.mtd_dev_cnt > 0 && i <= info.highest_mtd_num && n < 8;
+         i++, n++) {
       if (legacy_get_dev_info1(i, &d) == 0) CheckDev(d);
       legacy_dev_present(i);
     }
-  }
-  mtd_dev_info d;
-  memset(&d, 0, sizeof d);
-  if (legacy_get_dev_info("/dev/mtd0", &d) == 0) CheckDev(d);
-  memset(&d, 0, sizeof d);
   if (legacy_get_dev_info("/dev/mtd1", &d) == 0) CheckDev(d);
-
-  // The whole layer in its /proc/mtd mode.
-  libmtd_t lib = libmtd_open();
-  if (lib) {
-    memset(&info, 0, sizeof info);
-    mtd_get_info(lib, &info);
-    memset(&d, 0, sizeof d);
-    if (mtd_get_dev_info1(lib, 0, &d) == 0) CheckDev(d);
+  if (libmtd_t lib = libmtd_open()) {  // the whole layer in its /proc/mtd mode
+    if (mtd_get_info(lib, &info) == 0 && mtd_get_dev_info1(lib, 0, &d) == 0) CheckDev(d);
     libmtd_close(lib);
   }
   if (k->open_fds() != 0) abort();  // every path closes what it opened
