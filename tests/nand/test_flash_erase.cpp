@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "board.h"
@@ -38,45 +37,52 @@ int Erase(const char* dev, int start, int count, const std::string& want) {
   return rc;
 }
 
-TEST(FlashErase, RangesAndTheirRecord) {
-  const std::string kLib = "libmtd: error!: ", kFe = "flash_erase: error!: /dev/mtd0: ";
+TEST(FlashErase, RangesTheirRecordAndFailures) {
+  const std::string kLib = "libmtd: error!: ", kFe = "flash_erase: error!: ";
   struct Case {
-    const char* what;
+    const char* dev;
+    std::function<void(B&)> setup;
     int start, count, status;
     const char* record;  // erased blocks also where the run ends the process
     std::string out, err;
   } cases[] = {
       // A block that fails to erase is recorded, reported, and the run goes on.
-      {"count 0 runs to the device end", 0, 0, 0, "3E2B53E1F5E1.",
+      {kDev, nullptr, 0, 0, 0, "3E2B53E1F5E1.",
        "Skipping bad block at 00060000Skipping bad block at 00080000",
        kLib + "MEMERASE64 ioctl failed for eraseblock 58 (mtd0)\n" + ErrLine("libmtd", EIO) + kFe +
-           "MTD Erase failure\n" + ErrLine("flash_erase", EIO)},
-      {"a start inside a block takes the whole block", 0x20000 + 2048, 2, 0, "1.2E62.", "", ""},
-      {"past the device end", 60 * 0x20000, 6, 255, "60.4E1.", "",
-       kLib + "bad eraseblock number 64, mtd0 has 64 eraseblocks\n" + kFe + "MTD get bad block failed\n" +
-           ErrLine("flash_erase", EINVAL)},
-      {"a start past the device with count 0 is empty", 70 * 0x20000, 0, 0, "65.", "", ""},
+           "/dev/mtd0: MTD Erase failure\n" + ErrLine("flash_erase", EIO)},
+      {kDev, nullptr, 0x20000 + 2048, 2, 0, "1.2E62.", "", ""},  // a start inside a block: the whole block
+      {kDev, nullptr, 60 * 0x20000, 6, 255, "60.4E1.", "",
+       kLib + "bad eraseblock number 64, mtd0 has 64 eraseblocks\n" + kFe +
+           "/dev/mtd0: MTD get bad block failed\n" + ErrLine("flash_erase", EINVAL)},
       // A length below zero in a script names no block, not "up to the device end".
-      {"negative count", 0, -1, 0, "65.", "", ""},
-      {"negative start", -0x20000, 0, 0, "65.", "", ""},
+      {kDev, nullptr, 0, -1, 0, "65.", "", ""},
+      {"/dev/mtd9", nullptr, 0, 2, 255, ".", "", kFe + "/dev/mtd9\n" + ErrLine("flash_erase", ENOENT)},
+      {"/dev/mtd5", [](B& b) { b.kernel.add_node("/dev/mtd5", 90, 10, 0); }, 0, 2, 255, ".", "",
+       kFe + "mtd_get_dev_info failed\n"},
+      // A NAND chip that cannot tell its bad blocks is not erased blindly; the run stops before
+      // block 0, so nothing of the range may pass for erased.
+      {kDev, [](B& b) { b.chip.bb_supported = false; }, 0, 2, 255, ".", "",
+       kLib + "MEMGETBADBLOCK ioctl failed for eraseblock 0 (mtd0)\n" + ErrLine("libmtd", EOPNOTSUPP) + kFe +
+           "/dev/mtd0: Bad block check not available\n"},
   };
   testutil::TempDir d;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.record + c.err);
     B b(d.path(), sim::Geometry());
     b.chip.mark_bad(3);
     b.chip.mark_bad(4);
     b.chip.fail_erase(58);
+    if (c.setup) c.setup(b);
     testboard::Snapshot s;
     const std::string want = Record(c.record);
     auto r = testboard::RunOn(
-        b, [&] { return Erase(kDev, c.start, c.count, want); }, &s);
-    EXPECT_EQ(c.status, r.status) << r.err;
+        b, [&] { return Erase(c.dev, c.start, c.count, want); }, &s);
     std::vector<uint32_t> erased;
     for (uint32_t e = 0; e < want.size(); e++)
       if (want[e] == 'E') erased.push_back(e);
     EXPECT_EQ(erased, s.erased);
-    EXPECT_EQ(c.out + "|" + c.err, r.out + "|" + r.err);
+    EXPECT_EQ(std::to_string(c.status) + c.out + "|" + c.err, std::to_string(r.status) + r.out + "|" + r.err);
     EXPECT_EQ(0u, s.open_fds);
   }
   // The record is per device: another device's name finds nothing.
@@ -84,34 +90,6 @@ TEST(FlashErase, RangesAndTheirRecord) {
   EXPECT_EQ(0, testboard::RunOn(b, [] {
                  return flash_erase(kDev, 0, 1) || flash_erase_state("/dev/mtd1", 0) != kBlockNotReached;
                }).status);
-}
-
-TEST(FlashErase, SetupFailuresAndMissingBadBlockSupport) {
-  const std::tuple<const char*, std::function<void(B&)>, std::string> cases[] = {
-      {"/dev/mtd9", [](B&) {}, "flash_erase: error!: /dev/mtd9\n" + ErrLine("flash_erase", ENOENT)},
-      {"/dev/mtd5", [](B& b) { b.kernel.add_node("/dev/mtd5", 90, 10, 0); },
-       "flash_erase: error!: mtd_get_dev_info failed\n"},
-      {kDev, [](B& b) { b.kernel.fail_open("/sys/class/mtd", EACCES); },
-       "libmtd: error!: cannot open \"/sys/class/mtd\"\n"},
-      // A NAND chip that cannot tell its bad blocks is not erased blindly; the run stops before
-      // block 0, so nothing of the range may pass for erased.
-      {kDev, [](B& b) { b.chip.bb_supported = false; },
-       "libmtd: error!: MEMGETBADBLOCK ioctl failed for eraseblock 0 (mtd0)\n" +
-           ErrLine("libmtd", EOPNOTSUPP) + "flash_erase: error!: /dev/mtd0: Bad block check not available\n"},
-  };
-  testutil::TempDir d;
-  for (const auto& c : cases) {
-    const std::string& err = std::get<2>(c);
-    SCOPED_TRACE(err);
-    B b(d.path(), sim::Geometry());
-    std::get<1>(c)(b);
-    testboard::Snapshot s;
-    auto r = testboard::RunOn(
-        b, [&] { return Erase(std::get<0>(c), 0, 2, "."); }, &s);
-    EXPECT_EQ(255, r.status);
-    EXPECT_EQ(err, r.err.substr(0, err.size()));
-    EXPECT_TRUE(s.erased.empty() && s.open_fds == 0);
-  }
 }
 
 // Every way out releases the MTD handle, whether the range was erased, empty or never reached.
