@@ -8,7 +8,6 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Driver.h"
 #include "Staging.h"
 #include "board.h"
 #include "child.h"
@@ -182,13 +182,14 @@ namespace {
 const char kHandOver[] = "Extract /tmp/update/pkg.tgz \nChecking fwapply \n/tmp/update/fwapply /tmp/update";
 const char kBad[] = "Invalid firmware image file, badimage, abort\n";
 
-int g_exe = -1;
-
-// fwapply with arg (none when null), its output that of this child.
+// fwapply's whole run in this process (no argument when arg is null).
 int Fwapply(const char* arg) {
-  std::vector<std::string> args = {"fwapply"};
-  if (arg) args.push_back(arg);
-  return testutil::Wait(testutil::Spawn(g_exe, args));
+  std::string a = arg ? arg : "";
+  char name[] = "fwapply";
+  char* argv[] = {name, arg ? &a[0] : nullptr, nullptr};
+  const int rc = FwApplyMain(arg ? 2 : 1, argv);
+  fflush(stdout);
+  return rc;
 }
 
 int Mounts(const std::string& p) {
@@ -199,34 +200,15 @@ int Mounts(const std::string& p) {
   return n;
 }
 
-// The board: a user partition with a few files and a directory, and a /dev without any flash,
-// so that a run that reaches the script selection finds no boot environment.
-ChildResult OnMounts(const std::function<int()>& scenario) {
-  return testutil::RunIsolated([&] {
-    if (mount("none", "/mnt", "tmpfs", 0, nullptr) != 0 || mkdir("/mnt/user", 0755) != 0 ||
-        mount("none", "/mnt/user", "tmpfs", 0, nullptr) != 0 ||
-        mount("none", "/dev", "tmpfs", 0, nullptr) != 0 ||
-        mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0)
-      return testutil::kNoNamespace;
-    WriteAll("/mnt/user/settings.conf", "volume=3\n");
-    WriteAll("/mnt/user/wifi.psk", "secret\n");
-    mkdir("/mnt/user/logs", 0755);
-    return scenario();
-  });
-}
-
 bool Staged() { return ReadAll("/tmp/update/rootfs.img") == "rootfs.img" && !Exists("/tmp/update/pkg.tgz"); }
 
 // The package (the carried updater and an image, each holding its name) at path, wrapped in an
 // image file for a ".img" name.
 bool PackageAt(const std::string& path) {
-  if (path.compare(0, 12, "/tmp/update/") == 0) mkdir("/tmp/update", 0700), mkdir("/tmp/update/sub", 0700);
-  mkdir("/tmp/src", 0755);
-  WriteAll("/tmp/src/rootfs.img", "rootfs.img");
-  WriteAll("/tmp/src/fwapply", "fwapply");
-  chmod("/tmp/src/fwapply", 0755);
-  const char* tar[] = {"tar", "-czf", "/tmp/inner.tgz", "-C", "/tmp/src", "fwapply", "rootfs.img", nullptr};
-  if (RunCommand(tar) != 0) return false;
+  mkdir("/tmp/update/sub", 0700);
+  mkdir("/tmp/inner.tgz.src", 0755);
+  close(open("/tmp/inner.tgz.src/fwapply", O_CREAT | O_WRONLY, 0755));  // the carried updater runs
+  if (!MakeTgz("/tmp/inner.tgz", {{"fwapply", "fwapply"}, {"rootfs.img", "rootfs.img"}})) return false;
   const std::string inner = ReadAll("/tmp/inner.tgz");
   WriteAll(path, path.find(".img") != std::string::npos ? MakeImg("pkg.tgz", inner) : inner);
   return true;
@@ -234,16 +216,13 @@ bool PackageAt(const std::string& path) {
 
 }  // namespace
 
-// Only the working directory itself is a directory argument (it runs the package unpacked there;
-// any other would run a stale one). A package is staged from the user partition or from inside
-// the working directory; a run mounts a RAM disk of root's alone on /tmp/update, copies the user
-// partition's files there (flat) and unmounts the partition. Refusals say why and exit 255; the
-// user partition stays mounted until the package is staged.
+// Whole runs on the places in a private /tmp with a user partition of their own mounted. Only the
+// working directory itself is a directory argument (it runs the package unpacked there; any other
+// would run a stale one). A package is staged from the user partition or from inside the working
+// directory; a first run mounts a RAM disk of root's alone there, copies the user partition's
+// files (flat) and unmounts the partition. Refusals say why; the partition stays mounted until
+// the package is staged.
 TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
-  const ChildResult probe = testutil::RunIsolated([] { return 0; });
-  SKIP_IF_NOT_ISOLATED(probe);
-  g_exe = testutil::OpenBuilt("FWAPPLY_BINARY", "../../updater/fwapply");
-  ASSERT_LE(0, g_exe) << "fwapply binary not found beside the tests (set FWAPPLY_BINARY)";
   const std::string noenv = "cannot find image environment variable, abort\n";
   const std::string gone = std::string(kHandOver) + "umount user partition failed , error code = ";
   const struct {
@@ -256,26 +235,27 @@ TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
     std::function<bool()> check;
   } cases[] = {
       {"no argument", [] { return true; }, nullptr, 0, "usage : fwapply <firmware image file>\n", true,
-       [] { return !Exists("/tmp/update"); }},
-      {"the working directory", [] { return mkdir("/tmp/update", 0700) == 0; }, "/tmp/update", 255, noenv,
+       nullptr},
+      {"the working directory", [] { return true; }, "/tmp/update", -1, noenv, true, nullptr},
+      {"a link to it", [] { return symlink("/tmp/update", "/tmp/alias") == 0; }, "/tmp/alias", -1, noenv,
        true, nullptr},
-      {"a link to it",
-       [] { return mkdir("/tmp/update", 0700) == 0 && symlink("/tmp/update", "/tmp/alias") == 0; },
-       "/tmp/alias", 255, noenv, true, nullptr},
-      {"another directory", [] { return mkdir("/tmp/other", 0700) == 0; }, "/tmp/other", 255, kBad, true,
+      {"another directory", [] { return mkdir("/tmp/other", 0700) == 0; }, "/tmp/other", -1, kBad, true,
        nullptr},
       {"a package",
-       [] { return symlink("/tmp/elsewhere", "/tmp/user") == 0 && PackageAt("/tmp/pkg.tgz"); },  // stale link
+       [] {
+         return symlink("/tmp/elsewhere", "/tmp/user") == 0 && rmdir("/tmp/update") == 0 &&
+                PackageAt("/tmp/pkg.tgz");
+       },
        "/tmp/pkg.tgz", 0, kHandOver, false,
        [] {
          struct statfs fs;
          struct stat st;
          return statfs("/tmp/update", &fs) == 0 && fs.f_type == 0x01021994 &&
                 static_cast<unsigned long long>(fs.f_blocks) * fs.f_bsize == 256ull << 20 &&
-                stat("/tmp/update", &st) == 0 && (st.st_mode & 07777) == 0700 && Mounts("/tmp/update") == 1 &&
-                !Exists("/tmp/pkg.tgz") && Staged() && !Exists("/tmp/update/user/logs");
+                stat("/tmp/update", &st) == 0 && (st.st_mode & 07777) == 0700 && !Exists("/tmp/pkg.tgz") &&
+                Staged() && !Exists("/tmp/update/user/logs");
        }},
-      {"on the user partition", [] { return PackageAt("/mnt/user/fw.img"); }, "/mnt/user/fw.img", 0,
+      {"on the user partition", [] { return PackageAt("/tmp/mnt/user/fw.img"); }, "/tmp/mnt/user/fw.img", 0,
        kHandOver, false, [] { return Staged() && !Exists("/tmp/user/pkg.tgz"); }},
       {"in the working directory", [] { return PackageAt("/tmp/update/pkg.tgz"); }, "/tmp/update/pkg.tgz", 0,
        kHandOver, false, Staged},
@@ -283,29 +263,38 @@ TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
        false, Staged},
       {"lock planted by another",
        [] { return symlink("/tmp/victim", "/tmp/fwapply.lock") == 0 && PackageAt("/tmp/pkg.tgz"); },
-       "/tmp/pkg.tgz", 255,
+       "/tmp/pkg.tgz", -1,
        "cannot take the lock /tmp/fwapply.lock (Too many levels of symbolic links), abort\n", true,
        [] { return !Exists("/tmp/victim") && Exists("/tmp/pkg.tgz"); }},
       // An unmount that will fail fails before the copy an earlier run left is emptied.
       {"user partition not mounted",
        [] { return PackageAt("/tmp/pkg.tgz") && Fwapply("/tmp/pkg.tgz") == 0 && PackageAt("/tmp/pkg.tgz"); },
-       "/tmp/pkg.tgz", 255, gone + "22, Abort\n", false, [] { return Exists("/tmp/pkg.tgz"); }},
+       "/tmp/pkg.tgz", -1, gone + "22, Abort\n", false, [] { return Exists("/tmp/pkg.tgz"); }},
       // A partition in use does not unmount: the run stops before the package is touched.
       {"user partition busy",
-       [] { return open("/mnt/user/wifi.psk", O_RDONLY) >= 0 && PackageAt("/tmp/pkg.tgz"); }, "/tmp/pkg.tgz",
-       255, "umount user partition failed , error code = 16, Abort\n", true,
+       [] { return open("/tmp/mnt/user/wifi.psk", O_RDONLY) >= 0 && PackageAt("/tmp/pkg.tgz"); },
+       "/tmp/pkg.tgz", -1, "umount user partition failed , error code = 16, Abort\n", true,
        [] { return Exists("/tmp/pkg.tgz") && !Exists("/tmp/update/rootfs.img"); }},
   };
   for (const auto& c : cases) {
-    ChildResult r = OnMounts([&] {
+    ChildResult r = testutil::RunIsolated([&] {
+      Places p("/tmp");
+      BoardPlaces places = board();
+      places.env_block = "/tmp/none";  // never the host's
+      board_install(&places);
+      if (mkdir("/tmp/mnt", 0755) || mkdir("/tmp/mnt/user", 0755) ||
+          mount("none", "/tmp/mnt/user", "tmpfs", 0, nullptr))
+        return testutil::kNoNamespace;
+      WriteAll("/tmp/mnt/user/wifi.psk", "secret\n");
+      mkdir("/tmp/mnt/user/logs", 0755);
       if (!c.make()) return 20;
       if (Fwapply(c.arg) != c.status) return 10;
-      if ((Mounts("/mnt/user") > 0) != c.mounted) return 11;
+      if ((Mounts("/tmp/mnt/user") > 0) != c.mounted) return 11;
       if (Exists("/tmp/user") && ReadAll("/tmp/user/wifi.psk") != "secret\n") return 12;
       return c.check && !c.check() ? 13 : 0;
     });
+    SKIP_IF_NOT_ISOLATED(r);
     EXPECT_EQ(0, r.status) << c.what << r.err << r.out;
     EXPECT_EQ(c.out, r.out) << c.what;
   }
-  close(g_exe);
 }

@@ -205,8 +205,9 @@ TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
 }
 
 // How lines are cut and read: line ends, blanks, long lines, unknown and short lines (reported
-// whole and skipped), conditional lines (inserted with single blanks) and a missing image (which
-// stops the run: a later line must not switch to a slot left unwritten).
+// whole and skipped), conditional lines (inserted with single blanks), and a missing image or one
+// from outside the package (which stops the run: a later line must not switch to a slot left
+// unwritten).
 TEST(WholeUpdate, LinesAreCutReadAndReported) {
   const std::string lf = "erase 0 40000\n\n   \nerase 100000 30000\n\t\terase\t200000 \t 10000  extra\n";
   // A number beyond the 255th character is still read, and nothing spills over.
@@ -237,6 +238,11 @@ TEST(WholeUpdate, LinesAreCutReadAndReported) {
        kProc, "0", "Unknown script command BAD 1 2\nincomplete script command write 1\n"},
       {"ifnpart alpha ifnpart beta erase 0 20000\nifnpart none ifnpart kernel erase 40000 20000\n",
        "mtd7: 1 2 \"beta\"\n", "2", ""},
+      // Images come only from inside the package; a refused line stops the run before its erase.
+      {"write 200000 20000 ../outside.bin\nerase 0 20000\n", kProc, "",
+       "write 200000 20000 ../outside.bin: <board>/update/../outside.bin is outside the package\n"},
+      {"write 200000 20000 ext/k.bin\nerase 0 20000\n", kProc, "",
+       "write 200000 20000 ext/k.bin: <board>/update/ext/k.bin cannot be opened: Not a directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script.substr(0, 60));
@@ -244,7 +250,10 @@ TEST(WholeUpdate, LinesAreCutReadAndReported) {
         {"image=1"}, {{"fwupdate_1", c.script}},
         [&](Board& b) {
           b.kernel.set_file("/proc/mtd", c.proc);
-          return 0;
+          mkdir((b.root + "/ext").c_str(), 0755);
+          testutil::WriteAll(b.root + "/ext/k.bin", "k");
+          testutil::WriteAll(b.root + "/outside.bin", "o");
+          return symlink((b.root + "/ext").c_str(), b.path("ext").c_str());
         },
         [&](Board& b) {
           CHILD_CHECK_EQ(c.erased, Erased(b));
@@ -292,67 +301,6 @@ TEST(WholeUpdate, VersionCheck) {
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(kHead + std::string("0\n") + c.out, r.out);
     EXPECT_EQ(c.err, r.err);
-  }
-}
-
-// Lines that cannot be carried out as asked say so naming their line, change nothing they had
-// not already had to erase, and stop the run (the erase of block 100 after them never runs).
-// These are the refusals the campaign's packages and chip never produce.
-TEST(WholeUpdate, EachLineStoresWhatItAskedOrStopsHavingChangedNothing) {
-  struct Row {
-    std::string line;
-    std::string said;  // on standard error after "<line>: "; "" when the line must work
-    bool untouched;    // refused before its erase: the whole chip as it was
-    std::function<void(Board&)> fault = nullptr;
-    std::function<int(Board&)> check = nullptr;
-  };
-  const std::string kImage = Pattern(kEb, 4);
-  const std::vector<Row> rows = {
-      // Images come only from inside the package.
-      {"write 200000 20000 ../outside.bin", "<board>/update/../outside.bin is outside the package", true},
-      {"write 200000 20000 ext/k.bin", "<board>/update/ext/k.bin cannot be opened: Not a directory", true},
-      {"write 200000 20000 sub/../k.bin", "", false, nullptr,
-       [&](Board& b) {
-         CHILD_CHECK(b.read(0x200000, kImage.size()) == kImage);
-         return 0;
-       }},
-      // The erase gave up at its first bad-block query: the range only looks blank at its start.
-      {"write 200000 40000 k.bin", "block at 0x200000 did not erase, nothing written", false,
-       [](Board& b) {
-         b.chip.bb_supported = false;
-         b.chip.fill(0x200000, 0x800, 0xFF);
-       },
-       [](Board& b) {
-         CHILD_CHECK(b.chip.is_erased(0x200000, 0x800));
-         return 0;
-       }},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.line);
-    static oracle::ChipState before;
-    ChildResult r = Update(
-        {"a=1", "image=1"}, {{"fwupdate_1", row.line + "\nerase c80000 20000\n"}, {"k.bin", kImage}},
-        [&](Board& b) {
-          mkdir(b.path("sub").c_str(), 0755);
-          mkdir((b.root + "/ext").c_str(), 0755);
-          testutil::WriteAll(b.root + "/ext/k.bin", "k");
-          testutil::WriteAll(b.root + "/outside.bin", std::string(0x800, 'o'));
-          if (symlink((b.root + "/ext").c_str(), b.path("ext").c_str()) != 0) return 1;
-          b.chip.fill(0xC80000, kEb, 0x00);
-          b.chip.fill(0x200000, 0x80000, 0x5A);
-          if (row.fault) row.fault(b);
-          oracle::Capture(b.chip, &before);
-          return 0;
-        },
-        [&](Board& b) {
-          CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
-          CHILD_CHECK_EQ(!row.said.empty(), !b.chip.is_erased(0xC80000, kEb));
-          if (row.untouched) CHILD_CHECK(memcmp(before.data.data(), b.chip.data(0), before.data.size()) == 0);
-          return row.check ? row.check(b) : 0;
-        });
-    EXPECT_EQ(0, r.status) << r.out << r.err;
-    EXPECT_EQ("finish\n", r.out.substr(r.out.size() - 7));
-    EXPECT_TRUE(row.said.empty() || testboard::HasLine(r.err, row.line + ": " + row.said)) << r.err;
   }
 }
 
@@ -468,33 +416,6 @@ TEST(ScriptBudget, CountsPerKeywordAndConditionsOnlyForUnknownPartitions) {
   }
 }
 
-namespace {
-
-const unsigned int S = EnvUtil::kBlockSize;
-const unsigned int D = S - 4;
-typedef std::vector<std::string> Entries;
-
-// The oracle's block, made without the product's routines.
-std::string Block(const Entries& entries) { return oracle::EnvBlock(entries, S); }
-
-// The block saved by env, "" when refused.
-std::string Save(EnvUtil& env) {
-  std::string out(S, '\x5a');
-  return env.SaveMemory(&out[0]) == 0 ? out : "";
-}
-
-// An environment loaded from the given bytes at /dev/mtdblock4 of a simulated chip.
-struct Env {
-  sim::Chip chip;
-  sim::Kernel k;
-  explicit Env(const std::string& bytes, unsigned int size = S) {
-    memcpy(chip.data(0x3C0000), bytes.data(), bytes.size());
-    k.add_block("/dev/mtdblock4", &chip, 0x3C0000, size);
-  }
-};
-
-}  // namespace
-
 TEST(Crc32, MatchesTheBitwiseDefinitionAndChains) {
   EXPECT_EQ(0xCBF43926u, crc32(0, reinterpret_cast<const unsigned char*>("123456789"), 9));
   std::vector<unsigned char> buf(64 + 8);
@@ -505,86 +426,63 @@ TEST(Crc32, MatchesTheBitwiseDefinitionAndChains) {
   }
 }
 
-TEST(EnvUtilBlock, LookupRules) {
-  const std::string block = Block({"image=1", "empty=", "opaque", "n1=12abc", "n3= -3", "big=99999999999",
-                                   "dup=first", "dup=second", "args=console=ttyS0 root=2"});
-  Env e(block);
-  EnvUtil env("/dev/mtdblock4", S);
-  ASSERT_TRUE(env.IsLoaded());
-  EXPECT_EQ(oracle::Crc32(reinterpret_cast<const unsigned char*>(block.data()) + 4, D), env.GetCRC());
-  EXPECT_TRUE(Save(env) == block) << "saved block differs from the loaded one";
+// The block as the boot loader reads it: entries up to the first empty string, "key=value" and
+// only those, the first of a key winning; a change replaces that entry in place or appends one,
+// and a list that does not fit is refused with the output left as it was.
+TEST(EnvUtilBlock, ParseLookupAndChange) {
+  const unsigned int S = EnvUtil::kBlockSize, D = S - 4;
+  typedef std::vector<std::string> Entries;
+  Entries list = {"image=1",   "empty=",          "opaque",    "n1=12abc",
+                  "n3= -3",    "big=99999999999", "dup=first", "args=console=ttyS0 root=2",
+                  "dup=second"};
+  const std::string block = oracle::EnvBlock(list, S), fits(D - 4, 'v');  // fits: "k=" + value + 2 NULs = D
+  Entries image2 = list, dup_new = list;
+  image2[0] = "image=2", dup_new[6] = "dup=new";
+  std::string unended = oracle::EnvBlock({"a=1"}, S), empty = oracle::EnvBlock({}, S);
+  memset(&unended[4 + 4], 'x', D - 4);  // a last string without its NUL is no entry
+  empty[5] = 'z';                       // behind the closing empty string: not an entry
   const struct {
+    std::string bytes;
     const char* key;
     int has, number;
     const char* value;
+    std::string set;  // "": no change
+    Entries saved;    // {"-"}: refused
   } cases[] = {
-      {"image", 1, 1, "1"},
-      {"empty", 1, 0, nullptr},
-      // An entry without "=" never matches, not even its whole text.
-      {"opaque", 0, 0, nullptr},
-      {"imag", 0, 0, nullptr},
-      {"n1", 1, 12, "12abc"},
-      {"n3", 1, -3, " -3"},
-      {"big", 1, INT_MAX, "99999999999"},
-      {"dup", 1, 0, "first"},
-      {"args", 1, 0, "console=ttyS0 root=2"},  // the value may itself hold "="
+      {block, "image", 1, 1, "1", "2", image2},
+      {block, "empty", 1, 0, nullptr, "", {}},
+      {block, "opaque", 0, 0, nullptr, "", {}},  // an entry without "=" never matches
+      {block, "imag", 0, 0, nullptr, "", {}},
+      {block, "n1", 1, 12, "12abc", "", {}},
+      {block, "n3", 1, -3, " -3", "", {}},
+      {block, "big", 1, INT_MAX, "99999999999", "", {}},
+      {block, "args", 1, 0, "console=ttyS0 root=2", "", {}},
+      {block, "dup", 1, 0, "first", "new", dup_new},
+      {unended, "a", 1, 1, "1", "2", {"a=2"}},
+      {empty, "z", 0, 0, nullptr, "2", {"z=2"}},
+      {oracle::EnvBlock({"a=1", "b=2"}, S).substr(0, 64), "b", 1, 2, "2", "3", {"a=1", "b=3"}},  // short
+                                                                                                 // device
+      {empty, "k", 0, 0, nullptr, fits, {"k=" + fits}},
+      {empty, "k", 0, 0, nullptr, fits + "v", {"-"}},
+      {empty, "a=b", 0, 0, nullptr, "c", {"a=b=c"}},  // a key holding "=" is appended
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
+    sim::Chip chip;
+    sim::Kernel k;
+    memcpy(chip.data(0x3C0000), c.bytes.data(), c.bytes.size());
+    k.add_block("/dev/mtdblock4", &chip, 0x3C0000, static_cast<unsigned int>(c.bytes.size()));
+    EnvUtil env("/dev/mtdblock4", S);
+    EXPECT_TRUE(env.IsLoaded());
     EXPECT_EQ(c.has, env.HasKey(c.key));
     EXPECT_EQ(c.number, env.GetIntValue(c.key));
-    if (c.value)
-      EXPECT_STREQ(c.value, env.GetKeyValue(c.key));
-    else
-      EXPECT_EQ(nullptr, env.GetKeyValue(c.key));
+    const char* value = env.GetKeyValue(c.key);
+    EXPECT_EQ(std::string(c.value ? c.value : "(null)"), value ? value : "(null)");
+    if (c.set.empty()) continue;
+    env.SetKeyValue(c.key, c.set.c_str());
+    std::string out(S, '\x5a');
+    const bool refused = c.saved == Entries{"-"};
+    EXPECT_EQ(refused ? -1 : 0, env.SaveMemory(&out[0]));
+    EXPECT_TRUE(out == (refused ? std::string(S, '\x5a') : oracle::EnvBlock(c.saved, S)));
   }
-}
-
-TEST(EnvUtilBlock, SetReplacesTheFirstMatchInPlaceOrAppends) {
-  Env e(Block({"dup=first", "opaque", "image=1", "dup=second"}));
-  EnvUtil env("/dev/mtdblock4", S);
-  env.SetKeyValue("dup", "new");
-  env.SetKeyValue("image", "2");
-  env.SetKeyValue("fresh", "x");
-  env.SetKeyValue("a=b", "c");  // a key holding "=" can never match: always appended
-  env.SetKeyValue("a=b", "d");
-  EXPECT_TRUE(Save(env) ==
-              Block({"dup=new", "opaque", "image=2", "dup=second", "fresh=x", "a=b=c", "a=b=d"}));
-}
-
-TEST(EnvUtilBlock, ParseEdges) {
-  std::string unended = Block({"a=1"}), empty = Block({});
-  // A last string without its NUL inside the data area is not an entry and is not saved.
-  memset(&unended[4 + 4], 'x', D - 4);
-  // A data area that starts with NUL is an empty environment: a variable set then is the
-  // first entry, where the boot loader finds it, not behind an empty string.
-  empty[5] = 'z';
-  const struct {
-    std::string bytes;
-    Entries entries;
-  } cases[] = {
-      {unended, {"a=1"}},
-      {empty, {}},
-      {Block({"a=1", "b=2"}).substr(0, 64), {"a=1", "b=2"}},  // a short device reads as a zero tail
-  };
-  for (const auto& c : cases) {
-    Env e(c.bytes, static_cast<unsigned int>(c.bytes.size()));
-    EnvUtil env("/dev/mtdblock4", S);
-    EXPECT_EQ(c.entries, env.Entries());
-    Entries want = c.entries;
-    env.SetKeyValue("image", "2"), want.push_back("image=2");
-    EXPECT_TRUE(Save(env) == Block(want));
-  }
-}
-
-TEST(EnvUtilBlock, OverfullListIsRefusedAndOutUntouched) {
-  Env e(Block({}));
-  EnvUtil env("/dev/mtdblock4", S);
-  // Entries and NULs plus the closing empty string: exactly the data area fits.
-  env.SetKeyValue("k", std::string(D - 4, 'v').c_str());  // "k=" + value + NUL + NUL = D
-  EXPECT_TRUE(Save(env) == Block({"k=" + std::string(D - 4, 'v')}));
-  env.SetKeyValue("k", std::string(D - 3, 'v').c_str());  // one byte too many
-  std::string out(S, '\x5a');
-  EXPECT_EQ(-1, env.SaveMemory(&out[0]));
-  EXPECT_TRUE(out == std::string(S, '\x5a'));
 }
