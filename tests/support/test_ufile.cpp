@@ -31,7 +31,8 @@ TEST(UFile, CreateKeepsContentUnlessTruncatedAndSizesPassFourGiB) {
   EXPECT_EQ(0, UFile::GetFileSize(fd = UFile::Create(path.c_str(), O_TRUNC)));
   UFile::Close(fd);
   const long long big = 5LL * 1024 * 1024 * 1024 + 3;
-  if (truncate(path.c_str(), static_cast<off_t>(big)) == 0) EXPECT_EQ(big, UFile::GetFileSize(path.c_str()));
+  ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(big)));
+  EXPECT_EQ(big, UFile::GetFileSize(path.c_str()));
 }
 
 TEST(UFile, FailuresAreReportedWithTheCallsName) {
