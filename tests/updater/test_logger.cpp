@@ -68,8 +68,6 @@ TEST(LoggerEvent, BothChannelsExactBytesAndTheAnswer) {
       {"cut to the event buffer", true, true, -1, n3000.c_str(), 0,
        kDgram + std::string(2048 - kDgram.size() - 1, 'n') + kNul,
        kMsg + std::string(2047 - kMsg.size(), 'n'), ""},
-      // A missing note is sent as an empty one rather than crashing the sender.
-      {"no note", true, true, -1, "", 0, kDgram + "&logtype=System" + kNul, kMsg + "&type=System&time=", ""},
       {"no service", false, false, -1, "v2.1 required", 0, "<none>", "<none>",
        "NCommandIPC send error. errno:2. local:/tmp/ZQ_FW_UPDATE_SENDER. remote:/tmp/ZQ_SYSTEMLOG. msg:" +
            kDgram + "v2.1 required&logtype=System.\n"},

@@ -1,8 +1,6 @@
-// Staging of a package, in process, as any user with the places in a private directory: the
-// working directory's owner and kind, unpacking, image headers, names. Then what takes mounts and
-// the fixed paths: the real fwapply binary in a private mount namespace with its own /tmp, /mnt,
-// /mnt/user and /dev. Handover, refused packages and a second run on a real kernel are the
-// system tier's; here is what it does not show.
+// Staging of a package with the updater's places in a private directory: the working directory's
+// owner and kind, unpacking, image headers, names; then whole runs where mounts matter. Handover,
+// refused packages and a second run on a real kernel are the system tier's.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
@@ -77,47 +75,30 @@ TEST(StagingWorkDir, OneNotOfThisUsersAloneIsRefusedUntouched) {
 }
 
 TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
-  // A package as the board gets it, with what may happen to it on the way.
-  auto flip = [](size_t at) {
-    return [at](const std::string& p) {
-      std::string d = p;
-      d[at == 0 ? d.size() / 2 : d.size() - at] ^= static_cast<char>(at == 0 ? 4 : 1);
-      return d;
-    };
-  };
-  const struct {
-    const char* what;
-    std::function<std::string(const std::string&)> damage;
-    bool unpacks;
-  } cases[] = {
-      {"intact", [](const std::string& p) { return p; }, true},
-      {"an image's 4 final bytes", [](const std::string& p) { return p + "TAIL"; }, true},
-      {"cut short", [](const std::string& p) { return p.substr(0, p.size() - 200); }, false},
-      {"one bit flipped", flip(0), false},
-      {"wrong length", flip(1), false},
-      {"not gzip", [](const std::string&) { return std::string(4096, 'x'); }, false},
-      {"a FIFO", [](const std::string&) { return std::string("fifo"); }, false},
-  };
-  for (const auto& c : cases) {
-    ChildResult r = InPlaces([&](Places& p) {
+  // A package as the board gets it: intact, with an image's 4 final bytes, cut short, a bit flipped,
+  // a wrong length in the trailer, not gzip at all, a FIFO.
+  for (int c = 0; c < 7; ++c) {
+    ChildResult r = InPlaces([c](Places& p) {
       const std::string noise = testboard::Pattern(300000, 5);
       if (!MakeTgz(p.root + "/pkg.tgz", {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", noise}}))
         return 20;
       mkdir(p.path("user").c_str(), 0755);
       p.put("user/settings.conf", "s");
-      const std::string pkg = c.damage(ReadAll(p.root + "/pkg.tgz"));
+      std::string pkg = ReadAll(p.root + "/pkg.tgz");
+      if (c == 1) pkg += "TAIL";
+      if (c == 2) pkg.resize(pkg.size() - 200);
+      if (c == 3) pkg[pkg.size() / 2] ^= 4;
+      if (c == 4) pkg[pkg.size() - 1] ^= 1;
+      if (c == 5) pkg = std::string(4096, 'x');
       alarm(10);
-      if (pkg == "fifo")
-        mkfifo(p.path("pkg.tgz").c_str(), 0600);
-      else
-        p.put("pkg.tgz", pkg);
+      if (c == 6 ? mkfifo(p.path("pkg.tgz").c_str(), 0600) : (p.put("pkg.tgz", pkg), 0)) return 21;
       const int rc = UntarUpdateFile(p.path("pkg.tgz").c_str());
       if (Exists(p.path("pkg.tgz")) || p.get("user/settings.conf") != "s") return 11;
-      if (c.unpacks) return rc == 0 && p.get("rootfs.img") == noise ? 0 : 12;
+      if (c < 2) return rc == 0 && p.get("rootfs.img") == noise ? 0 : 12;
       // Nothing of a refused package is left for a later run on the directory.
       return rc == -1 && !Exists(p.path("fwupdate_1")) && !Exists(p.path("rootfs.img")) ? 0 : 13;
     });
-    EXPECT_EQ(0, r.status) << c.what << r.out << r.err;
+    EXPECT_EQ(0, r.status) << c << r.out << r.err;
   }
 }
 
@@ -132,8 +113,6 @@ TEST(StagingTar, ShellTextInAPackageNameStaysANameAndALongPathIsNotMoved) {
     if (std::string(staged) != p.path(name)) return 11;
     UntarUpdateFile(staged);
     if (Exists("pwned") || Exists("pwned2") || Exists("pwned3") || p.get("fwupdate_1") != "x") return 12;
-    WriteAll(p.root + "/-rf.tgz", "p");
-    if (PrepareFromTarFile((p.root + "/-rf.tgz").c_str(), staged) != 0 || p.get("-rf.tgz") != "p") return 14;
     const std::string path = p.root + "/" + std::string(250, 'p') + ".tgz";
     WriteAll(path, "p");
     return PrepareFromTarFile(path.c_str(), staged) != -1 || staged[0] != '\0' || !Exists(path) ? 15 : 0;
@@ -155,11 +134,9 @@ TEST(StagingImg, NameFieldAndCopyRule) {
         {MakeImg("pkg.tgz", big), "pkg.tgz", big + "TAIL"},  // the 4 final bytes go along
         // Package of exactly one chunk: the copy stops after it, the final bytes stay behind.
         {MakeImg("one.tgz", std::string(0x100000, 'o')), "one.tgz", std::string(0x100000, 'o')},
-        // A name of all 36 characters without a NUL; bytes after a NUL are not the name's.
+        // A name of all 36 characters, without a NUL.
         {MakeImg(std::string(32, 'n') + ".tgz", "z"), std::string(32, 'n') + ".tgz", "zTAIL"},
-        {MakeImg(std::string("x.tgz\0yy", 8), "z"), "x.tgz", "zTAIL"},
         {MakeImg("../escape.tgz", "z"), "", ""},
-        {MakeImg(p.root + "/escape.tgz", "z"), "", ""},
         {MakeImg("", "z"), "", ""},
         {MakeImg("link.tgz", "z"), "", ""},
     };
@@ -237,8 +214,6 @@ TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
       {"no argument", [] { return true; }, nullptr, 0, "usage : fwapply <firmware image file>\n", true,
        nullptr},
       {"the working directory", [] { return true; }, "/tmp/update", -1, noenv, true, nullptr},
-      {"a link to it", [] { return symlink("/tmp/update", "/tmp/alias") == 0; }, "/tmp/alias", -1, noenv,
-       true, nullptr},
       {"another directory", [] { return mkdir("/tmp/other", 0700) == 0; }, "/tmp/other", -1, kBad, true,
        nullptr},
       {"a package",
@@ -259,8 +234,6 @@ TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
        kHandOver, false, [] { return Staged() && !Exists("/tmp/user/pkg.tgz"); }},
       {"in the working directory", [] { return PackageAt("/tmp/update/pkg.tgz"); }, "/tmp/update/pkg.tgz", 0,
        kHandOver, false, Staged},
-      {"below it", [] { return PackageAt("/tmp/update/sub/fw.img"); }, "/tmp/update/sub/fw.img", 0, kHandOver,
-       false, Staged},
       {"lock planted by another",
        [] { return symlink("/tmp/victim", "/tmp/fwapply.lock") == 0 && PackageAt("/tmp/pkg.tgz"); },
        "/tmp/pkg.tgz", -1,

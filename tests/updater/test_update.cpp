@@ -1,9 +1,6 @@
-// Whole updates through the driver, the script engine and the real NAND operations on a simulated
-// board (the boot environment behind "/dev/mtdblock4", the package unpacked in the working
-// directory), each run a forked child as the NAND operations may end the process; then the
-// engine's own rules and the boot environment block. The flash effect of every line under faults
-// is the campaign's (test_campaign.cpp); here are the words and choices it never varies.
-#include <errno.h>
+// Whole updates through the driver and the real NAND operations on a simulated board, each in a
+// forked child (the NAND operations may end the process); then the script engine's rules and the
+// boot environment block. Every line's flash effect under faults is the campaign's to judge.
 #include <limits.h>
 #include <stdio.h>
 #include <stdio_ext.h>
@@ -116,42 +113,24 @@ TEST(WholeUpdate, BudgetBlocksAndEnvironmentOfAnUpdate) {
   const struct {
     uint32_t page;
     std::string script;
-    std::vector<std::pair<uint64_t, size_t>> images;  // where each n.bin goes, its size
+    size_t size;  // of the image written at 0x200000
     std::string out, erased, image;
   } cases[] = {
-      {2048,
-       "write 200000 1c0000 0.bin\nsetenv 3c0000 20000 image 2\n",
-       {{0x200000, 2 * kEb + 5 * 2048 + 100}},
-       "4\n" + BlockLines({16, 17, 18, 30}),
-       "16-30",
-       "image=2"},
-      {2048,
-       "write 0 20000 0.bin\nwrite 100000 60000 1.bin\nwrite 2c0000 80000 2.bin\n",
-       {{0, kEb}, {0x100000, kEb + 1}, {0x2C0000, 4 * kEb - 1}},
-       "7\n" + BlockLines({0, 8, 9, 22, 23, 24, 25}),
-       "0 8-10 22-25",
-       "image=1"},
+      {2048, "write 200000 1c0000 k.bin\nsetenv 3c0000 20000 image 2\n", 2 * kEb + 5 * 2048 + 100,
+       "4\n" + BlockLines({16, 17, 18, 30}), "16-30", "image=2"},
       // Pages larger than the bytes the erase check looks at.
-      {8192,
-       "write 200000 40000 0.bin\n",
-       {{0x200000, kEb + 3 * 8192}},
-       "2\n" + BlockLines({16, 17}),
-       "16-17",
-       "image=1"},
+      {8192, "write 200000 40000 k.bin\n", kEb + 3 * 8192, "2\n" + BlockLines({16, 17}), "16-17", "image=1"},
   };
   for (const auto& c : cases) {
-    Files files = {{"fwupdate_1", c.script}};
-    for (size_t i = 0; i < c.images.size(); ++i)
-      files.push_back({std::to_string(i) + ".bin", Pattern(c.images[i].second, c.page + i)});
+    const std::string image = Pattern(c.size, c.page);
     ChildResult r = Update(
-        {"bootdelay=1", "image=1", "opaque"}, files,
+        {"bootdelay=1", "image=1", "opaque"}, {{"fwupdate_1", c.script}, {"k.bin", image}},
         [](Board& b) {
           b.chip.fill(0x200000, 0x1C0000, 0x5A);  // an old image, to be erased first
           return Spy(b);
         },
         [&](Board& b) {
-          for (size_t i = 0; i < c.images.size(); ++i)
-            CHILD_CHECK(b.read(c.images[i].first, c.images[i].second) == files[i + 1].second);
+          CHILD_CHECK(b.read(0x200000, c.size) == image);
           CHILD_CHECK_EQ(c.erased, Erased(b));
           CHILD_CHECK_EQ(0u, static_cast<unsigned>(b.chip.violations()));
           CHILD_CHECK(b.env_is(kEnvAt, {"bootdelay=1", c.image, "opaque"}));
@@ -178,7 +157,6 @@ TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
     std::string out;
   } cases[] = {
       {{"bootdelay=1", "image=3"}, {{"fwupdate_1", "WRONG\n"}, {"fwupdate_3", erase}}, 0, "fwupdate_3"},
-      {{"image=a"}, {{"fwupdate_0", erase}}, 0, "fwupdate_0"},
       {{"bootdelay=1", "images=1", "image"}, {{"fwupdate_1", erase}, {"fwupdate_0", erase}}, 255, noenv},
       {{}, {{"fwupdate_1", erase}}, 255, noenv},
       {{"image=1"},
@@ -230,9 +208,6 @@ TEST(WholeUpdate, LinesAreCutReadAndReported) {
        "incomplete script command chkver /etc/version\nincomplete script command ifnpart\n"},
       {"write 100000 20000 missing.bin\nwriteoob 0 20000 sub/none\nerase 0 20000\n", kProc, "",
        "<board>/update/missing.bin doesn't exist\n"},
-      {"ifnpart nosuchpart erase 0 20000\nX\n", kProc, "0", "Unknown script command X\n"},
-      {"ifnpart nosuchpart erase 0 20000\nX\n", "mtd3: 1 2 \"nosuchpart\"\n", "",
-       "Unknown script command X\n"},
       {"ifnpart alpha ifnpart beta erase 0 20000\nifnpart\tnone  \tBAD\t\t1   2\nifnpart none\n"
        "ifnpart none write 1\nifnpart none ifnpart kernel erase 40000 20000\n",
        kProc, "0", "Unknown script command BAD 1 2\nincomplete script command write 1\n"},
@@ -279,7 +254,6 @@ TEST(WholeUpdate, VersionCheck) {
       {"v3.0r1 " + std::string(5000, 'w'), "1.2junk", "finish\n[0]", ""},
       {"v1.1r9 build", "1.2", bad, ""},
       {"-", "1.2", bad, ""},
-      {"v1.2r3", "1.2", bad, ""},
       {"1.2r3 x", "1.2", bad, ""},
       {"|", "1.2", bad, ""},  // not waited on for ever
       {"v9.9r9 x", "1", "finish\n[]", "incomplete script command chkver ver 1, Abort\n"},
@@ -306,24 +280,14 @@ TEST(WholeUpdate, VersionCheck) {
 
 TEST(ScriptNumbers, HexRuleWithPrefixStopAndSaturation) {
   EXPECT_EQ(0, UpgradeScript::ParseHex(nullptr));
-  const struct {
-    const char* text;
-    int value;
-  } cases[] = {
-      {"", 0},
-      {"zz", 0},
-      {"20000xyz", 0x20000},
-      {"0X100000", 0x100000},
-      {"aBcDeF", 0xABCDEF},
-      {"-20000", -0x20000},
-      {"7fffffff", INT_MAX},
-      // Beyond the signed 32-bit range on every platform, also where long has 64 bits.
-      {"80000000", INT_MAX},
-      {"fffffffffffffffffffff", INT_MAX},
-      {"-80000000", INT_MIN},
-      {"-ffffffff", INT_MIN},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.value, UpgradeScript::ParseHex(c.text)) << c.text;
+  // Beyond the signed 32-bit range a number saturates on every platform, also where long has 64 bits.
+  // clang-format off
+  const std::pair<const char*, int> cases[] = {
+      {"", 0}, {"zz", 0}, {"20000xyz", 0x20000}, {"0X100000", 0x100000}, {"aBcDeF", 0xABCDEF},
+      {"-20000", -0x20000}, {"7fffffff", INT_MAX}, {"80000000", INT_MAX}, {"fffffffffffffffffffff", INT_MAX},
+      {"-80000000", INT_MIN}, {"-ffffffff", INT_MIN}};
+  // clang-format on
+  for (const auto& c : cases) EXPECT_EQ(c.second, UpgradeScript::ParseHex(c.first)) << c.first;
 }
 
 // Patterns are basic regular expressions matched against each line of /proc/mtd, the matching
@@ -338,13 +302,8 @@ TEST(ScriptPartition, PatternsMatchAsGrepTakesThem) {
       int found;
       std::string result;  // "*": not looked at
     } cases[] = {
-        {"kernel", 1, kKernel},
-        {"rootfs1", 0, ""},
-        {"mtd[45]:", 1, kEnv + last + "\n"},
-        {"^mtd1.*kernel\"$", 1, "*"},
-        {"kernel\\+x", 0, "*"},
-        {"ker[nel", 0, "*"},
-        {"x\"; touch " + p + "; \"", 0, "*"},
+        {"kernel", 1, kKernel},         {"rootfs1", 0, ""},     {"mtd[45]:", 1, kEnv + last + "\n"},
+        {"^mtd1.*kernel\"$", 1, "*"},   {"kernel\\+x", 0, "*"}, {"ker[nel", 0, "*"},
         {"$(touch " + p + ")", 0, "*"},
     };
     UpgradeScript s;
@@ -354,12 +313,6 @@ TEST(ScriptPartition, PatternsMatchAsGrepTakesThem) {
       CHILD_CHECK(c.result == "*" || c.result == b.get("result.txt"));
       CHILD_CHECK(!Exists(p));
     }
-    // A result.txt that came as a link is replaced, its target left alone.
-    testutil::WriteAll(b.root + "/victim", "keep");
-    unlink(b.path("result.txt").c_str());
-    CHILD_CHECK_EQ(0, symlink((b.root + "/victim").c_str(), b.path("result.txt").c_str()));
-    CHILD_CHECK_EQ(1, s.CheckPartition("mtd1"));
-    CHILD_CHECK_EQ(std::string("keep"), testutil::ReadAll(b.root + "/victim"));
     return 0;
   });
   EXPECT_EQ(0, r.status) << r.out << r.err;
@@ -376,15 +329,12 @@ TEST(ScriptBudget, CountsPerKeywordAndConditionsOnlyForUnknownPartitions) {
     std::string proc;
   } cases[] = {
       {"", -1, ""},
-      {"\n\r\n  \t\n", 0, ""},
-      {"erase 0 400000\nchkver /etc/version 1.0\nWRITE 0 0 b20001\n", 0, ""},
+      {"\n\r\n  \t\nerase 0 400000\nchkver /etc/version 1.0\nWRITE 0 0 b20001\n", 0, ""},
       {"write 0 20000 b20001\n\twrite 0 0 b20000\n", 3, ""},
       {"write 0 20000 empty\nwrite 0 20000 missing\nwrite 0 20000\n", 0, ""},
       {"writeoob 0 20000 o133119\nwriteoob 0 0 o266240\n", 2, ""},
       {"dupoob 800000 100000 100000 200000\n", 8, ""},
       {"setenv 3c0000 20000 a 1\r\nsetenv\n", 2, ""},
-      // The target length as an unsigned value: a negative one counts its high bits.
-      {"dupoob 0 -20000 0 0\n", 0x7FFF, ""},
       {many, INT_MAX, ""},
       {chain, 4, ""},
       {chain, 1, kKernel},
