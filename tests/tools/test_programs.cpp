@@ -47,8 +47,7 @@ TEST(Fwimg, RefusesAPackageWithErrorsAndWrapsACleanOneInTheOldArgumentOrder) {
   WriteAll(dir.file("fwupdate_1"), "write 200000 1c0000 k.img\n");
   ASSERT_EQ(0, RunCommand(tar));
   r = RunTool("fwimg", {pkg, img, "board.tgz"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", r.err);
+  EXPECT_EQ(0, r.status) << r.err;
   const std::string wrapped = ReadAll(img);
   EXPECT_EQ("board.tgz", wrapped.substr(kImgNameOffset, 9));
   EXPECT_EQ(ReadAll(pkg), wrapped.substr(kImgHeaderSize, wrapped.size() - kImgHeaderSize - 4));
@@ -71,8 +70,7 @@ TEST(Fwenv, PrintJudgesTheStoredDataAreaFromAReadOnlyFile) {
     const ChildResult r = RunTool("fwenv", {"print", file, "20000"});
     EXPECT_EQ(tail[0] == 's' ? 0 : 3, r.status) << r.err;
     EXPECT_EQ(0u, r.out.find("image=1\nboard=sim\n# crc 0x")) << r.out;
-    const std::string verdict = tail[0] == 's' ? " ok\n" : " BAD\n";
-    EXPECT_EQ(r.out.size() - verdict.size(), r.out.rfind(verdict)) << r.out;
+    EXPECT_EQ(tail[0] == 's' ? " ok\n" : " BAD\n", r.out.substr(r.out.rfind(' '))) << r.out;
   }
 }
 
