@@ -148,6 +148,7 @@ TEST(Fwcheck, CommandLine) {
   } cases[] = {
       {{}, 64, "fwcheck: no package named\n"},
       {{"--spare", "100", dir}, 64, "fwcheck: --spare 100 is not a percentage from 0 to below 100\n"},
+      {{dir}, 1, ""},  // the 2 % margin's warning
       {{"--spare", "0", dir}, 0, ""},
   };
   for (const auto& c : cases) {
