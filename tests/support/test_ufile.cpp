@@ -20,7 +20,7 @@ using testutil::RunChild;
 using testutil::TempDir;
 using testutil::WriteAll;
 
-TEST(UFile, CreateKeepsContentUnlessTruncatedAndSizesPassFourGiB) {
+TEST(UFile, CreateExistIsDirAndReadFile) {
   TempDir dir;
   const std::string path = dir.file("f");
   WriteAll(path, "hello");
@@ -33,6 +33,22 @@ TEST(UFile, CreateKeepsContentUnlessTruncatedAndSizesPassFourGiB) {
   const long long big = 5LL * 1024 * 1024 * 1024 + 3;
   ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(big)));
   EXPECT_EQ(big, UFile::GetFileSize(path.c_str()));
+  ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
+  WriteAll(path, std::string(0x100000, 'a') + "b");
+  WriteAll(dir.file("nul"), std::string("ab\0cd", 5));
+  // Read stops at the first NUL and at 1 MiB; what cannot be read is empty.
+  const struct {
+    const char* name;
+    bool exist, isDir;
+    std::string text;
+  } cases[] = {
+      {"f", 1, 0, std::string(0x100000, 'a')}, {"nul", 1, 0, "ab"}, {"sub", 1, 1, ""}, {"none", 0, 0, ""}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.exist, UFile::Exist(dir.file(c.name).c_str())) << c.name;
+    EXPECT_EQ(c.isDir, UFile::IsDir(dir.file(c.name).c_str())) << c.name;
+    EXPECT_EQ(c.text, UFile::ReadFile(dir.file(c.name).c_str())) << c.name;
+  }
+  EXPECT_FALSE(UFile::Exist(nullptr) || UFile::IsDir(nullptr));
 }
 
 TEST(UFile, FailuresAreReportedWithTheCallsName) {
@@ -49,27 +65,6 @@ TEST(UFile, FailuresAreReportedWithTheCallsName) {
            "GetFileSize()\t[ENOENT(2)] GetFileSize('" + gone + "') error.\n",
            "GetFileSize()\t[EFAULT(14)] GetFileSize('(null)') error.\n", "GetFileSize()\t[EBADF(9)]"})
     EXPECT_NE(std::string::npos, r.err.find(line)) << line << r.err;
-}
-
-TEST(UFile, ExistIsDirAndReadFile) {
-  TempDir dir;
-  ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
-  const std::string big = std::string(0x100000, 'a') + "b";
-  WriteAll(dir.file("big"), big);
-  WriteAll(dir.file("nul"), std::string("ab\0cd", 5));
-  // Read stops at the first NUL and at 1 MiB; what cannot be read is empty.
-  const struct {
-    const char* name;
-    bool exist, isDir;
-    std::string text;
-  } cases[] = {
-      {"big", 1, 0, big.substr(0, 0x100000)}, {"nul", 1, 0, "ab"}, {"sub", 1, 1, ""}, {"none", 0, 0, ""}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.exist, UFile::Exist(dir.file(c.name).c_str())) << c.name;
-    EXPECT_EQ(c.isDir, UFile::IsDir(dir.file(c.name).c_str())) << c.name;
-    EXPECT_EQ(c.text, UFile::ReadFile(dir.file(c.name).c_str())) << c.name;
-  }
-  EXPECT_FALSE(UFile::Exist(nullptr) || UFile::IsDir(nullptr));
 }
 
 TEST(UFile, WriteAllTakesEverythingOrSaysItCouldNot) {
