@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,30 +17,6 @@
 using testutil::RunIsolated;
 
 namespace {
-
-sockaddr_un Addr(const char* path) {
-  sockaddr_un a = {AF_UNIX, {}};
-  snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
-  return a;
-}
-
-// A plain datagram socket bound at path, standing for the peer.
-int BoundSocket(const char* path) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  const sockaddr_un a = Addr(path);
-  return fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
-}
-
-int SendTo(int fd, const char* path, const std::string& data) {
-  const sockaddr_un a = Addr(path);
-  return int(sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a));
-}
-
-std::string RecvAll(int fd) {
-  char buf[8192];
-  const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-  return n < 0 ? "<none>" : std::string(buf, size_t(n));
-}
 
 bool IsSocket(const char* path) {
   struct stat st;
@@ -58,21 +32,22 @@ TEST(CommandIPC, SendAddsOneNulRecvCutsAndRepliesToTheLastSender) {
     close(open("/tmp/me", O_CREAT | O_WRONLY, 0644));  // a stale file at our address is replaced
     {
       NCommandIPC ch("/tmp/me", "/tmp/peer");
-      int peer = BoundSocket("/tmp/peer"), third = BoundSocket("/tmp/third");
+      NCommandIPC peer("/tmp/peer", "/tmp/me"), third("/tmp/third", "/tmp/me");
       CHILD_CHECK(ch.GetFD() == 0 && IsSocket("/tmp/me"));
-      CHILD_CHECK_EQ(11, ch.Send("0123456789", 10));
-      CHILD_CHECK_EQ(std::string("0123456789\0", 11), RecvAll(peer));
-      CHILD_CHECK_EQ(3000, SendTo(third, "/tmp/me", std::string(3000, 'z')));
-      CHILD_CHECK_EQ(1, ch.Wait(0, 200000));
       char buf[2048];
+      CHILD_CHECK_EQ(11, ch.Send("0123456789", 10));
+      CHILD_CHECK(peer.Recv(buf, sizeof buf) == 11 &&
+                  std::string(buf, 11) == std::string("0123456789\0", 11));
+      CHILD_CHECK_EQ(3000, third.Send(std::string(2999, 'z').c_str(), 2999));
+      CHILD_CHECK_EQ(1, ch.Wait(0, 200000));
       CHILD_CHECK_EQ(2047, ch.Recv(buf, sizeof buf));
       CHILD_CHECK_EQ(std::string(2047, 'z'), std::string(buf));
       // The rest of that datagram is gone; a failed receive keeps the peer it had.
       CHILD_CHECK(ch.Recv(buf, sizeof buf) < 0 && errno == EAGAIN);
       CHILD_CHECK_EQ(3, ch.Send("ok", 2));
-      CHILD_CHECK_EQ(std::string("ok\0", 3), RecvAll(third));
+      CHILD_CHECK(third.Recv(buf, sizeof buf) == 3 && std::string(buf) == "ok" && peer.Wait(0, 0) == 0);
       // Size 0 would ask the kernel for 4 GiB into the buffer: refused, the datagram kept.
-      SendTo(peer, "/tmp/me", "abc");
+      peer.Send("abc", 3);
       CHILD_CHECK(ch.Recv(buf, 0) == -1 && errno == EINVAL);
       CHILD_CHECK_EQ(0, ch.Recv(buf, 1));
     }
