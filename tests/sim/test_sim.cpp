@@ -95,7 +95,7 @@ TEST(Chip, PowerCutInterruptsOneOperationAndKillsTheChip) {
     EXPECT_EQ(at_erase ? long(kPage) : -1, (k_lseek(fd, kPage, SEEK_SET), k_read(fd, back.data(), kPage)));
     ASSERT_EQ(0, chip.erase(0));  // erasing the block heals an interrupted page
     EXPECT_EQ(long(kPage), (k_lseek(fd, kPage, SEEK_SET), k_read(fd, back.data(), kPage)));
-    EXPECT_EQ(0, k_close(fd));
+    k_close(fd);
   }
 }
 
