@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <vector>
 

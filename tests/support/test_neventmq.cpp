@@ -1,6 +1,5 @@
 // SysV queue wrapper and event channel, against real queues in a private IPC namespace.
 #include <errno.h>
-#include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
@@ -23,7 +22,7 @@ const int kKey = 0x106;
 
 }  // namespace
 
-TEST(EventMQ, MessagesOfTypeOneCutToFitAndAFullQueueRetriedOnce) {
+TEST(EventMQ, EventsCutToFitAndAFullQueueRetriedOnce) {
   ChildResult r = RunIsolated([] {
     int id;
     {
@@ -69,9 +68,7 @@ TEST(SysVMsgQ, WrapperCallsAndReports) {
     NSysVMsgQ q;
     CHILD_CHECK_EQ(-1, q.getNumMessages());
     CHILD_CHECK(q.create(kKey) && q.getMQId() >= 0);
-    NSysVMsg m, in;
-    m.mtype = 5;
-    memcpy(m.mtext, "abc", 3);
+    NSysVMsg m{5, "abc"}, in;
     CHILD_CHECK(q.send(&m, 3, IPC_NOWAIT) && q.getNumMessages() == 1);
     CHILD_CHECK_EQ(3, q.recv(&in, NSysVMsg::kTextSize, 5, IPC_NOWAIT));
     // Sizes beyond the record would make the kernel run past it: refused.

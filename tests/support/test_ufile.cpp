@@ -69,8 +69,7 @@ TEST(UFile, FailuresAreReportedWithTheCallsName) {
 
 TEST(UFile, WriteAllTakesEverythingOrSaysItCouldNot) {
   TempDir dir;
-  const std::string path = dir.file("all");
-  const std::string text(300000, 'w');
+  const std::string path = dir.file("all"), text(300000, 'w');
   ChildResult r = RunChild([&] {
     // A signal while the pipe is full cuts a write short: the rest must follow from where it stopped.
     struct sigaction sa = {};
