@@ -1,5 +1,4 @@
-// The simulator is the ground truth of every flash test, so its NAND rules and its power cut are
-// checked here; the flash tests above it check its MTD answers.
+// The simulator's NAND rules and power cut, the ground truth of every flash test above it.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -15,8 +15,7 @@ using ipccheck::Occurrences;
 using testutil::ChildResult;
 using testutil::RunChild;
 
-// Out of line and followed by work, so that the frame survives optimisation and shows up in
-// the trace between the report's own frames and the test.
+// Out of line and followed by work, so that its frame survives optimisation into the trace.
 __attribute__((noinline)) int ReportFromNamedOperation(int err) {
   int r = USysLog::error("named.cpp", 7, "Named", err);
   asm volatile("" ::: "memory");
