@@ -31,7 +31,8 @@ TEST(Chip, ProgramClearsBitsOnlyOfErasedBytesAndEraseSetsOneBlock) {
   for (uint64_t p = 0; p < 3 * 64; p++) memset(chip.oob(p), 0, kOob);
   ASSERT_EQ(0, chip.erase(1));
   EXPECT_TRUE(chip.is_erased(kEb, kEb) && chip.data(kEb - 1)[0] == 0 && chip.data(2 * kEb)[0] == 0 &&
-              chip.oob(63)[kOob - 1] == 0 && chip.oob(128)[0] == 0);
+              chip.oob(63)[kOob - 1] == 0 && chip.oob(128)[0] == 0 && chip.oob(64)[0] == 0xFF &&
+              chip.oob(127)[kOob - 1] == 0xFF);
   EXPECT_TRUE(chip.erased_blocks == std::vector<uint32_t>{1} && chip.erase(64) == -EINVAL);
   EXPECT_EQ(-EINVAL, chip.program(1024, a.data(), 2048));  // programs go by whole pages
 }
