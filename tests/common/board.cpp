@@ -31,26 +31,15 @@ Places::Places(const std::string& r)
       user_mount(r + "/mnt/user"),
       user_link(r + "/user") {
   mkdir(work.c_str(), 0700);
-  // The board's own places but these: a field added to the table keeps the board's value.
-  places_ = board_default();
+  places_ = board_default();  // a field added to the table keeps the board's value
   places_.work_dir = work.c_str(), places_.run_lock = lock.c_str();
   places_.user_mount = user_mount.c_str(), places_.user_link = user_link.c_str();
   places_.log_service = nullptr;
   before_ = board_install(&places_);
 }
 
-Places::~Places() { board_install(before_); }
-
-Board::Board(const std::string& r, const sim::Geometry& g) : Places(r), chip(g) {
-  kernel.add_mtd(0, &chip, "nand0");
-}
-
 void Board::program(uint64_t at, const std::string& data) {
   chip.program(at, reinterpret_cast<const uint8_t*>(data.data()), data.size());
-}
-
-std::string Board::read(uint64_t at, size_t n) {
-  return std::string(reinterpret_cast<const char*>(chip.data(at)), n);
 }
 
 bool Board::env_is(uint64_t at, const std::vector<std::string>& entries) {

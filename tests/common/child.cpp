@@ -47,8 +47,7 @@ ChildResult RunChild(const std::function<int()>& fn, const std::string& input) {
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/fwtest.XXXXXX";
-  char* p = mkdtemp(&tmpl[0]);
-  path_ = p ? p : "";
+  path_ = mkdtemp(&tmpl[0]) ? tmpl : "";
 }
 
 TempDir::~TempDir() {

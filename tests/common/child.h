@@ -1,5 +1,4 @@
-// Test helpers: run code in a child process and capture its standard output, standard error
-// and exit status; make temporary directories.
+// Test helpers: code in a child process with its output captured; temporary directories.
 #pragma once
 
 #include <sys/types.h>
@@ -13,12 +12,10 @@ namespace testutil {
 struct ChildResult {
   int status = -1;  // exit status (0..255), or -1 when the child did not exit normally
   int signal = 0;   // terminating signal, if any
-  std::string out;  // everything written to standard output
-  std::string err;  // everything written to standard error
+  std::string out, err;
 };
 
-// Runs fn in a forked child whose stdout and stderr are captured; the child exits with fn's
-// result when fn returns. stdin is /dev/null unless input is given.
+// fn in a forked child that exits with its result, fed input on stdin, stdout and stderr captured.
 ChildResult RunChild(const std::function<int()>& fn, const std::string& input = std::string());
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
