@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -83,36 +85,8 @@ std::string Fmt(const char* f, unsigned long long a = 0, unsigned long long b = 
   return m;
 }
 
-// A plain loop: a fuzzer's memcmp hook would walk every equal byte of every block.
-ORACLE_SCAN bool Equal(const uint8_t* a, const uint8_t* b, size_t n) {
-  size_t i = 0;
-  for (uint64_t x, y; i + 8 <= n; i += 8) {
-    memcpy(&x, a + i, 8);
-    memcpy(&y, b + i, 8);
-    if (x != y) return false;
-  }
-  for (; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
 // Every byte equal to the next one, and the first erased.
-bool AllFF(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0xFF && Equal(p, p + 1, n - 1)); }
-
-// Block-sized buffers go back to a free list: under ASan every allocation of 128 KiB or more is
-// a mapping of its own, and the script fuzzer's model makes thousands of them a second.
-std::vector<std::vector<uint8_t>> g_spare;
-
-std::vector<uint8_t> Buffer(size_t n, uint8_t fill) {
-  std::vector<uint8_t> v;
-  auto it = std::find_if(g_spare.begin(), g_spare.end(), [n](const auto& s) { return s.capacity() >= n; });
-  if (it != g_spare.end()) v = std::move(*it), g_spare.erase(it);
-  v.assign(n, fill);
-  return v;
-}
-
-void Recycle(std::vector<uint8_t>& v) {
-  if (v.capacity() >= 4096 && g_spare.size() < 64) g_spare.push_back(std::move(v));
-}
+bool AllFF(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0xFF && memcmp(p, p + 1, n - 1) == 0); }
 
 // One eraseblock as it may be found: data, OOB of all its pages, bad mark. The bytes are its
 // own (written by the model) or, for the blocks as they were before the run, the snapshot's.
@@ -122,10 +96,6 @@ struct Block {
   Block(std::vector<uint8_t> d, std::vector<uint8_t> o, bool bad)
       : Block(d.data(), d.size(), o.data(), o.size(), bad) {
     own_data = std::move(d), own_oob = std::move(o);  // the buffers move, their bytes stay where they are
-  }
-  ~Block() {
-    Recycle(own_data);
-    Recycle(own_oob);
   }
   std::vector<uint8_t> own_data, own_oob;
   const uint8_t* data;
@@ -138,17 +108,10 @@ struct Block {
     return erased_ != 0;
   }
   bool Holds(const uint8_t* d, const uint8_t* o, bool is_bad) const {
-    return bad == is_bad && Equal(data, d, eb) && Equal(oob, o, oobs);
+    return bad == is_bad && memcmp(data, d, eb) == 0 && memcmp(oob, o, oobs) == 0;
   }
 };
 using Img = std::shared_ptr<const Block>;
-
-// A block that views bytes it does not own (the chip before the run, or the erased block) or
-// one the model wrote, which keeps its bytes.
-template <typename... A>
-Img MakeImg(A&&... a) {
-  return std::make_shared<const Block>(std::forward<A>(a)...);
-}
 
 enum Tri { kNo, kYes, kMaybe };
 
@@ -188,10 +151,6 @@ struct Branch {
 
 // Page images a data line stores: data and full OOB per page.
 struct Input {
-  ~Input() {
-    Recycle(data);
-    Recycle(oob);
-  }
   std::vector<uint8_t> data, oob;
 };
 
@@ -216,13 +175,8 @@ long long Hex(const std::string& t) {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::string s;
-  if (FILE* f = fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    fclose(f);
-  }
-  return s;
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 struct Env {
@@ -256,27 +210,16 @@ bool LeavesDir(const std::string& rel) {
   return false;
 }
 
-// Suffixes of every refusal the updater prints, and of the older forms it must no longer use.
-const char* const kRefusalTails[] = {", nothing written",
-                                     ", left unchanged",
-                                     ", not written",
-                                     " is not on an eraseblock boundary",
-                                     ": range is outside the chip",
-                                     " is not a regular file",
-                                     "-byte records",
-                                     " does not fit into the range",
-                                     ": variable name holds \"=\"",
-                                     " doesn't exist",
-                                     " is outside the package"};
-
 bool LooksRefused(const std::string& l) {
   // Lines skipped for their command or their length are reported with their text, whatever it holds.
-  for (const char* skipped : {"Unknown script command ", "incomplete script command "})
-    if (l.compare(0, strlen(skipped), skipped) == 0) return false;
-  for (const char* t : kRefusalTails) {
-    const size_t n = strlen(t);
-    if (l.size() >= n && l.compare(l.size() - n, n, t) == 0) return true;
-  }
+  if (l.rfind("Unknown script command ", 0) == 0 || l.rfind("incomplete script command ", 0) == 0)
+    return false;
+  // Suffixes of every refusal the updater prints, and of the older forms it must no longer use.
+  for (const char* t : {", nothing written", ", left unchanged", ", not written",
+                        " is not on an eraseblock boundary", ": range is outside the chip",
+                        " is not a regular file", "-byte records", " does not fit into the range",
+                        ": variable name holds \"=\"", " doesn't exist", " is outside the package"})
+    if (Msg{"", t}.Matches(l)) return true;
   return false;
 }
 
@@ -299,7 +242,8 @@ class Model {
     for (const Faults::At& f : r.faults.erase) efault_[static_cast<uint32_t>(f.at)] = f;
     static Img erased;  // every model of the same geometry shares it
     if (!erased || erased->eb != eb_ || erased->oobs != ppb_ * oobsz_)
-      erased = MakeImg(std::vector<uint8_t>(eb_, 0xFF), std::vector<uint8_t>(ppb_ * oobsz_, 0xFF), false);
+      erased = std::make_shared<const Block>(std::vector<uint8_t>(eb_, 0xFF),
+                                             std::vector<uint8_t>(ppb_ * oobsz_, 0xFF), false);
     erased_ = erased;
   }
 
@@ -308,7 +252,7 @@ class Model {
     for (uint32_t k = 0; k < nblocks_; ++k) {
       const uint8_t* d = &r_.before.data[static_cast<size_t>(k) * eb_];
       const uint8_t* o = &r_.before.oob[static_cast<size_t>(k) * ppb_ * oobsz_];
-      b.blk.push_back({MakeImg(d, eb_, o, ppb_ * oobsz_, r_.before.bad[k] != 0)});
+      b.blk.push_back({std::make_shared<const Block>(d, eb_, o, ppb_ * oobsz_, r_.before.bad[k] != 0)});
     }
     for (const Faults::At& f : r_.faults.program) b.prog_left[f.at] = f.times;
     std::string script = r_.script.substr(0, r_.script.find('\0'));
@@ -539,8 +483,8 @@ class Model {
     if (cmd == kWrite || cmd == kWriteOob) {
       const size_t rec = cmd == kWrite ? page_ : page_ + kRecordOob;
       const size_t pages = (file_bytes.size() + rec - 1) / rec;
-      in.data = Buffer(pages * page_, 0xFF);
-      in.oob = Buffer(pages * oobsz_, 0xFF);
+      in.data.assign(pages * page_, 0xFF);
+      in.oob.assign(pages * oobsz_, 0xFF);
       for (size_t p = 0; p < pages; ++p) {
         const size_t n = std::min<size_t>(page_, file_bytes.size() - p * rec);
         memcpy(&in.data[p * page_], file_bytes.data() + p * rec, n);
@@ -563,10 +507,6 @@ class Model {
         outs->push_back(Refusal(b, kRefused, {Around(pre, " does not fit into the range")}));
       long long stop = srclen ? std::min<long long>(srcstart + srclen, size_) : size_;
       bool known = true;
-      const size_t copy_pages =
-          static_cast<size_t>(std::max<long long>(0, std::min<long long>(want_pages, size_ / page_)));
-      (in.data = Buffer(copy_pages * page_, 0)).clear();  // room for the copy, from the spare buffers
-      (in.oob = Buffer(copy_pages * oobsz_, 0)).clear();
       for (long long ofs = srcstart; ofs < stop;) {
         const uint32_t k = static_cast<uint32_t>(ofs / eb_);
         const Tri bad = Bad(b, k);
@@ -809,14 +749,14 @@ class Model {
       if (failed_err == EIO) {
         // Whether a failed block that may not erase is marked bad and left is not followed.
         if (efault_.count(static_cast<uint32_t>(k))) return undetermined(o, true);
-        o.blk[k] = {MakeImg(erased_->data, eb_, erased_->oob, ppb_ * oobsz_, true)};
+        o.blk[k] = {std::make_shared<const Block>(erased_->data, eb_, erased_->oob, ppb_ * oobsz_, true)};
         ++k;
         continue;
       }
-      std::vector<uint8_t> data = Buffer(eb_, 0xFF), oob = Buffer(ppb_ * oobsz_, 0xFF);
+      std::vector<uint8_t> data(eb_, 0xFF), oob(ppb_ * oobsz_, 0xFF);
       memcpy(data.data(), &in.data[p * page_], cnt * page_);
       memcpy(oob.data(), &in.oob[p * oobsz_], cnt * oobsz_);
-      o.blk[k] = {MakeImg(std::move(data), std::move(oob), false)};
+      o.blk[k] = {std::make_shared<const Block>(std::move(data), std::move(oob), false)};
       p += cnt;
       ++k;
     }
