@@ -1,17 +1,13 @@
-// The image writer's own words and exits: its reports, the exit status, the programs, erases and
-// bad marks. Where the records land under faults is the fault campaign's (test_campaign.cpp).
+// The image writer's words and exits; where records land under faults is the fault campaign's.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "board.h"
-#include "heap_check.h"
 #include "nand_write.h"
 
 using testboard::ErrLine;
@@ -42,13 +38,8 @@ int W(const std::string& f, unsigned at, unsigned len) { return nand_write_no_oo
 int WO(const std::string& f, unsigned at, unsigned len) {
   return nand_write_with_oob(f.c_str(), kDev, at, len);
 }
-int WM(const std::string& m, unsigned start, const char* dev = kDev) {
-  return nand_write_no_oob(reinterpret_cast<const unsigned char*>(m.data()), static_cast<unsigned>(m.size()),
-                           dev, start, 0);
-}
 
-// One call of the writer on a fresh board after the faults that run sets. chip is "programs
-// e<erased blocks> b<bad blocks>"; an err ending in '*' is the start of standard error.
+// chip is "programs e<erased blocks> b<bad blocks>"; an err ending in '*' is only its start.
 struct Case {
   const char* what;
   std::function<int(B&)> run;
@@ -94,8 +85,7 @@ TEST(NandWrite, RangesInputsAndFailures) {
                     image = "NAND page 2080 bytes, OOB area 32 bytes, device size 393216 bytes\n",
                     four = Block(2) + Block(3) + Block(4) + Block(5);
   std::vector<Case> cases = {
-      // A failing page moves its block's records to the next good block, and the failed block is
-      // marked bad: left good and blank, the boot loader would read it as part of the image.
+      // A failing page's block is moved on and marked bad, or the boot loader would read it.
       {"failing page, file with OOB",
        [&](B& b) { return b.chip.mark_bad(3), b.chip.fail_program(130), WO(img, 0x40000, 0x100000); }, 0,
        four, kLib + "MEMWRITE ioctl failed for eraseblock 2 (mtd0)\n" + Moved(2) + Bad(3), "73 e2 b2,3"},
@@ -105,7 +95,6 @@ TEST(NandWrite, RangesInputsAndFailures) {
        "Image 268320 bytes, " + image + kNw + "Input file does not fit into device\n*", "0 e b"},
       {"bad last block", [&](B& b) { return b.chip.mark_bad(2), W(more, 0x20000, 0x40000); }, 255,
        Block(1) + Block(2) + kPartial, Bad(2) + too_many + "*", "64 e b2"},
-      // Failures that end the process with their words.
       {"no such device", [&](B&) { return nand_write_no_oob(f.c_str(), "/dev/mtd9", 0, 0); }, 255,
        "fail to open /dev/mtd9, abort!\n", kNw + "fail to open /dev/mtd9\n" + ErrLine("nandwrite", ENOENT),
        "0 e b"},
@@ -131,21 +120,6 @@ TEST(NandWrite, RangesInputsAndFailures) {
        "0 e b"},
   };
   RunCases(cases);
-}
-
-// A write that returns has released the MTD handle, the descriptors and the record buffer.
-TEST(NandWrite, NoReturnLeavesHeapBehind) {
-  testutil::TempDir d;
-  B b(d.path(), sim::Geometry());
-  const std::string img = Pattern(3 * 2048, 16);
-  testutil::WriteAll(d.file("img"), img);
-  EXPECT_FALSE(testutil::LeavesHeap([&] {
-    b.chip.fill(0, 0x20000, 0xFF);
-    W(d.file("img"), 0, 0);
-    b.chip.fill(0, 0x20000, 0xFF);
-    WM(img, 0);
-    b.kernel.clear_calls();
-  }));
 }
 
 }  // namespace
