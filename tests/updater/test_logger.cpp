@@ -93,8 +93,8 @@ TEST(LoggerEvent, BothChannelsExactBytesAndTheAnswer) {
       }
       const std::string before = Now();
       const double t0 = Seconds();
-      const int rc = c.note ? Logger::write(*c.note ? c.note : nullptr)
-                            : Logger::SendLogByIPC(108, "Firmware Update failed", "N", "System");
+      const int rc =
+          c.note ? Logger::write(c.note) : Logger::SendLogByIPC(108, "Firmware Update failed", "N", "System");
       const double took = Seconds() - t0;
       const std::string after = Now();
       CHILD_CHECK_EQ(c.rc, rc);
