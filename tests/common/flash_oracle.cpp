@@ -449,24 +449,18 @@ class Model {
         file_bytes = ReadFile(path);
         const long long n = static_cast<long long>(file_bytes.size());
         const long long rec = page_ + kRecordOob;
-        bool fits;
-        if (cmd == kWriteOob) {
-          if (n % rec != 0)
-            refusals.push_back(Exact(pre + path + Fmt(" is not a whole number of %llu-byte records", rec)));
-          fits = (n / rec) * page_ <= (length == 0 ? size_ - start : length);
-        } else {
-          fits = (n + page_ - 1) / page_ * page_ <= size_ - start;
-        }
-        if (!fits) refusals.push_back(Exact(pre + path + " does not fit into the range"));
+        if (cmd == kWriteOob && n % rec != 0)
+          refusals.push_back(Exact(pre + path + Fmt(" is not a whole number of %llu-byte records", rec)));
+        if (cmd == kWriteOob ? (n / rec) * page_ > (length == 0 ? size_ - start : length)
+                             : (n + page_ - 1) / page_ * page_ > size_ - start)
+          refusals.push_back(Exact(pre + path + " does not fit into the range"));
       }
     }
     if (cmd == kSetEnv && t[3].find('=') != std::string::npos)
       refusals.push_back(Exact(pre + "variable name holds \"=\""));
-    if (!refusals.empty() || !missing.empty()) {
-      if (!refusals.empty()) outs->push_back(Refusal(b, kRefused, refusals));
-      if (!missing.empty()) outs->push_back(Refusal(b, kMissing, missing));
-      return;
-    }
+    if (!refusals.empty()) outs->push_back(Refusal(b, kRefused, refusals));
+    if (!missing.empty()) outs->push_back(Refusal(b, kMissing, missing));
+    if (!outs->empty()) return;
 
     op.first = static_cast<uint32_t>(start / eb_);
     const long long count = length / eb_;
@@ -495,9 +489,8 @@ class Model {
 
     if (cmd == kDupOob) {
       // The copy is read before anything is erased: what the source held before the line.
-      const std::vector<Msg> unread = {Exact(pre + "cannot read the source, nothing written")};
       if (srcstart % page_ != 0 || bbq_) {
-        outs->push_back(Refusal(b, kRefused, unread));
+        outs->push_back(Refusal(b, kRefused, {Exact(pre + "cannot read the source, nothing written")}));
         outs->push_back(Refusal(b, kReadAbort));
         if (srcstart % page_ != 0) return;
       }
@@ -559,24 +552,19 @@ class Model {
         Env e = ParseEnv(i->data);
         // Named by the line's start or by the block the environment was read from.
         auto refused = [&](const char* why) {
-          const std::string at = Fmt("boot environment at 0x%llx", static_cast<unsigned>(start));
-          const std::string at2 =
-              Fmt("boot environment at 0x%llx", static_cast<unsigned long long>(src) * eb_);
-          outs->push_back(Refusal(b, kRefused, {Exact(pre + at + why), Exact(pre + at2 + why)}));
+          const char* at = "boot environment at 0x%llx";
+          outs->push_back(Refusal(b, kRefused,
+                                  {Exact(pre + Fmt(at, static_cast<unsigned>(start)) + why),
+                                   Exact(pre + Fmt(at, static_cast<uint64_t>(src) * eb_) + why)}));
         };
         if (!e.crc_ok) {
           refused(" fails its CRC, left unchanged");
           continue;
         }
-        bool set = false;
-        for (std::string& entry : e.entries) {
-          if (entry.compare(0, t[3].size() + 1, t[3] + "=") == 0) {
-            entry = t[3] + "=" + value;
-            set = true;
-            break;
-          }
-        }
-        if (!set) e.entries.push_back(t[3] + "=" + value);
+        auto entry = std::find_if(e.entries.begin(), e.entries.end(),
+                                  [&](const std::string& x) { return x.rfind(t[3] + "=", 0) == 0; });
+        if (entry == e.entries.end()) entry = e.entries.insert(entry, "");
+        *entry = t[3] + "=" + value;
         size_t used = 1;
         for (const std::string& entry : e.entries) used += entry.size() + 1;
         if (used > kEnvSize - 4) {
@@ -801,9 +789,7 @@ class Model {
     const int want = b.end == kRefused || b.end == kMissing ? 1 : 0;
     if (refusals != want || !matched)
       return Fmt("standard error holds %llu refusal line(s), want %llu", refusals, want) +
-             (b.msgs.empty()
-                  ? ""
-                  : ": " + b.msgs[0].head + (b.msgs[0].tail.empty() ? "" : "..." + b.msgs[0].tail));
+             (b.msgs.empty() ? "" : ": " + b.msgs[0].head + "..." + b.msgs[0].tail);
     // ECC results are the plain blank checks' only; with-OOB copies are read raw.
     for (const std::string& l : err_) {
       unsigned long long at = 0;
