@@ -155,7 +155,6 @@ TEST_F(Ops, ThirtyTwoBitRequestsStopAtFourGiB) {
 
   k.has_oob64 = false;
   std::vector<uint8_t> oob(kOob), buf(kPage), data(kPage, 0x00);
-  ASSERT_EQ(0, mtd_read_oob(lib, &mtd, fd, 0xFFFFF800ull, kOob, oob.data()));
   FAILS(EINVAL, kE + "this system can address only up to address 4294967295\n",
         mtd_read_oob(lib, &mtd, fd, 0x100000000ull, kOob, oob.data()));
   // The data path's position is a signed 32-bit number: 4 GiB would wrap to 0 and touch block 0.

@@ -79,7 +79,7 @@ TEST(NandWrite, RangesInputsAndFailures) {
   };
   const std::string img = file("img", 70 * kRec, 2), exact = file("exact", 128 * kRec, 4),
                     over = file("over", 129 * kRec, 4), more = file("more", 65 * 2048, 6),
-                    f = file("f", 4096, 15);
+                    f = file("f", 4096, 15), half = file("half", 64 * 2048 + 1024, 5);
   const std::string partial = kNw + "Data was only partially written due to error\n",
                     too_many = kNw + "too many bad blocks, cannot complete request\n" + partial,
                     image = "NAND page 2080 bytes, OOB area 32 bytes, device size 393216 bytes\n",
@@ -91,6 +91,7 @@ TEST(NandWrite, RangesInputsAndFailures) {
        four, kLib + "MEMWRITE ioctl failed for eraseblock 2 (mtd0)\n" + Moved(2) + Bad(3), "73 e2 b2,3"},
       {"exactly the range", [&](B&) { return WO(exact, 0x20000, 0x40000); }, 0, Block(1) + Block(2), "",
        "128 e b"},
+      {"half a page over", [&](B&) { return W(half, 0, 0x20000); }, 255, Block(0) + kPartial, "*", "64 e b"},
       {"a record too many", [&](B&) { return WO(over, 0x20000, 0x40000); }, 255, kPartial,
        "Image 268320 bytes, " + image + kNw + "Input file does not fit into device\n*", "0 e b"},
       {"bad last block", [&](B& b) { return b.chip.mark_bad(2), W(more, 0x20000, 0x40000); }, 255,
