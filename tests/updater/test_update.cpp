@@ -216,6 +216,7 @@ TEST(WholeUpdate, LinesAreCutReadAndReported) {
        "write 200000 20000 ../outside.bin: <board>/update/../outside.bin is outside the package\n"},
       {"write 200000 20000 ext/k.bin\nerase 0 20000\n", kProc, "",
        "write 200000 20000 ext/k.bin: <board>/update/ext/k.bin cannot be opened: Not a directory\n"},
+      {"dupoob 440000 20000 800 200000\n", kProc, "34", ""},  // its copy not through a planted link
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script.substr(0, 60));
@@ -226,10 +227,12 @@ TEST(WholeUpdate, LinesAreCutReadAndReported) {
           mkdir((b.root + "/ext").c_str(), 0755);
           testutil::WriteAll(b.root + "/ext/k.bin", "k");
           testutil::WriteAll(b.root + "/outside.bin", "o");
+          symlink((b.root + "/outside.bin").c_str(), b.path("tmp.yaffs").c_str());
           return symlink((b.root + "/ext").c_str(), b.path("ext").c_str());
         },
         [&](Board& b) {
           CHILD_CHECK_EQ(c.erased, Erased(b));
+          CHILD_CHECK_EQ(std::string("o"), testutil::ReadAll(b.root + "/outside.bin"));
           return 0;
         });
     EXPECT_EQ(0, r.status) << r.out;
