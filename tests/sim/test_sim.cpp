@@ -43,9 +43,8 @@ TEST(Chip, BadLockedAndFailingBlocksChangeNothing) {
   chip.lock(4);
   std::vector<uint8_t> d(3 * kPage, 0);
   for (uint32_t eb : {2u, 4u}) {
-    EXPECT_EQ(-EIO, chip.program(eb * kEb + 5 * kPage, d.data(), kPage));
-    EXPECT_EQ(-EIO, chip.program_oob(eb * 64, 0, d.data(), 4));
-    EXPECT_EQ(-EIO, chip.erase(eb));
+    EXPECT_TRUE(chip.program(eb * kEb + 5 * kPage, d.data(), kPage) == -EIO && chip.erase(eb) == -EIO &&
+                chip.program_oob(eb * 64, 0, d.data(), 4) == -EIO);
     EXPECT_TRUE(chip.is_erased(eb * kEb, kEb) && !chip.is_bad(eb + 1));
   }
   // A multi-page program stops at the failing page: the pages before it stay programmed.
@@ -56,11 +55,6 @@ TEST(Chip, BadLockedAndFailingBlocksChangeNothing) {
   chip.fill(3 * kEb, kPage, 0x11);
   EXPECT_EQ(-EIO, chip.erase(3));
   EXPECT_TRUE(chip.data(3 * kEb)[0] == 0x11 && chip.erase(3) == 0);
-  // Reads count the bitflips of every page they touch.
-  chip.bitflips(30, 2, 0);
-  chip.bitflips(31, 0, 1);
-  ASSERT_EQ(0, chip.read(30 * kPage + kPage - 1, d.data(), 2));
-  EXPECT_TRUE(chip.ecc_corrected == 2 && chip.ecc_failed == 1);
 }
 
 // A power cut interrupts the next operation but one: an erase leaves the first half of its block
@@ -82,13 +76,11 @@ TEST(Chip, PowerCutInterruptsOneOperationAndKillsTheChip) {
     ASSERT_EQ(0, chip.program(0, d.data(), kPage));
     EXPECT_TRUE(eio(at_erase ? k_ioctl(fd, MEMERASE, &block1)
                              : (k_lseek(fd, kPage, SEEK_SET), k_write(fd, d.data(), kPage))));
-    EXPECT_TRUE(chip.cut() && chip.erased_blocks.empty());
-    EXPECT_EQ(at_erase, chip.is_erased(kEb, kEb / 2));
-    EXPECT_FALSE(chip.is_erased(kEb + kEb / 2, kPage));
-    EXPECT_EQ(!at_erase, chip.page_unreadable(1));
+    EXPECT_TRUE(chip.cut() && chip.erased_blocks.empty() && !chip.is_erased(kEb + kEb / 2, kPage));
+    EXPECT_TRUE(at_erase == chip.is_erased(kEb, kEb / 2) && at_erase != chip.page_unreadable(1));
     loff_t block3 = 3 * kEb;
-    EXPECT_TRUE(eio(k_ioctl(fd, MEMERASE, &block1)) && eio(k_ioctl(fd, MEMSETBADBLOCK, &block3)));
-    EXPECT_TRUE(eio((k_lseek(fd, 3 * kPage, SEEK_SET), k_write(fd, d.data(), kPage))));
+    EXPECT_TRUE(eio(k_ioctl(fd, MEMERASE, &block1)) && eio(k_ioctl(fd, MEMSETBADBLOCK, &block3)) &&
+                eio((k_lseek(fd, 3 * kPage, SEEK_SET), k_write(fd, d.data(), kPage))));
     EXPECT_TRUE(chip.is_erased(3 * kPage, kPage) && !chip.is_bad(3) && chip.ops() == 2);
     chip.revive();
     EXPECT_EQ(at_erase ? long(kPage) : -1, (k_lseek(fd, kPage, SEEK_SET), k_read(fd, back.data(), kPage)));

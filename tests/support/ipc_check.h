@@ -1,8 +1,6 @@
 // Shared by the channel tests, whose scenarios run in a private namespace (private_ns.h).
 #pragma once
 
-#include <sys/time.h>
-
 #include <string>
 
 #include "private_ns.h"
@@ -16,12 +14,6 @@
   } while (0)
 
 namespace ipccheck {
-
-inline double Seconds() {
-  timeval tv;
-  gettimeofday(&tv, nullptr);
-  return tv.tv_sec + tv.tv_usec / 1e6;
-}
 
 inline int Occurrences(const std::string& hay, const std::string& needle) {
   int n = 0;

@@ -16,14 +16,10 @@
 
 using testutil::RunIsolated;
 
-namespace {
-
-bool IsSocket(const char* path) {
+static bool IsSocket(const char* path) {
   struct stat st;
   return lstat(path, &st) == 0 && S_ISSOCK(st.st_mode);
 }
-
-}  // namespace
 
 // Standard input closed: the channel's socket is descriptor 0, as good as any other.
 TEST(CommandIPC, SendAddsOneNulRecvCutsAndRepliesToTheLastSender) {
@@ -61,9 +57,7 @@ TEST(CommandIPC, FailuresReported) {
     NCommandIPC ch("/tmp/me", "/tmp/nobody");
     CHILD_CHECK(ch.Send("hello", 5) < 0 && errno == ENOENT);
     // No descriptor left for a fresh socket: the send fails.
-    rlimit lim;
-    CHILD_CHECK_EQ(0, getrlimit(RLIMIT_NOFILE, &lim));
-    lim.rlim_cur = 64;
+    const rlimit lim = {64, 64};
     CHILD_CHECK_EQ(0, setrlimit(RLIMIT_NOFILE, &lim));
     ch.destroySocket();
     int last = -1;
