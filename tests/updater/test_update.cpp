@@ -1,6 +1,5 @@
-// Whole updates through the driver and the real NAND operations on a simulated board, each in a
-// forked child (the NAND operations may end the process); then the script engine's rules and the
-// boot environment block. Every line's flash effect under faults is the campaign's to judge.
+// Whole updates on a simulated board, each in a forked child (the NAND operations may end the
+// process); then the script engine's rules the campaign does not judge, and the environment block.
 #include <limits.h>
 #include <stdio.h>
 #include <stdio_ext.h>
@@ -17,7 +16,6 @@
 
 #include "../support/child_check.h"
 #include "EnvUtil.h"
-#include "UCrc32.h"
 #include "UpgradeScript.h"
 #include "board.h"
 #include "flash_oracle.h"
@@ -185,33 +183,20 @@ TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
   }
 }
 
-// How lines are cut and read: line ends, blanks, unknown and short lines (reported
-// whole and skipped), conditional lines (inserted with single blanks), and a missing image or one
-// from outside the package (which stops the run: a later line must not switch to a slot left
-// unwritten).
+// Line ends, blanks, unknown and short lines (reported whole and skipped); a missing image or one
+// from outside the package stops the run: a later line must not switch to a slot left unwritten.
 TEST(WholeUpdate, LinesAreCutReadAndReported) {
-  const std::string lf = "erase 0 40000\n\n   \nerase 100000 30000\n\t\terase\t200000 \t 10000  extra\n";
+  const std::string lf = "erase 0 40000\r\n\n   \rerase 100000 30000\n\t\terase\t200000 \t 10000  extra";
   const std::string kProc = kProcHead + std::string(kKernel);
   const struct {
     std::string script, proc, erased, err;
   } cases[] = {
       {lf, kProc, "0-1 8 16-127", ""},
-      {"erase 0 40000\rerase 100000 30000\r\terase 200000 10000", kProc, "0-1 8 16-127", ""},
-      {"WRITE  0 \t 1 x\nfinish\nwrite 100000 20000\ndupoob 1 2 3\nerase 0\nsetenv 3c0000 20000 image\n"
-       "chkver /etc/version\nifnpart\nerase 0 20000\n",
-       kProc, "0",
-       "Unknown script command WRITE  0 \t 1 x\nUnknown script command finish\n"
-       "incomplete script command write 100000 20000\nincomplete script command dupoob 1 2 3\n"
-       "incomplete script command erase 0\nincomplete script command setenv 3c0000 20000 image\n"
-       "incomplete script command chkver /etc/version\nincomplete script command ifnpart\n"},
+      {"WRITE  0 \t 1 x\ndupoob 1 2 3\nifnpart\nerase 0 20000\n", kProc, "0",
+       "Unknown script command WRITE  0 \t 1 x\nincomplete script command dupoob 1 2 3\n"
+       "incomplete script command ifnpart\n"},
       {"write 100000 20000 missing.bin\nwriteoob 0 20000 sub/none\nerase 0 20000\n", kProc, "",
        "<board>/update/missing.bin doesn't exist\n"},
-      {"ifnpart alpha ifnpart beta erase 0 20000\nifnpart\tnone  \tBAD\t\t1   2\nifnpart none\n"
-       "ifnpart none write 1\nifnpart none ifnpart kernel erase 40000 20000\n",
-       kProc, "0", "Unknown script command BAD 1 2\nincomplete script command write 1\n"},
-      {"ifnpart alpha ifnpart beta erase 0 20000\nifnpart none ifnpart kernel erase 40000 20000\n",
-       "mtd7: 1 2 \"beta\"\n", "2", ""},
-      // Images come only from inside the package; a refused line stops the run before its erase.
       {"write 200000 20000 ../outside.bin\nerase 0 20000\n", kProc, "",
        "write 200000 20000 ../outside.bin: <board>/update/../outside.bin is outside the package\n"},
       {"write 200000 20000 ext/k.bin\nerase 0 20000\n", kProc, "",
@@ -241,21 +226,15 @@ TEST(WholeUpdate, LinesAreCutReadAndReported) {
   }
 }
 
-// "chkver ver REQUIRED": an installed version at least the required one goes on, an older or
-// unreadable one is refused (still a success: the word badimage is the answer), and a required
-// version without two numbers stops the run.
+// The campaign judges the comparison; here the version file's odd kinds, and the abort.
 TEST(WholeUpdate, VersionCheck) {
   const std::string bad = "Check Version Error (v1.2 required), badimage\n[]";
   const struct {
-    std::string version;  // "-": no file, "|": a FIFO
+    std::string version;  // "|": a FIFO
     std::string required, out, err;
   } cases[] = {
-      {"v1.10r1 y", "1.2", "finish\n[0]", ""},
       // A word far longer than any fixed buffer is only looked at, never copied past its end.
       {"v3.0r1 " + std::string(5000, 'w'), "1.2junk", "finish\n[0]", ""},
-      {"v1.1r9 build", "1.2", bad, ""},
-      {"-", "1.2", bad, ""},
-      {"1.2r3 x", "1.2", bad, ""},
       {"|", "1.2", bad, ""},  // not waited on for ever
       {"v9.9r9 x", "1", "finish\n[]", "incomplete script command chkver ver 1, Abort\n"},
   };
@@ -266,7 +245,7 @@ TEST(WholeUpdate, VersionCheck) {
         [&](Board& b) {
           alarm(10);
           if (c.version == "|") mkfifo("ver", 0644);
-          if (c.version != "-" && c.version != "|") b.put("ver", c.version);
+          if (c.version != "|") b.put("ver", c.version);
           return 0;
         },
         [](Board& b) {
@@ -284,36 +263,24 @@ TEST(ScriptNumbers, HexRuleWithPrefixStopAndSaturation) {
   // Beyond the signed 32-bit range a number saturates on every platform, also where long has 64 bits.
   // clang-format off
   const std::pair<const char*, int> cases[] = {
-      {"", 0}, {"zz", 0}, {"20000xyz", 0x20000}, {"0X100000", 0x100000}, {"aBcDeF", 0xABCDEF},
-      {"-20000", -0x20000}, {"7fffffff", INT_MAX}, {"80000000", INT_MAX}, {"fffffffffffffffffffff", INT_MAX},
-      {"-80000000", INT_MIN}, {"-ffffffff", INT_MIN}};
+      {"zz", 0}, {"20000xyz", 0x20000}, {"0X100000", 0x100000}, {"aBcDeF", 0xABCDEF}, {"-20000", -0x20000},
+      {"80000000", INT_MAX}, {"fffffffffffffffffffff", INT_MAX}, {"-ffffffff", INT_MIN}};
   // clang-format on
   for (const auto& c : cases) EXPECT_EQ(c.second, UpgradeScript::ParseHex(c.first)) << c.first;
 }
 
-// Patterns are basic regular expressions matched against each line of /proc/mtd, the matching
-// lines left in result.txt, as grep did; no text of a pattern ever reaches a shell.
+// The matching lines of /proc/mtd are left in result.txt, as grep left them.
 TEST(ScriptPartition, PatternsMatchAsGrepTakesThem) {
   ChildResult r = OnBoard([](Board& b) -> int {
     const std::string last = "mtd5: 00100000 00020000 \"rootfs2\"";  // no line end
     b.kernel.set_file("/proc/mtd", kProcHead + std::string(kKernel) + kEnv + last);
-    const std::string p = b.root + "/pwned";
-    const struct {
-      std::string pattern;
-      int found;
-      std::string result;  // "*": not looked at
-    } cases[] = {
-        {"kernel", 1, kKernel},         {"rootfs1", 0, ""},     {"mtd[45]:", 1, kEnv + last + "\n"},
-        {"^mtd1.*kernel\"$", 1, "*"},   {"kernel\\+x", 0, "*"}, {"ker[nel", 0, "*"},
-        {"$(touch " + p + ")", 0, "*"},
-    };
     UpgradeScript s;
     s.m_sScriptDir = b.work;
-    for (const auto& c : cases) {
-      CHILD_CHECK_EQ(c.found, s.CheckPartition(c.pattern.c_str()));
-      CHILD_CHECK(c.result == "*" || c.result == b.get("result.txt"));
-      CHILD_CHECK(!Exists(p));
-    }
+    CHILD_CHECK_EQ(1, s.CheckPartition("mtd[45]:"));
+    CHILD_CHECK_EQ(kEnv + last + "\n", b.get("result.txt"));
+    CHILD_CHECK_EQ(0, s.CheckPartition("rootfs1"));
+    CHILD_CHECK_EQ(std::string(), b.get("result.txt"));
+    CHILD_CHECK_EQ(0, s.CheckPartition("ker[nel"));
     return 0;
   });
   EXPECT_EQ(0, r.status) << r.out << r.err;
@@ -329,22 +296,18 @@ TEST(ScriptBudget, CountsPerKeywordAndConditionsOnlyForUnknownPartitions) {
     int blocks;
     std::string proc;
   } cases[] = {
-      {"", -1, ""},
       {"\n\r\n  \t\nerase 0 400000\nchkver /etc/version 1.0\nWRITE 0 0 b20001\n", 0, ""},
       {"write 0 20000 b20001\n\twrite 0 0 b20000\n", 3, ""},
-      {"write 0 20000 empty\nwrite 0 20000 missing\nwrite 0 20000\n", 0, ""},
       {"writeoob 0 20000 o133119\nwriteoob 0 0 o266240\n", 2, ""},
       {"dupoob 800000 100000 100000 200000\n", 8, ""},
       {"setenv 3c0000 20000 a 1\r\nsetenv\n", 2, ""},
       {many, INT_MAX, ""},
       {chain, 4, ""},
       {chain, 1, kKernel},
-      {chain, 1, "mtd6: 1 2 \"rootfs\"\n"},
   };
   ChildResult r = OnBoard([&](Board& b) -> int {
     b.put("b20001", std::string(0x20001, 'a'));
     b.put("b20000", std::string(0x20000, 'a'));
-    b.put("empty", "");
     b.put("o133119", std::string(133119, 'a'));
     b.put("o266240", std::string(266240, 'a'));
     b.put("k.bin", std::string(0x50000, 'k'));
@@ -367,28 +330,17 @@ TEST(ScriptBudget, CountsPerKeywordAndConditionsOnlyForUnknownPartitions) {
   }
 }
 
-TEST(Crc32, MatchesTheBitwiseDefinitionAndChains) {
-  EXPECT_EQ(0xCBF43926u, crc32(0, reinterpret_cast<const unsigned char*>("123456789"), 9));
-  std::vector<unsigned char> buf(64 + 8);
-  for (size_t i = 0; i < buf.size(); i++) buf[i] = static_cast<unsigned char>(i * 37 + 11);
-  for (size_t align = 0; align < 8; align++) {
-    const unsigned char* p = buf.data() + align;
-    ASSERT_EQ(oracle::Crc32(p, 63), crc32(crc32(0, p, align), p + align, 63 - align)) << align;
-  }
-}
-
 // The block as the boot loader reads it: entries up to the first empty string, "key=value" and
 // only those, the first of a key winning; a change replaces that entry in place or appends one,
 // and a list that does not fit is refused with the output left as it was.
 TEST(EnvUtilBlock, ParseLookupAndChange) {
   const unsigned int S = EnvUtil::kBlockSize, D = S - 4;
   typedef std::vector<std::string> Entries;
-  Entries list = {"image=1",   "empty=",          "opaque",    "n1=12abc",
-                  "n3= -3",    "big=99999999999", "dup=first", "args=console=ttyS0 root=2",
+  Entries list = {"image=1",   "empty=", "opaque", "n1=12abc", "dup=first", "args=console=ttyS0 root=2",
                   "dup=second"};
   const std::string block = oracle::EnvBlock(list, S), fits(D - 4, 'v');  // fits: "k=" + value + 2 NULs = D
   Entries image2 = list, dup_new = list;
-  image2[0] = "image=2", dup_new[6] = "dup=new";
+  image2[0] = "image=2", dup_new[4] = "dup=new";
   std::string unended = oracle::EnvBlock({"a=1"}, S), empty = oracle::EnvBlock({}, S);
   memset(&unended[4 + 4], 'x', D - 4);  // a last string without its NUL is no entry
   empty[5] = 'z';                       // behind the closing empty string: not an entry
@@ -403,10 +355,7 @@ TEST(EnvUtilBlock, ParseLookupAndChange) {
       {block, "image", 1, 1, "1", "2", image2},
       {block, "empty", 1, 0, nullptr, "", {}},
       {block, "opaque", 0, 0, nullptr, "", {}},  // an entry without "=" never matches
-      {block, "imag", 0, 0, nullptr, "", {}},
       {block, "n1", 1, 12, "12abc", "", {}},
-      {block, "n3", 1, -3, " -3", "", {}},
-      {block, "big", 1, INT_MAX, "99999999999", "", {}},
       {block, "args", 1, 0, "console=ttyS0 root=2", "", {}},
       {block, "dup", 1, 0, "first", "new", dup_new},
       {unended, "a", 1, 1, "1", "2", {"a=2"}},
@@ -415,7 +364,6 @@ TEST(EnvUtilBlock, ParseLookupAndChange) {
                                                                                                  // device
       {empty, "k", 0, 0, nullptr, fits, {"k=" + fits}},
       {empty, "k", 0, 0, nullptr, fits + "v", {"-"}},
-      {empty, "a=b", 0, 0, nullptr, "c", {"a=b=c"}},  // a key holding "=" is appended
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
