@@ -1,6 +1,5 @@
-// Staging of a package with the updater's places in a private directory: the working directory's
-// owner and kind, unpacking, image headers, names; then whole runs where mounts matter. Handover,
-// refused packages and a second run on a real kernel are the system tier's.
+// Staging with the updater's places in a private directory; then whole runs where mounts matter.
+// Handover, refused packages and a second run on a real kernel are the system tier's.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
@@ -75,9 +74,9 @@ TEST(StagingWorkDir, OneNotOfThisUsersAloneIsRefusedUntouched) {
 }
 
 TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
-  // A package as the board gets it: intact, with an image's 4 final bytes, cut short, a bit flipped,
-  // a wrong length in the trailer, not gzip at all, a FIFO.
-  for (int c = 0; c < 7; ++c) {
+  // Intact, with an image's 4 final bytes, cut short, a bit flipped, a FIFO; the fuzz target and
+  // the system tier take the other damage.
+  for (int c = 0; c < 5; ++c) {
     ChildResult r = InPlaces([c](Places& p) {
       const std::string noise = testboard::Pattern(300000, 5);
       if (!MakeTgz(p.root + "/pkg.tgz", {{"fwupdate_1", "erase 0 20000\n"}, {"rootfs.img", noise}}))
@@ -88,10 +87,8 @@ TEST(StagingUnpack, OnlyAWholeIntactPackageIsUnpacked) {
       if (c == 1) pkg += "TAIL";
       if (c == 2) pkg.resize(pkg.size() - 200);
       if (c == 3) pkg[pkg.size() / 2] ^= 4;
-      if (c == 4) pkg[pkg.size() - 1] ^= 1;
-      if (c == 5) pkg = std::string(4096, 'x');
       alarm(10);
-      if (c == 6 ? mkfifo(p.path("pkg.tgz").c_str(), 0600) : (p.put("pkg.tgz", pkg), 0)) return 21;
+      if (c == 4 ? mkfifo(p.path("pkg.tgz").c_str(), 0600) : (p.put("pkg.tgz", pkg), 0)) return 21;
       const int rc = UntarUpdateFile(p.path("pkg.tgz").c_str());
       if (Exists(p.path("pkg.tgz")) || p.get("user/settings.conf") != "s") return 11;
       if (c < 2) return rc == 0 && p.get("rootfs.img") == noise ? 0 : 12;
@@ -193,15 +190,11 @@ bool PackageAt(const std::string& path) {
 
 }  // namespace
 
-// Whole runs on the places in a private /tmp with a user partition of their own mounted. Only the
-// working directory itself is a directory argument (it runs the package unpacked there; any other
-// would run a stale one). A package is staged from the user partition or from inside the working
-// directory; a first run mounts a RAM disk of root's alone there, copies the user partition's
-// files (flat) and unmounts the partition. Refusals say why; the partition stays mounted until
-// the package is staged.
+// Whole runs in a private /tmp with a user partition mounted. Only the working directory itself is
+// a directory argument (any other would run a stale package); the partition stays mounted until
+// the package is staged, and its files are copied flat to a RAM disk of root's alone.
 TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
   const std::string noenv = "cannot find image environment variable, abort\n";
-  const std::string gone = std::string(kHandOver) + "umount user partition failed , error code = ";
   const struct {
     const char* what;
     std::function<bool()> make;
@@ -239,10 +232,6 @@ TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
        "/tmp/pkg.tgz", -1,
        "cannot take the lock /tmp/fwapply.lock (Too many levels of symbolic links), abort\n", true,
        [] { return !Exists("/tmp/victim") && Exists("/tmp/pkg.tgz"); }},
-      // An unmount that will fail fails before the copy an earlier run left is emptied.
-      {"user partition not mounted",
-       [] { return PackageAt("/tmp/pkg.tgz") && Fwapply("/tmp/pkg.tgz") == 0 && PackageAt("/tmp/pkg.tgz"); },
-       "/tmp/pkg.tgz", -1, gone + "22, Abort\n", false, [] { return Exists("/tmp/pkg.tgz"); }},
       // A partition in use does not unmount: the run stops before the package is touched.
       {"user partition busy",
        [] { return open("/tmp/mnt/user/wifi.psk", O_RDONLY) >= 0 && PackageAt("/tmp/pkg.tgz"); },
