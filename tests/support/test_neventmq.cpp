@@ -20,13 +20,12 @@ static const int kKey = 0x106;
 
 TEST(EventMQ, EventsCutToFitAndAFullQueueRetriedOnce) {
   ChildResult r = RunIsolated([] {
-    int id;
     {
       // A client of an absent key fails without creating the queue.
       NEventMQ early;
       CHILD_CHECK(!early.connect(kKey) && msgget(kKey, 0) < 0);
       NEventMQ owner(kKey, true), client(kKey, false);
-      id = owner.queue().getMQId();
+      const int id = owner.queue().getMQId();
       static char buf[8192];
       CHILD_CHECK_EQ(4092, client.Send(std::string(6000, 'c').c_str(), 6000));
       CHILD_CHECK_EQ(1, client.Wait(0, 0));

@@ -38,7 +38,6 @@ struct Package {
   TempDir dir;
 };
 
-// Each of lines must be one of the output's lines.
 void ExpectLine(const ChildResult& r, int status, std::initializer_list<std::string> lines) {
   EXPECT_EQ(status, r.status) << r.out << r.err;
   for (const std::string& line : lines)
