@@ -191,8 +191,8 @@ TEST_F(Legacy, ProcMtdFormat) {
   } cases[] = {
       {std::string(kHeader, 30), "\"/proc/mtd\" does not start with \"dev:    size   erasesize  name\n\"\n"},
       {line, "opening \" not found\n"},
-      {line + "all\" \n", "opening \"\n\" not found\n"},
       {line + std::string(128, 'a') + "\"\n", "too long mtd0 device name\n"},
+      {line + "all\" \n", "opening \"\n\" not found\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.table);
@@ -201,7 +201,7 @@ TEST_F(Legacy, ProcMtdFormat) {
     EXPECT_EQ("\nout: \nerr: " + kE + c.msg, o.substr(o.find('\n')));
     EXPECT_EQ(0u, o.find("errno "));
   }
-  // The scan's buffer is freed on a refusal, not only at the end of a good table.
+  // The scan's buffer is freed on a refusal (the last row's), not only at the end of a good table.
   EXPECT_FALSE(
       testutil::LeavesHeap([&] { mtd_get_info(lib, &info), mtd_dev_present(lib, 0), k.clear_calls(); }));
   k.set_file("/proc/mtd", line + std::string(127, 'a') + "\"\n");
