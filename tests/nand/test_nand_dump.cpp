@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <functional>
 #include <string>
@@ -61,12 +62,12 @@ TEST(NandDump, RangeRules) {
   b.chip.mark_bad(62);
   const std::string f = d.file("out");
   auto r = testboard::RunOn(b, [&] {
+    const rlimit cap = {1 << 22, 1 << 22};  // a range that never ends fails here, not on a full disk
+    setrlimit(RLIMIT_FSIZE, &cap);
     // A bad block inside the range is made up for by the next block.
     if (nand_dump_nooob(f.c_str(), 0x20000, 2 * 0x20000, kDev) ||
         testutil::ReadAll(f) != At(b, 0x20000, 0x20000) + At(b, 0x60000, 0x20000))
       return 1;
-    // A length that ends inside a page delivers that page whole.
-    if (nand_dump_nooob(f.c_str(), 0, 2049, kDev) || testutil::ReadAll(f).size() != 4096) return 2;
     // Near the device end the extension stops there: fewer pages.
     if (nand_dump_nooob(f.c_str(), 61 * 0x20000, 3 * 0x20000, kDev) || testutil::ReadAll(f).size() != 0x40000)
       return 3;
@@ -81,16 +82,7 @@ TEST(NandDump, ReportsAndFailures) {
   const std::string f = d.file("out"), lib = "libmtd: error!: ", nd = "nanddump: error!: ";
   static std::vector<char> buf(0x40000 + 0x1000);
   char* mem = buf.data();
-  auto flips = [](B& b) { Fill(b, 0, 64), b.chip.bitflips(1, 2, 0), b.chip.bitflips(3, 1, 4); };
   const std::pair<std::function<int(B&)>, std::string> cases[] = {
-      // The page is delivered whatever its ECC verdict.
-      {[&](B& b) {
-         flips(b);
-         return nand_dump_to_mem_nooob(mem, 0, 4 * 2048, kDev) || memcmp(mem, b.chip.data(0), 8192);
-       },
-       Told(0, "",
-            "ECC: 2 corrected bitflip(s) at offset 0x00000800\nECC: 4 uncorrectable bitflip(s) at offset "
-            "0x00001800\nECC: 1 corrected bitflip(s) at offset 0x00001800\n")},
       {[&](B&) { return nand_dump_nooob(f.c_str(), 100, 2048, kDev); },
        Told(1, kAbort,
             "the start address (-s parameter) is not page-aligned!\nThe pagesize of this NAND Flash is "
