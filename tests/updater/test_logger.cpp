@@ -43,11 +43,9 @@ double Seconds() {
 }
 
 std::string Now() {
-  const time_t t = time(nullptr);
-  struct tm tm;
   char buf[64];
-  gmtime_r(&t, &tm);
-  strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S", &tm);
+  const time_t t = time(nullptr);
+  strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S", gmtime(&t));
   return buf;
 }
 

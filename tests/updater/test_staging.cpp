@@ -37,6 +37,10 @@ std::string MakeImg(const std::string& name, const std::string& package, const s
   return img + package + tail;
 }
 
+bool Mounted(const std::string& p) {
+  return ReadAll("/proc/self/mountinfo").find(" " + p + " ") != std::string::npos;
+}
+
 // A gzip tar holding the named files, built with the system's tar.
 bool MakeTgz(const std::string& tgz, const std::vector<std::pair<std::string, std::string>>& files) {
   const std::string dir = tgz + ".src";
@@ -64,8 +68,7 @@ TEST(StagingWorkDir, OneNotOfThisUsersAloneIsRefusedUntouched) {
         return 20;
       if (c == 1 ? chmod(w, 01777) : c == 2 ? chown(w, 1000, 1000) : 0) return testutil::kNoNamespace;
       if (CheckWorkingDir() != -1 || PrepareWorkingDir() != -1) return 10;
-      const bool mounted = ReadAll("/proc/self/mountinfo").find(" " + p.work + " ") != std::string::npos;
-      return ReadAll(p.root + "/victim/keep") != "k" || mounted ? 11 : 0;
+      return ReadAll(p.root + "/victim/keep") != "k" || Mounted(p.work) ? 11 : 0;
     });
     skipped |= r.status == testutil::kNoNamespace;
     EXPECT_TRUE(r.status == 0 || r.status == testutil::kNoNamespace) << c << r.status << r.err;
@@ -166,14 +169,6 @@ int Fwapply(const char* arg) {
   return rc;
 }
 
-int Mounts(const std::string& p) {
-  const std::string info = ReadAll("/proc/self/mountinfo");
-  int n = 0;
-  for (size_t at = info.find(" " + p + " "); at != std::string::npos; at = info.find(" " + p + " ", at + 1))
-    ++n;
-  return n;
-}
-
 bool Staged() { return ReadAll("/tmp/update/rootfs.img") == "rootfs.img" && !Exists("/tmp/update/pkg.tgz"); }
 
 // The package (the carried updater and an image, each holding its name) at path, wrapped in an
@@ -251,7 +246,7 @@ TEST(FwapplyStaging, ArgumentsStagingAndRefusals) {
       mkdir("/tmp/mnt/user/logs", 0755);
       if (!c.make()) return 20;
       if (Fwapply(c.arg) != c.status) return 10;
-      if ((Mounts("/tmp/mnt/user") > 0) != c.mounted) return 11;
+      if (Mounted("/tmp/mnt/user") != c.mounted) return 11;
       if (Exists("/tmp/user") && ReadAll("/tmp/user/wifi.psk") != "secret\n") return 12;
       return c.check && !c.check() ? 13 : 0;
     });
