@@ -84,8 +84,7 @@ std::string Erased(const Board& b) {
   return s;
 }
 
-// The real NAND operations, but the erase (every flash line's first) notes how much of standard
-// output was still unflushed; the kernel's syncs are counted.
+// The erase, every flash line's first, notes what stdout still held unflushed; syncs are counted.
 nand_ops g_spy;
 kernel_ops g_kernel_spy;
 size_t g_pending = ~size_t(0);
@@ -148,6 +147,7 @@ TEST(WholeUpdate, BudgetBlocksAndEnvironmentOfAnUpdate) {
 TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
   const std::string noenv = "cannot find image environment variable, abort\n";
   const std::string erase = "erase 0 20000\n", refused = "fail to open fwupdate_1, badimage, abort\n";
+  const std::string check = "Checking fwupdate_1 \n";
   // Cut at the reading limit, the last line would run as "erase 400000 2": to the chip's end.
   const std::string cut = std::string(UpgradeScript::kScriptLimit - 14, '\n') + "erase 400000 20000";
   const struct {
@@ -159,12 +159,9 @@ TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
       {{"bootdelay=1", "image=3"}, {{"fwupdate_1", "WRONG\n"}, {"fwupdate_3", erase}}, 0, "fwupdate_3"},
       {{"bootdelay=1", "images=1", "image"}, {{"fwupdate_1", erase}, {"fwupdate_0", erase}}, 255, noenv},
       {{}, {{"fwupdate_1", erase}}, 255, noenv},
-      {{"image=1"},
-       {{"fwupdate_2", erase}},
-       255,
-       "Checking fwupdate_1 \nfwupdate_1 is not found in image\n" + refused},
-      {{"image=1"}, {{"fwupdate_1", cut}}, 255, "Checking fwupdate_1 \n" + refused},
-      {{"image=1"}, {{"fwupdate_1", ""}}, 0, "Checking fwupdate_1 \nTotal Block to Write = -1\n"},
+      {{"image=1"}, {{"fwupdate_2", erase}}, 255, check + "fwupdate_1 is not found in image\n" + refused},
+      {{"image=1"}, {{"fwupdate_1", cut}}, 255, check + refused},
+      {{"image=1"}, {{"fwupdate_1", ""}}, 0, check + "Total Block to Write = -1\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.files.back().first + " " + (c.env.empty() ? "no device" : c.env.back()));
@@ -283,8 +280,7 @@ TEST(ScriptBudget, CountsPerKeywordAndConditionsOnlyForUnknownPartitions) {
       s.m_sScript = c.text;
       printf("%d\n", s.GetBlockNumToWrite());
     }
-    // The count touches no flash.
-    return b.chip.erases() + b.chip.programs() == 0 ? 0 : 1;
+    return b.chip.erases() + b.chip.programs() == 0 ? 0 : 1;  // the count touches no flash
   });
   EXPECT_EQ(0, r.status);
   std::istringstream got(r.out);
