@@ -54,7 +54,6 @@ TEST(FlashErase, RangesTheirRecordAndFailures) {
            "/dev/mtd0: MTD get bad block failed\n" + ErrLine("flash_erase", EINVAL)},
       // A length below zero in a script names no block, not "up to the device end".
       {kDev, nullptr, 0, -1, 0, "65.", "", ""},
-      {"/dev/mtd9", nullptr, 0, 2, 255, ".", "", kFe + "/dev/mtd9\n" + ErrLine("flash_erase", ENOENT)},
       {"/dev/mtd5", [](B& b) { b.kernel.add_node("/dev/mtd5", 90, 10, 0); }, 0, 2, 255, ".", "",
        kFe + "mtd_get_dev_info failed\n"},
       // A NAND chip that cannot tell its bad blocks is not erased blindly, nor passes for erased.
