@@ -16,6 +16,7 @@
 
 using testboard::Failure;
 using testboard::Outcome;
+using testboard::Pattern;
 
 namespace {
 
@@ -25,11 +26,6 @@ std::string ErrLine(int err) { return testboard::ErrLine("libmtd", err); }
 // call fails with errno err, writing exactly msg to standard error.
 #define FAILS(err, msg, call) EXPECT_EQ(Failure(err, msg), Outcome([&] { return call; }))
 std::string Ok(const std::string& out = "") { return "ret 0\nout: " + out + "\nerr: "; }
-std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(seed + i * 13);
-  return v;
-}
 
 class Ops : public ::testing::Test {
  protected:
@@ -79,9 +75,9 @@ TEST_F(Ops, RangeAndAlignmentChecksAndImageCopy) {
         mtd_read_oob(lib, &mtd, fd, kPage + 8, ~0ull - 3, oob.data()));
   // Only other tools write an image from a file: from eraseblock 2, offset 1024, into eraseblock 3.
   testutil::TempDir dir;
-  std::vector<uint8_t> img = Pattern(kEb + 3 * 512, 4);
+  const std::string img = Pattern(kEb + 3 * 512, 4);
   const std::string path = dir.file("img");
-  testutil::WriteAll(path, std::string(img.begin(), img.end()));
+  testutil::WriteAll(path, img);
   ASSERT_EQ(0, mtd_write_img(&mtd, fd, 2, 1024, path.c_str()));
   EXPECT_TRUE(memcmp(chip->data(2 * kEb + 1024), img.data(), img.size()) == 0 &&
               chip->is_erased(2 * kEb, 1024) && chip->is_erased(2 * kEb + 1024 + img.size(), 512));
@@ -112,14 +108,14 @@ TEST_F(Ops, ThirtyTwoBitRequestsStopAtFourGiB) {
 
 TEST_F(Ops, OobAndWriteFallbacks) {
   Open();
-  std::vector<uint8_t> oob = Pattern(kOob, 9);
+  std::string oob = Pattern(kOob, 9);
   k.oob64_errno = EIO;
   EXPECT_EQ(Ok() + kE + "MEMWRITEOOB64 ioctl failed for mtd0, offset 264192 (eraseblock 2)\n" + ErrLine(EIO),
             Outcome([&] { return mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()); }));
   EXPECT_TRUE(mtd_write_oob(lib, &mtd, fd, 2 * kEb + kPage, kOob, oob.data()) == 0 &&
               memcmp(chip->oob(2 * kEb / kPage + 1), oob.data(), kOob) == 0);
   // Without MEMWRITE (a fresh handle): OOB, then the data through the file position.
-  std::vector<uint8_t> data = Pattern(kPage, 1);
+  std::string data = Pattern(kPage, 1);
   Reopen();
   k.oob64_errno = 0;
   k.has_memwrite = false;
