@@ -802,6 +802,10 @@ class Model {
     for (uint32_t k = 0; k < nblocks_; ++k) {
       const Belief& x = b.blk[k];
       bool same = x.empty();
+      // A block the run did not touch holds what it held before: enough that the model allows that.
+      const uint8_t* was = &r_.before.data[static_cast<size_t>(k) * eb_];
+      if (!r_.touched.empty() && !r_.touched[k])
+        for (const Img& i : x) same |= i->data == was && i->bad == (r_.before.bad[k] != 0);
       for (size_t i = 0; i < x.size() && !same; ++i)
         same = x[i]->Holds(&a.data[static_cast<size_t>(k) * eb_],
                            &a.oob[static_cast<size_t>(k) * ppb_ * oobsz_], a.bad[k] != 0);

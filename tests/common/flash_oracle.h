@@ -54,6 +54,9 @@ struct RunRecord {
   int status = 0;  // exit status; -1 when the run did not end by itself
   int signal = 0;
   bool no_slot = false;  // the boot environment names no slot: no script may run at all
+  // Blocks the run may have changed (empty: all): a harness that knows the others kept their
+  // bytes saves comparing them; they must still be blocks the model allows to keep theirs.
+  std::vector<uint8_t> touched;
 };
 
 // "" when the run kept every promise; else the first broken one found.
