@@ -55,6 +55,10 @@ TEST(Chip, BadLockedAndFailingBlocksChangeNothing) {
   chip.fill(3 * kEb, kPage, 0x11);
   EXPECT_EQ(-EIO, chip.erase(3));
   EXPECT_TRUE(chip.data(3 * kEb)[0] == 0x11 && chip.erase(3) == 0);
+  // Reads count the bitflips of every page they touch.
+  chip.bitflips(30, 2, 0), chip.bitflips(31, 0, 1);
+  EXPECT_TRUE(chip.read(30 * kPage + kPage - 1, d.data(), 2) == 0 && chip.ecc_corrected == 2 &&
+              chip.ecc_failed == 1);
 }
 
 // A power cut interrupts the next operation but one: an erase leaves the first half of its block

@@ -50,8 +50,7 @@ TEST(EventMQ, EventsCutToFitAndAFullQueueRetriedOnce) {
       client.disconnect();
       CHILD_CHECK_EQ(1, owner.queue().getNumMessages());  // a client leaves the queue
     }
-    // The owner removes it.
-    CHILD_CHECK(msgget(kKey, 0) < 0 && errno == ENOENT);
+    CHILD_CHECK(msgget(kKey, 0) < 0 && errno == ENOENT);  // the owner removes it
     return 0;
   });
   EXPECT_CHILD_OK(r);

@@ -25,7 +25,6 @@ ChildResult Fwcheck(std::vector<std::string> args) {
   });
 }
 
-// A package directory with the images every case may name.
 struct Package {
   Package() {
     WriteAll(dir.file("k.img"), std::string(0x100000, 'k'));  // 8 eraseblocks
