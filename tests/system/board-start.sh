@@ -1,6 +1,5 @@
-# Start shared by the simulated board's /init scripts (sourced; say() comes from the
-# caller): file systems, every kernel module but nandsim, which each scenario loads with
-# its own parameters, and the chip's identity.
+# Sourced by the board's /init scripts (say() is theirs): file systems, every module but nandsim,
+# which each scenario loads with its own parameters, and the chip's identity.
 # shellcheck shell=sh
 export PATH=/bin:/sbin
 mount -t proc proc /proc
@@ -17,12 +16,9 @@ while read -r m; do
   insmod "$MODDIR/$m" 2>/dev/null || say "insmod $m failed"
 done < "$MODDIR/order"
 
-# 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB. Both are read by the /init
-# that sources this.
+# 2 KiB pages, 128 KiB eraseblocks, 64 OOB bytes, 128 MiB; both are for the /init sourcing this.
 # shellcheck disable=SC2034
-ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15"
-# shellcheck disable=SC2034
-ENV_OFFSET=$((0x3c0000))
+ID_BYTES="id_bytes=0xec,0xa1,0x00,0x15" ENV_OFFSET=$((0x3c0000))
 
 # Sends /tmp/res to the host (a base64 tar stream on the second serial port) and powers off.
 send_results_and_power_off() {

@@ -1,21 +1,16 @@
 #!/bin/sh
-# /init of the simulated board. Runs every scenario found under /scen in
-# order, each on a freshly loaded nandsim chip, and sends the results to the
-# host as a base64 tar stream on the second serial port.
+# /init of the simulated board: every scenario under /scen in order, each on a freshly loaded
+# nandsim chip, then the results to the host.
 say() { echo "board: $*"; }
 # shellcheck source=board-start.sh
 . /lib/board-start.sh
-ENV_SIZE=$((0x20000))
 
-wait_for() {
-  i=0; while [ ! -e "$1" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done; [ -e "$1" ]
-}
+wait_for() { i=0; while [ ! -e "$1" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done; [ -e "$1" ]; }
 
 run_scenario() {  # scenario dir, result dir
   S=$1 R=$2
   NANDSIM_ARGS="" VERSION="v1.2r3 build" ENV="image=1" PKG="" READBACK="" OOBREADBACK="" COPYCHECK="" ERASED="" ARG=""
   NOSYSFS="" FLIPS="" PREWRITE="" SNAP="" TIMEOUT=600 MAPBEFORE=1 PRE="" POST=""
-  # Written by the host for each scenario.
   # shellcheck source=/dev/null
   . "$S/opts"
   mkdir -p "$R"
@@ -29,31 +24,23 @@ run_scenario() {  # scenario dir, result dir
   if ! wait_for /dev/mtd0 || ! wait_for /dev/mtdblock0; then
     echo "no /dev/mtd0 after loading nandsim" > "$R/board-error"; rmmod nandsim; return
   fi
-  cat /proc/mtd > "$R/proc-mtd"
-  cat /sys/class/mtd/mtd0/bad_blocks > "$R/sysfs-bad-blocks" 2>/dev/null
 
-  # The boot environment goes in through the character device, page by page
-  # onto the erased chip: a path that shares nothing with the updater. ENV is one
-  # NAME=VALUE a word.
+  # The boot environment goes in page by page through the character device, a path that shares
+  # nothing with the updater. ENV is one NAME=VALUE a word.
   # shellcheck disable=SC2086
   boardtool envmake /tmp/env.bin $ENV
   dd if=/tmp/env.bin of=/dev/mtd0 bs=2048 seek=$((ENV_OFFSET / 2048)) 2>/dev/null \
     || echo "writing the boot environment failed" > "$R/board-error"
   boardtool envprint /dev/mtd0 "$ENV_OFFSET" > "$R/env-before"
   # The board's environment partition, as a window onto the chip.
-  boardtool loop /dev/loop0 /dev/mtdblock0 "$ENV_OFFSET" "$ENV_SIZE" \
+  boardtool loop /dev/loop0 /dev/mtdblock0 "$ENV_OFFSET" $((0x20000)) \
     || echo "loop device setup failed" > "$R/board-error"
   ln -sf /dev/loop0 /dev/mtdblock4
   for pw in $PREWRITE; do  # offset:file, written like the environment
     dd if="$S/${pw#*:}" of=/dev/mtd0 bs=2048 seek=$((${pw%%:*} / 2048)) 2>/dev/null \
       || echo "writing ${pw#*:} failed" > "$R/board-error"
   done
-  for fl in $FLIPS; do  # offset:seed:bit[,bit...]
-    # Split on purpose: each field and each bit is an argument of its own.
-    # shellcheck disable=SC2046
-    set -- $(echo "$fl" | tr ':,' '  ')
-    boardtool flip /dev/mtd0 "$@" || echo "flipping bits at $1 failed" > "$R/board-error"
-  done
+  for fl in $FLIPS; do boardtool flip /dev/mtd0 "$fl" || echo "flipping bits at $fl failed" > "$R/board-error"; done
   # A map reads the whole chip (seconds under emulation); the system tier knows its start.
   [ -n "$MAPBEFORE" ] && boardtool map /dev/mtd0 > "$R/map-before"
   # SNAP: offset:length ranges, digested before and after the run.
@@ -64,10 +51,8 @@ run_scenario() {  # scenario dir, result dir
   echo "brightness=7" > /mnt/user/settings.conf
   echo "calibration 42" > /mnt/user/calib.dat
 
-  # As on a board that has booted: the link to the user files exists, so
-  # that fwapply's "rm -r /tmp/user" finds something to remove.
+  # As on a booted board, so that fwapply's "rm -r /tmp/user" finds something to remove.
   ln -s /mnt/user /tmp/user
-  rm -f /tmp/ZQ_SYSTEMLOG
   syslog-standin > "$R/events" 2>&1 &
   SYSLOG_PID=$!
   i=0; while [ ! -S /tmp/ZQ_SYSTEMLOG ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
@@ -97,34 +82,20 @@ run_scenario() {  # scenario dir, result dir
   boardtool map /dev/mtd0 > "$R/map"
   for sn in $SNAP; do boardtool digest /dev/mtd0 "${sn%%:*}" "${sn#*:}" >> "$R/snap-after" 2>&1; done
   boardtool envprint /dev/mtd0 "$ENV_OFFSET" > "$R/env"
-  : > "$R/readback"
-  for rb in $READBACK; do  # offset:file[:eraseblocks the data passes over]
-    # Split on purpose: each field is an argument of its own.
-    # shellcheck disable=SC2046
-    set -- $(echo "$rb" | tr ':' ' ')
-    boardtool cmp /dev/mtd0 "$1" "$S/$2" ${3:+"$3"} >> "$R/readback" 2>&1
-  done
-  # OOBREADBACK: offset:file; COPYCHECK: dst:src:length; ERASED: offset:length.
-  for rb in $OOBREADBACK; do boardtool cmpoob /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}" >> "$R/readback" 2>&1; done
-  for cc in $COPYCHECK; do
-    d=${cc%%:*}; rest=${cc#*:}
-    boardtool cmpcopy /dev/mtd0 "$d" "${rest%%:*}" "${rest#*:}" >> "$R/readback" 2>&1
-  done
-  for er in $ERASED; do
-    if boardtool erased /dev/mtd0 "${er%%:*}" "${er#*:}"; then r=erased; else r="NOT erased"; fi
-    echo "range ${er%%:*} length ${er#*:}: $r" >> "$R/readback"
-  done
+  # READBACK, OOBREADBACK: offset:file; COPYCHECK: dst:src:length; ERASED: offset:length.
+  {
+    for rb in $READBACK; do boardtool cmp /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}"; done
+    for rb in $OOBREADBACK; do boardtool cmpoob /dev/mtd0 "${rb%%:*}" "$S/${rb#*:}"; done
+    for cc in $COPYCHECK; do boardtool cmpcopy /dev/mtd0 "$cc"; done
+    for er in $ERASED; do boardtool erased /dev/mtd0 "${er%%:*}" "${er#*:}"; done
+  } > "$R/readback" 2>&1
   ls /tmp/update/user > "$R/user-copy" 2>&1
   readlink /tmp/user > "$R/user-link" 2>&1
   grep -q ' /mnt/user ' /proc/mounts && echo mounted > "$R/user-mounted" || echo unmounted > "$R/user-mounted"
-  dmesg | grep -iE 'nand|mtd|bad|ecc' | tail -40 > "$R/dmesg"
 
   # Leave nothing behind for the next scenario.
-  umount /mnt/user 2>/dev/null
-  rm -rf /tmp/update/* 2>/dev/null
-  umount /tmp/update 2>/dev/null
-  rm -rf /tmp/update /tmp/user /tmp/pkg* /tmp/ZQ_SYSTEMLOG /tmp/ZQ_FW_UPDATE_SENDER
-  rm -f /dev/mtdblock4
+  umount /mnt/user /tmp/update 2>/dev/null
+  rm -rf /tmp/update /tmp/user /tmp/pkg* /tmp/ZQ_SYSTEMLOG /tmp/ZQ_FW_UPDATE_SENDER /dev/mtdblock4
   losetup -d /dev/loop0 2>/dev/null
   rmmod nandsim 2>/dev/null || say "rmmod nandsim failed"
 }
