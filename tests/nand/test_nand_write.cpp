@@ -78,7 +78,7 @@ TEST(NandWrite, RangesInputsAndFailures) {
     return d.file(name);
   };
   const std::string img = file("img", 70 * kRec, 2), exact = file("exact", 128 * kRec, 4),
-                    over = file("over", 129 * kRec, 4), more = file("more", 65 * 2048, 6),
+                    over = file("over", 129 * kRec, 4), more = file("more", 64 * 2048 + 1, 6),
                     f = file("f", 4096, 15), half = file("half", 64 * 2048 + 1024, 5);
   const std::string partial = kNw + "Data was only partially written due to error\n",
                     too_many = kNw + "too many bad blocks, cannot complete request\n" + partial,
