@@ -1,12 +1,9 @@
-// Update scripts on a small simulated chip, each run judged by the flash oracle: a run that
-// breaks a promise of the updater (a page programmed over unerased bytes, a byte changed outside
-// what the lines may change, a wrong stored image or environment, a wrong word or status, a
-// refusal that is missing or unjustified) aborts with the oracle's report.
-//
+// Update scripts on a small simulated chip, each run judged by the flash oracle; a run that
+// breaks a promise of the updater aborts with the oracle's report.
 // Input: an optional header "\xFA" STATE FAULT BLOCK PAGE choosing the chip's contents and one
-// injected fault, then the script up to its first NUL byte; what follows the NUL is the version
-// file "version", so "chkver version 1.0" reaches both. Without the header the chip (16 blocks)
-// is blank with a bad block at 0xC0000 and a boot environment at 0x140000, and nothing fails.
+// injected fault, then the script up to its first NUL byte; what follows the NUL is the file
+// "version". Without the header the 16-block chip is blank with a bad block at 0xC0000 and a
+// boot environment at 0x140000, and nothing fails.
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -23,6 +20,7 @@
 
 #include "Board.h"
 #include "UpgradeScript.h"
+#include "board.h"
 #include "flash_oracle.h"
 #include "sim_kernel.h"
 #include "tool_report.h"
@@ -50,17 +48,6 @@ std::string g_dir;
 // the board has no system-log service: a refused version sends nothing and waits for nobody.
 BoardPlaces g_places;
 
-void Put(const std::string& path, const std::string& data) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f || fwrite(data.data(), 1, data.size(), f) != data.size() || fclose(f) != 0) abort();
-}
-
-std::string Bytes(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + i / 2048) & 0x7F);
-  return s;
-}
-
 void MakeDir() {
   // Runs rewrite files in here (dupoob's copy, ifnpart's result). A disk file system flushes a
   // truncated file when it is closed; in memory the target runs a fifth more inputs a second.
@@ -70,7 +57,8 @@ void MakeDir() {
   if (!mkdtemp(&tmpl[0])) abort();
   g_dir = tmpl;
   unsigned seed = 0;
-  for (const auto& f : kFiles) Put(g_dir + "/" + f.first, Bytes(f.second, ++seed));
+  for (const auto& f : kFiles)
+    testutil::WriteAll(g_dir + "/" + f.first, testboard::Pattern(f.second, ++seed));
   mkdir((g_dir + "/sub").c_str(), 0755);
   mkfifo((g_dir + "/fifo").c_str(), 0644);
   if (symlink("page.bin", (g_dir + "/link").c_str()) != 0) abort();
@@ -138,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = input.substr(0, nul);
   if (!Harmless(text)) return 0;
   if (g_dir.empty()) MakeDir();
-  Put(g_dir + "/version", nul == std::string::npos ? std::string("v1.2r3 build\n") : input.substr(nul + 1));
+  testutil::WriteAll(g_dir + "/version",
+                     nul == std::string::npos ? std::string("v1.2r3 build\n") : input.substr(nul + 1));
   unlink((g_dir + "/result.txt").c_str());
 
   // One chip for every input, restored from the state its header asks for: the blocks the last
@@ -173,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // STATE: bits 0-1 the environment at 0x140000 (good, damaged, blank, good beside random
     // blocks), bit 2 one more bad block at BLOCK, bit 3 random blocks 2..5.
     static const std::string env = oracle::EnvBlock({"bootdelay=3", "image=1", "bootcmd=run slot"});
-    static const std::string random = Bytes(kEb + 6 * kPage + kPpb * kOob, 9);  // a different slice per block
+    static const std::string random =
+        testboard::Pattern(kEb + 6 * kPage + kPpb * kOob, 9);  // a different slice per block
     chip->fill(0, chip->geometry().size, 0xFF);
     memset(chip->oob(0), 0xFF, chip->page_count() * kOob);
     uint8_t* env_at = chip->data(static_cast<uint64_t>(kEnvBlock) * kEb);
