@@ -24,7 +24,6 @@
 #include "sim_kernel.h"
 
 using testboard::Board;
-using testboard::Exists;
 using testboard::kEb;
 using testboard::kEnvAt;
 using testboard::OnBoard;
@@ -161,6 +160,7 @@ TEST(WholeUpdate, DriverPicksTheSlotScriptOrStops) {
       {{}, {{"fwupdate_1", erase}}, 255, noenv},
       {{"image=1"}, {{"fwupdate_2", erase}}, 255, check + "fwupdate_1 is not found in image\n" + refused},
       {{"image=1"}, {{"fwupdate_1", cut}}, 255, check + refused},
+      {{"image=1"}, {{"fwupdate_1", erase + std::string(1, '\0') + erase}}, 255, check + refused},
       {{"image=1"}, {{"fwupdate_1", ""}}, 0, check + "Total Block to Write = -1\n"},
   };
   for (const auto& c : cases) {
