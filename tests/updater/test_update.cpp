@@ -245,6 +245,7 @@ TEST(ScriptPartition, PatternsMatchAsGrepTakesThem) {
     s.m_sScriptDir = b.work;
     CHILD_CHECK_EQ(1, s.CheckPartition("mtd[45]:"));
     CHILD_CHECK_EQ(kEnv + last + "\n", b.get("result.txt"));
+    CHILD_CHECK_EQ(0, s.CheckPartition("ker(nel)"));  // basic, as grep's: "(" is a character
     CHILD_CHECK_EQ(0, s.CheckPartition("rootfs1"));
     CHILD_CHECK_EQ(std::string(), b.get("result.txt"));
     CHILD_CHECK_EQ(0, s.CheckPartition("ker[nel"));
