@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=$ROOT/build/fuzz
-ALL_TARGETS=(fuzz_imgheader fuzz_env fuzz_procmtd fuzz_sysfs fuzz_script fuzz_gzip)
+ALL_TARGETS=(fuzz_imgheader fuzz_env fuzz_mtd fuzz_script fuzz_gzip)
 TARGETS=("${ALL_TARGETS[@]}")
 SECONDS_EACH=45
 SEED=()
