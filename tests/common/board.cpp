@@ -91,10 +91,6 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-bool HasLine(const std::string& text, const std::string& line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
-
 namespace {
 // What the child hands back, in memory shared with the parent.
 struct Shared {

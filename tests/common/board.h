@@ -62,7 +62,6 @@ testutil::ChildResult InPlaces(const std::function<int(Places&)>& fn);
 testutil::ChildResult OnBoard(const std::function<int(Board&)>& fn, const sim::Geometry& g = Geometry());
 int Apply(Board& b);  // fwapply on the package in the working directory, as a staged run hands over
 bool Exists(const std::string& path);
-bool HasLine(const std::string& text, const std::string& line);  // as one whole line of its own
 
 // The chip as a child run left it, by returning or through tool_exit.
 struct Snapshot {

@@ -322,8 +322,8 @@ TEST(EnvUtilBlock, ParseLookupAndChange) {
       {block, "dup", 1, 0, "first", "new", dup_new},
       {unended, "a", 1, 1, "1", "2", {"a=2"}},
       {empty, "z", 0, 0, nullptr, "2", {"z=2"}},
-      {oracle::EnvBlock({"a=1", "b=2"}, S).substr(0, 64), "b", 1, 2, "2", "3", {"a=1", "b=3"}},  // short
-                                                                                                 // device
+      // A device shorter than the block.
+      {oracle::EnvBlock({"a=1", "b=2"}, S).substr(0, 64), "b", 1, 2, "2", "3", {"a=1", "b=3"}},
       {empty, "k", 0, 0, nullptr, fits, {"k=" + fits}},
       {empty, "k", 0, 0, nullptr, fits + "v", {"-"}},
   };
