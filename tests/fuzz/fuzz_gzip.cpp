@@ -1,9 +1,7 @@
-// Packages' gzip check against zlib, the input being the package file: what zlib inflates whole,
-// member by member, the check accepts too and ends where zlib's last member ends; an accepted
-// package ends within the file, after at least one member's header and trailer.
+// Packages' gzip check against zlib, the input being the package: what zlib inflates whole, member
+// by member, the check accepts, ending where zlib does; what it accepts ends within the file.
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -12,8 +10,7 @@
 
 // Bytes taken by one gzip member at data, or 0 when zlib refuses it or it is cut short.
 static size_t ZlibMember(const uint8_t* data, size_t size) {
-  z_stream s;
-  memset(&s, 0, sizeof s);
+  z_stream s{};
   if (inflateInit2(&s, 16 + MAX_WBITS) != Z_OK) abort();
   static uint8_t out[1 << 16];
   s.next_in = const_cast<Bytef*>(data), s.avail_in = static_cast<uInt>(size);
@@ -22,9 +19,8 @@ static size_t ZlibMember(const uint8_t* data, size_t size) {
     s.next_out = out, s.avail_out = sizeof out;
     rc = inflate(&s, Z_NO_FLUSH);
   }
-  const size_t used = rc == Z_STREAM_END ? s.total_in : 0;
   inflateEnd(&s);
-  return used;
+  return rc == Z_STREAM_END ? s.total_in : 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

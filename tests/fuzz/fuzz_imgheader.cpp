@@ -1,5 +1,4 @@
-// Image package headers: the name comes out as a plain file name (a path below the working
-// directory) or the header is refused.
+// Image package headers: the name comes out as a plain file name below the directory, or none.
 #include <stdlib.h>
 
 #include <string>

@@ -1,8 +1,6 @@
-// MTD discovery on a board of one 16-eraseblock chip, read through the simulated kernel; a
-// device's names must end within their fields. The first byte picks the source: even, the sysfs
-// attribute files of mtd0 (the rest cut at NUL bytes, one piece per attribute in order; "-"
-// removes the file, an empty or missing piece keeps the generated one); odd, the "/proc/mtd"
-// table of a kernel without MTD sysfs.
+// MTD discovery of a 16-eraseblock chip; names must end within their fields. The first byte
+// picks the source: even, mtd0's sysfs files (the rest cut at NUL bytes, a piece per attribute;
+// "-" removes the file, an empty one keeps it); odd, "/proc/mtd" of a kernel without MTD sysfs.
 #include <stdlib.h>
 #include <string.h>
 

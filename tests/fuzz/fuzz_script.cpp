@@ -33,8 +33,7 @@ namespace {
 
 const uint32_t kEb = 0x20000, kPage = 2048, kOob = 64, kPpb = kEb / kPage, kBlocks = 16;
 const uint32_t kEnvBlock = 10, kBadBlock = 6;
-// Package files the scripts may name: plain images, with-OOB records (whole and not), and
-// names that are not regular files.
+// Package files: plain images, with-OOB records (whole and not), names that are no regular file.
 const std::pair<const char*, size_t> kFiles[] = {{"page.bin", kPage},
                                                  {"block.bin", kEb},
                                                  {"odd.bin", 3001},
@@ -44,8 +43,7 @@ const std::pair<const char*, size_t> kFiles[] = {{"page.bin", kPage},
                                                  {"empty.bin", 0}};
 
 std::string g_dir;
-// The package directory is the board's working directory (dupoob's copy lands there too), and
-// the board has no system-log service: a refused version sends nothing and waits for nobody.
+// The package directory is the working directory; no log service: chkver waits for nobody.
 BoardPlaces g_places;
 
 void MakeDir() {
@@ -69,7 +67,6 @@ void MakeDir() {
   board_install(&g_places);
 }
 
-// Standard output and error of one run, kept in memory files.
 struct Output {
   int fd[2] = {memfd_create("out", 0), memfd_create("err", 0)};
   int saved[2] = {-1, -1};
@@ -92,7 +89,6 @@ struct Output {
   }
 };
 
-// Block b's data and OOB bytes from one chip image to another.
 void CopyBlock(uint32_t b, const uint8_t* data, const uint8_t* oob, uint8_t* to_data, uint8_t* to_oob) {
   const size_t d = static_cast<size_t>(b) * kEb, o = static_cast<size_t>(b) * kPpb * kOob;
   memcpy(to_data + d, data + d, kEb);
@@ -180,7 +176,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   run.after.oob.data());
       }
   }
-  // FAULT: the one injected fault, at BLOCK and PAGE.
   run.faults = oracle::Faults();
   const uint64_t at = static_cast<uint64_t>(block) * kPpb + page;
   // 1-3 a page program (EIO once, always; EROFS once), 4-5 an erase (once, always), 6-7 the
@@ -195,8 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (kind == 8) run.faults.flips.push_back(at);
   oracle::Arm(*kernel, *chip, run.faults);
 
-  // The script handed over as loaded: the updater's file reader would cost a megabyte's buffer
-  // every run (the campaign's scripts come from their files).
+  // The script handed over as loaded: the file reader would cost a megabyte's buffer a run.
   UpgradeScript script;
   script.m_sScriptDir = g_dir;
   script.m_sScript = text;
@@ -243,7 +237,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.dir = run.cwd = g_dir;
   const std::string why = oracle::Check(run);
   if (!why.empty()) {
-    // The crashing input replays the run; the first broken promise says what to look at.
     fprintf(stderr, "flash oracle: %s\n--- script:\n%s\n", why.c_str(), text.c_str());
     abort();
   }
