@@ -83,6 +83,7 @@ TEST_F(Discovery, SysfsRecordsAndChoiceOfMode) {
   EXPECT_TRUE(mtd_dev_present(lib, 5) == 1 && mtd_dev_present(lib, 4) == 0);
   EXPECT_EQ(Failure(ENOENT, kE + "cannot get information about \"/dev/mtd7\"\n" + ErrLine(ENOENT)),
             Info("/dev/mtd7"));
+  EXPECT_EQ(Failure(EINVAL, kE + "\"/proc/mtd\" is not a character device\n"), Info("/proc/mtd"));
   // No "name" of the first device: legacy mode, silently.
   k.remove_file(kSys + "mtd0/name");
   EXPECT_EQ("ret 0\nout: \nerr: ",

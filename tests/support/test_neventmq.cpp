@@ -24,6 +24,7 @@ TEST(EventMQ, EventsCutToFitAndAFullQueueRetriedOnce) {
       // A client of an absent key fails without creating the queue.
       NEventMQ early;
       CHILD_CHECK(!early.connect(kKey) && msgget(kKey, 0) < 0);
+      CHILD_CHECK_EQ(-1, early.Recv(nullptr, 0));  // no queue to read
       NEventMQ owner(kKey, true), client(kKey, false);
       const int id = owner.queue().getMQId();
       static char buf[8192];
