@@ -42,8 +42,8 @@ const std::pair<const char*, size_t> kFiles[] = {{"page.bin", kPage},
                                                  {"big.bin", 3 * kEb + 1},
                                                  {"empty.bin", 0}};
 
-std::string g_dir;
 // The package directory is the working directory; no log service: chkver waits for nobody.
+std::string g_dir;
 BoardPlaces g_places;
 
 void MakeDir() {
