@@ -206,9 +206,9 @@ int CmpOob(const char* dev, const char* off, const char* file) {
   return CmpRecords("oob readback " + std::string(off) + " " + file, Num(off), want);
 }
 
-// spec: dst:src:length.
-int CmpCopy(const char* dev, const char* spec) {
-  const std::vector<U> a = Nums(spec);
+// The copy as the host names it, "dst:src:length".
+int CmpCopy(const char* dev, const char* copy) {
+  const std::vector<U> a = Nums(copy);
   Bytes want;
   if (a.size() != 3 || !Open(dev, true) || !ReadRecords(a[1], a[2] / kPage, &want)) return 2;
   char head[64];
@@ -230,9 +230,9 @@ int Digest(const char* dev, U off, U len) {
 
 // Bit flips every read sees (nandsim's bitflips= are random): the page is programmed with ECC, then
 // again raw with the listed bits cleared and the OOB blank, so the ECC bytes stay those of the first
-// pass and the chip's ECC sees exactly these bits flipped. spec: offset:seed:bit,...
-int Flip(const char* dev, const char* spec) {
-  const std::vector<U> a = Nums(spec);
+// pass and the chip's ECC sees exactly these bits flipped. flips: "offset:seed:bit,...".
+int Flip(const char* dev, const char* flips) {
+  const std::vector<U> a = Nums(flips);
   fd = open(dev, O_RDWR);
   if (fd < 0 || a.size() < 3 || *std::max_element(a.begin() + 2, a.end()) >= kPage * 8) return Fail(dev);
   Bytes buf(kPage + 64, 0xFF);  // the page, then its OOB area
